@@ -1,0 +1,10 @@
+"""quorl: the native graph kernel of a reactive computation framework.
+
+The kernel keeps a graph's topology and each node's bookkeeping; node values
+stay on the Python side. See ``Graph`` for the operations.
+"""
+
+from quorl._quorl import Graph, kernel_version
+
+__all__ = ["Graph", "kernel_version"]
+__version__ = kernel_version()

@@ -1,0 +1,400 @@
+#include "bindings/call.hpp"
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace quorl::bindings {
+namespace {
+
+// A sequence's reported length only sizes the first reservation: it may be
+// wrong, so the conversion takes the real elements whatever it claims.
+constexpr Py_ssize_t max_reserved_elements = 4096;
+
+constexpr const char* panic_doc =
+    "Raised when kernel code called from Python fails an internal check.\n\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so\n"
+    "that ordinary exception handlers let it pass and it ends the interpreter\n"
+    "unless caught on purpose.";
+
+PyObject* panic_type = nullptr;
+PyObject* kind_strings[4] = {};
+PyObject* state_strings[3] = {};
+
+// The qualified name of an object's type, for conversion messages.
+PyObject* type_name(PyObject* object) noexcept {
+    PyObject* name = PyType_GetQualName(Py_TYPE(object));
+    if (name == nullptr) {
+        PyErr_Clear();
+        name = PyUnicode_FromString("<failed to extract type name>");
+    }
+    return name;
+}
+
+void raise_conversion_error(PyObject* object, const char* target) noexcept {
+    Ref name(type_name(object));
+    if (name)
+        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+}
+
+bool is_str(PyObject* object) noexcept {
+    return Py_TYPE(object) == &PyUnicode_Type || PyUnicode_Check(object);
+}
+
+void raise_too_many_arguments(const char* name, std::size_t count, Py_ssize_t nargs) noexcept {
+    PyErr_Format(PyExc_TypeError, "Graph.%s() takes %zu positional arguments but %zd %s given", name,
+                 count, nargs, nargs == 1 ? "was" : "were");
+}
+
+void raise_keyword_error(const char* name, const char* what, PyObject* keyword) noexcept {
+    PyErr_Format(PyExc_TypeError, "Graph.%s() got %s '%U'", name, what, keyword);
+}
+
+void raise_missing_arguments(const MethodSpec& spec, std::size_t count, PyObject* const* slots) {
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < count; ++i)
+        if (slots[i] == nullptr)
+            missing.push_back(spec.params[i]);
+    std::string list;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        if (i > 0)
+            list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+        list += '\'';
+        list += missing[i];
+        list += '\'';
+    }
+    PyErr_Format(PyExc_TypeError, "Graph.%s() missing %zu required positional argument%s: %s",
+                 spec.name, missing.size(), missing.size() == 1 ? "" : "s", list.c_str());
+}
+
+PyObject* get_panic_type() noexcept {
+    if (panic_type == nullptr) {
+        PyObject* created = PyErr_NewExceptionWithDoc("quorl._quorl.PanicException", panic_doc,
+                                                      PyExc_BaseException, nullptr);
+        if (created == nullptr)
+            return nullptr;
+        // Creating a class may run other code that got here first: first one stored wins.
+        if (panic_type == nullptr)
+            panic_type = created;
+        else
+            Py_DECREF(created);
+    }
+    return panic_type;
+}
+
+}  // namespace
+
+// ---- Failures ---------------------------------------------------------------
+
+void raise_panic(std::string_view message) noexcept {
+    PyObject* type = get_panic_type();
+    if (type == nullptr)
+        return;  // the class could not be created: its error (normally MemoryError) stands
+    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text)
+        PyErr_SetObject(type, text.get());
+}
+
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error& e) {
+        // A graph past its 32-bit limits cannot grow any more than one
+        // that is out of memory.
+        PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic("unknown C++ exception");
+    }
+}
+
+void raise_graph_error(const core::GraphError& error) noexcept {
+    try {
+        PyObject* type = PyExc_ValueError;
+        if (std::holds_alternative<core::UnknownNode>(error.variant()))
+            type = PyExc_KeyError;
+        else if (std::holds_alternative<core::NotBuilt>(error.variant()))
+            type = PyExc_RuntimeError;
+        const std::string message = error.message();
+        Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+        if (text)
+            PyErr_SetObject(type, text.get());
+    } catch (...) {
+        raise_current_exception();
+    }
+}
+
+void result_creation_failed() noexcept {
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    } else if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        return;  // memory exhaustion is reported as such
+    }
+    PyErr_Print();
+    raise_panic("Python API call failed");
+}
+
+// ---- Argument binding -------------------------------------------------------
+
+bool bind_arguments(const MethodSpec& spec, std::size_t count, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) noexcept {
+    if (nargs > static_cast<Py_ssize_t>(count)) {
+        raise_too_many_arguments(spec.name, count, nargs);
+        return false;
+    }
+    std::fill(slots, slots + count, nullptr);
+    std::copy(args, args + nargs, slots);
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* keyword = PyTuple_GetItem(kwnames, k);
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
+        if (text == nullptr)
+            PyErr_Clear();  // not encodable, so it matches no parameter
+        std::size_t slot = count;
+        for (std::size_t i = 0; text != nullptr && i < count; ++i)
+            if (std::string_view(text, size) == spec.params[i])
+                slot = i;
+        if (slot == count) {
+            raise_keyword_error(spec.name, "an unexpected keyword argument", keyword);
+            return false;
+        }
+        if (slots[slot] != nullptr) {
+            raise_keyword_error(spec.name, "multiple values for argument", keyword);
+            return false;
+        }
+        slots[slot] = args[nargs + k];
+    }
+    if (std::find(slots, slots + count, nullptr) != slots + count) {
+        try {
+            raise_missing_arguments(spec, count, slots);
+        } catch (...) {
+            raise_current_exception();
+        }
+        return false;
+    }
+    return true;
+}
+
+bool bind_no_arguments(PyObject* args, PyObject* kwds) noexcept {
+    const Py_ssize_t nargs = args == nullptr ? 0 : PyTuple_Size(args);
+    if (nargs > 0) {
+        raise_too_many_arguments("__new__", 0, nargs);
+        return false;
+    }
+    Py_ssize_t position = 0;
+    PyObject* keyword = nullptr;
+    PyObject* value = nullptr;
+    if (kwds != nullptr && PyDict_Next(kwds, &position, &keyword, &value)) {
+        raise_keyword_error("__new__", "an unexpected keyword argument", keyword);
+        return false;
+    }
+    return true;
+}
+
+// ---- Access -----------------------------------------------------------------
+
+bool Borrow::acquire(PyObject* self, Access mode) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type != graph_type && !PyType_IsSubtype(type, graph_type)) {
+        raise_conversion_error(self, "Graph");
+        return false;
+    }
+    auto* object = reinterpret_cast<GraphObject*>(self);
+    if (mode == Access::shared) {
+        std::int64_t seen = object->borrow_flag.load(std::memory_order_relaxed);
+        do {
+            if (seen == -1) {
+                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+                return false;
+            }
+        } while (!object->borrow_flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                                            std::memory_order_relaxed));
+    } else {
+        std::int64_t expected = 0;
+        if (!object->borrow_flag.compare_exchange_strong(expected, -1, std::memory_order_acquire,
+                                                         std::memory_order_relaxed)) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            return false;
+        }
+    }
+    // Python code run by the conversions could drop the caller's last reference.
+    Py_INCREF(self);
+    object_ = object;
+    mode_ = mode;
+    return true;
+}
+
+void Borrow::release() noexcept {
+    if (mode_ == Access::shared)
+        object_->borrow_flag.fetch_sub(1, std::memory_order_release);
+    else
+        object_->borrow_flag.store(0, std::memory_order_release);
+    Py_DECREF(reinterpret_cast<PyObject*>(object_));
+}
+
+// ---- Argument conversion ----------------------------------------------------
+
+void wrap_argument_error(const char* param) noexcept {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value == nullptr || Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_Restore(type, value, traceback);
+        return;
+    }
+    Ref underlying(value);
+    Ref underlying_type(type);
+    Ref underlying_traceback(traceback);
+    Ref text(PyObject_Str(value));
+    if (!text)
+        return;
+    Ref message(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+    if (!message)
+        return;
+    Ref wrapped(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    if (!wrapped)
+        return;
+    PyException_SetCause(wrapped.get(), PyException_GetCause(value));
+    Py_INCREF(PyExc_TypeError);
+    PyErr_Restore(PyExc_TypeError, wrapped.release(), nullptr);
+}
+
+bool StrArgument::load(PyObject* object) noexcept {
+    if (!is_str(object)) {
+        raise_conversion_error(object, "PyString");
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+    if (text == nullptr)
+        return false;  // lone surrogates: the interpreter's UnicodeEncodeError stands
+    value = std::string_view(text, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool StrSequenceArgument::load(PyObject* object) {
+    if (is_str(object)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(object)) {
+        raise_conversion_error(object, "Sequence");
+        return false;
+    }
+    Py_ssize_t expected = PySequence_Size(object);
+    if (expected < 0) {
+        PyErr_Clear();
+        expected = 0;
+    }
+    const auto reserved = static_cast<std::size_t>(std::min(expected, max_reserved_elements));
+    items.reserve(reserved);
+    views.reserve(reserved);
+    Ref iterator(PyObject_GetIter(object));
+    if (!iterator)
+        return false;
+    while (PyObject* next = PyIter_Next(iterator.get())) {
+        Ref item(next);
+        StrArgument element;
+        if (!element.load(item.get()))
+            return false;
+        items.push_back(item.get());
+        item.release();
+        views.push_back(element.value);
+    }
+    value = views;
+    return !PyErr_Occurred();
+}
+
+bool U64Argument::load(PyObject* object) noexcept {
+    unsigned long long converted = 0;
+    if (Py_TYPE(object) == &PyLong_Type || PyLong_Check(object)) {
+        converted = PyLong_AsUnsignedLongLong(object);
+    } else {
+        Ref index(PyNumber_Index(object));
+        if (!index)
+            return false;
+        converted = PyLong_AsUnsignedLongLong(index.get());
+    }
+    // 2^64 - 1 is a valid value: all ones is a failure only with an exception set.
+    if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+        return false;
+    value = converted;
+    return true;
+}
+
+// ---- Results ----------------------------------------------------------------
+
+bool init_result_strings() noexcept {
+    for (int i = 0; i < 4; ++i) {
+        const std::string_view text = core::to_string(static_cast<core::NodeKind>(i));
+        if (kind_strings[i] == nullptr &&
+            (kind_strings[i] = PyUnicode_InternFromString(std::string(text).c_str())) == nullptr)
+            return false;
+    }
+    for (int i = 0; i < 3; ++i) {
+        const std::string_view text = core::to_string(static_cast<core::NodeState>(i));
+        if (state_strings[i] == nullptr &&
+            (state_strings[i] = PyUnicode_InternFromString(std::string(text).c_str())) == nullptr)
+            return false;
+    }
+    return true;
+}
+
+PyObject* to_python(core::Graph&, bool value) noexcept {
+    return Py_NewRef(value ? Py_True : Py_False);
+}
+
+PyObject* to_python(core::Graph&, core::NodeKind kind) noexcept {
+    return Py_NewRef(kind_strings[static_cast<int>(kind)]);
+}
+
+PyObject* to_python(core::Graph&, core::NodeState state) noexcept {
+    return Py_NewRef(state_strings[static_cast<int>(state)]);
+}
+
+PyObject* to_python(core::Graph& graph, std::span<const core::NodeIndex> ids) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    if (!list) {
+        result_creation_failed();
+        return nullptr;
+    }
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        const std::string_view id = graph.id_of(ids[k]);
+        PyObject* text = PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()));
+        if (text == nullptr) {
+            result_creation_failed();
+            return nullptr;
+        }
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), text);
+    }
+    return list.release();
+}
+
+PyObject* to_python(core::Graph& graph, const core::CheckResult& check) noexcept {
+    Ref tuple(PyTuple_New(3));
+    PyObject* signature = tuple ? PyLong_FromUnsignedLongLong(check.signature) : nullptr;
+    if (signature == nullptr) {
+        result_creation_failed();
+        return nullptr;
+    }
+    PyTuple_SetItem(tuple.get(), 0, to_python(graph, check.kind));
+    PyTuple_SetItem(tuple.get(), 1, to_python(graph, check.needs_recompute));
+    PyTuple_SetItem(tuple.get(), 2, signature);
+    return tuple.release();
+}
+
+PyObject* to_python(core::Graph& graph, const NodesToMarkDirty& marked) {
+    Ref list(to_python(graph, std::span<const core::NodeIndex>(marked.nodes)));
+    if (list)
+        graph.mark_nodes_dirty(marked.nodes);
+    return list.release();
+}
+
+}  // namespace quorl::bindings

@@ -1,0 +1,254 @@
+// The call boundary: every Graph method and slot enters the kernel through
+// here. One generic path does the same steps for each of them, in order:
+//
+//   bind arguments -> check receiver, take access -> convert arguments
+//   -> kernel operation -> convert result -> release access
+//
+// and turns every failure into a raised Python exception. No C++ exception
+// leaves this layer.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/graph.hpp"
+
+namespace quorl::bindings {
+
+struct GraphObject {
+    PyObject_HEAD
+    core::Graph graph;
+    // 0: free; n > 0: n shared holders; -1: one exclusive holder.
+    std::atomic<std::int64_t> borrow_flag;
+};
+
+// The Graph type object, created once per process by module initialisation.
+extern PyTypeObject* graph_type;
+
+enum class Access { shared, exclusive };
+
+struct MethodSpec {
+    const char* name;
+    Access access;
+    std::array<const char*, 2> params;  // as many as the method takes
+    const char* doc;                    // text signature, "\n--\n\n", documentation
+};
+
+// ---- Owned references -------------------------------------------------------
+
+class Ref {
+public:
+    explicit Ref(PyObject* object = nullptr) noexcept : object_(object) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(object_); }
+    PyObject* get() const noexcept { return object_; }
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    void reset(PyObject* object) noexcept { Py_XDECREF(std::exchange(object_, object)); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    PyObject* object_;
+};
+
+// ---- Failures ---------------------------------------------------------------
+
+// Raises PanicException (a BaseException) with `message`.
+void raise_panic(std::string_view message) noexcept;
+// Raises the exception for a C++ exception in flight; call inside a catch.
+void raise_current_exception() noexcept;
+// Raises the Python exception of a kernel refusal.
+void raise_graph_error(const core::GraphError& error) noexcept;
+// Reports that a result object could not be created.
+void result_creation_failed() noexcept;
+
+// ---- Argument binding -------------------------------------------------------
+
+// The slow path of binding: keywords, too many or too few arguments.
+bool bind_arguments(const MethodSpec& spec, std::size_t count, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) noexcept;
+// Graph(): no parameters at all.
+bool bind_no_arguments(PyObject* args, PyObject* kwds) noexcept;
+
+// ---- Access -----------------------------------------------------------------
+
+class Borrow {
+public:
+    Borrow() = default;
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    ~Borrow() {
+        if (object_ != nullptr)
+            release();
+    }
+
+    // Checks the receiver and takes access; false with the exception set.
+    bool acquire(PyObject* self, Access mode) noexcept;
+    core::Graph& graph() const noexcept { return object_->graph; }
+
+private:
+    void release() noexcept;
+
+    GraphObject* object_ = nullptr;
+    Access mode_ = Access::shared;
+};
+
+// Runs `body` on the receiver's graph under `mode` access. Returns what it
+// returns, or `failure` with an exception set.
+template <typename R, typename Body>
+R with_access(PyObject* self, Access mode, R failure, Body&& body) noexcept {
+    Borrow borrow;
+    if (!borrow.acquire(self, mode))
+        return failure;
+    try {
+        return body(borrow.graph());
+    } catch (...) {
+        raise_current_exception();
+        return failure;
+    }
+}
+
+// ---- Argument conversion ----------------------------------------------------
+
+// Rewrites an exact TypeError from converting `param` as
+// "argument '{param}': ..."; leaves every other exception as it is.
+void wrap_argument_error(const char* param) noexcept;
+
+struct StrArgument {
+    std::string_view value;  // borrowed from the argument, alive for the call
+    bool load(PyObject* object) noexcept;
+};
+
+struct StrSequenceArgument {
+    std::vector<PyObject*> items;  // owned, so the views stay valid
+    std::vector<std::string_view> views;
+    std::span<const std::string_view> value;
+    StrSequenceArgument() = default;
+    StrSequenceArgument(const StrSequenceArgument&) = delete;
+    StrSequenceArgument& operator=(const StrSequenceArgument&) = delete;
+    ~StrSequenceArgument() {
+        for (PyObject* item : items)
+            Py_DECREF(item);
+    }
+    bool load(PyObject* object);
+};
+
+struct U64Argument {
+    std::uint64_t value = 0;
+    bool load(PyObject* object) noexcept;
+};
+
+template <typename T> struct ArgumentFor;
+template <> struct ArgumentFor<std::string_view> { using type = StrArgument; };
+template <> struct ArgumentFor<std::span<const std::string_view>> { using type = StrSequenceArgument; };
+template <> struct ArgumentFor<std::uint64_t> { using type = U64Argument; };
+
+template <typename A>
+bool load_argument(A& argument, PyObject* object, const char* param) {
+    if (argument.load(object))
+        return true;
+    wrap_argument_error(param);
+    return false;
+}
+
+// ---- Results ----------------------------------------------------------------
+
+// mark_dirty's result: the list is created before the nodes are marked, so a
+// call that cannot create it changes nothing.
+struct NodesToMarkDirty {
+    std::vector<core::NodeIndex> nodes;
+};
+
+PyObject* to_python(core::Graph& graph, bool value) noexcept;
+PyObject* to_python(core::Graph& graph, core::NodeKind kind) noexcept;
+PyObject* to_python(core::Graph& graph, core::NodeState state) noexcept;
+PyObject* to_python(core::Graph& graph, std::span<const core::NodeIndex> ids);
+PyObject* to_python(core::Graph& graph, const core::CheckResult& check) noexcept;
+PyObject* to_python(core::Graph& graph, const NodesToMarkDirty& marked);
+
+template <typename T>
+PyObject* finish(core::Graph& graph, T&& value) {
+    return to_python(graph, std::forward<T>(value));
+}
+
+template <typename T>
+PyObject* finish(core::Graph& graph, core::Result<T>&& result) {
+    if (!result) {
+        raise_graph_error(result.error());
+        return nullptr;
+    }
+    if constexpr (std::is_void_v<T>) {
+        Py_RETURN_NONE;
+    } else {
+        return to_python(graph, *result);
+    }
+}
+
+// ---- The generic entries ----------------------------------------------------
+
+template <typename F> struct OperationTraits;
+template <typename C, typename R, typename... Args>
+struct OperationTraits<R (C::*)(core::Graph&, Args...) const> {
+    using Arguments = std::tuple<std::decay_t<Args>...>;
+    static constexpr std::size_t arity = sizeof...(Args);
+};
+
+template <const MethodSpec& spec, auto operation, std::size_t... I>
+PyObject* convert_and_run(core::Graph& graph, PyObject* const* bound, std::index_sequence<I...>) {
+    using Arguments = typename OperationTraits<decltype(&decltype(operation)::operator())>::Arguments;
+    std::tuple<typename ArgumentFor<std::tuple_element_t<I, Arguments>>::type...> arguments;
+    // In parameter order; the first failure ends the call.
+    if (!(load_argument(std::get<I>(arguments), bound[I], spec.params[I]) && ...))
+        return nullptr;
+    return finish(graph, operation(graph, std::get<I>(arguments).value...));
+}
+
+// METH_FASTCALL | METH_KEYWORDS entry of a method.
+template <const MethodSpec& spec, auto operation>
+PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+    constexpr std::size_t arity = OperationTraits<decltype(&decltype(operation)::operator())>::arity;
+    PyObject* bound[arity];
+    if (nargs == static_cast<Py_ssize_t>(arity) && kwnames == nullptr) [[likely]] {
+        for (std::size_t i = 0; i < arity; ++i)
+            bound[i] = args[i];
+    } else if (!bind_arguments(spec, arity, args, nargs, kwnames, bound)) {
+        return nullptr;
+    }
+    return with_access(self, spec.access, static_cast<PyObject*>(nullptr), [&](core::Graph& graph) {
+        return convert_and_run<spec, operation>(graph, bound, std::make_index_sequence<arity>{});
+    });
+}
+
+// METH_NOARGS entry of a method: the interpreter has rejected any argument.
+template <const MethodSpec& spec, auto operation>
+PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
+    return with_access(self, spec.access, static_cast<PyObject*>(nullptr),
+                       [](core::Graph& graph) { return finish(graph, operation(graph)); });
+}
+
+template <const MethodSpec& spec, auto operation>
+constexpr PyMethodDef method() {
+    if constexpr (OperationTraits<decltype(&decltype(operation)::operator())>::arity == 0)
+        return {spec.name, reinterpret_cast<PyCFunction>(noargs_entry<spec, operation>), METH_NOARGS,
+                spec.doc};
+    else
+        return {spec.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                               fastcall_entry<spec, operation>)),
+                METH_FASTCALL | METH_KEYWORDS, spec.doc};
+}
+
+// Creates the interned kind and state strings that results share.
+bool init_result_strings() noexcept;
+
+}  // namespace quorl::bindings

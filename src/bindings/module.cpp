@@ -1,0 +1,259 @@
+// The extension module quorl._quorl. From Python it looks like:
+//
+//     __all__ = ["kernel_version", "Graph"]
+//
+//     def kernel_version() -> str: ...      # "1.2.0"
+//
+//     @final
+//     class Graph:                          # no __dict__, no weak references
+//         def __len__(self) -> int: ...
+//         def __contains__(self, id: str) -> bool: ...
+//         def add_node(self, id: str, kind: str) -> None: ...
+//         ...                               # the method table below
+//
+// Single-phase initialisation, one interpreter per process: the module keeps
+// process-wide state (the cached module and type), so a second interpreter
+// is refused rather than handed objects that belong to the first.
+#include <new>
+
+#include "bindings/call.hpp"
+
+namespace quorl::bindings {
+
+PyTypeObject* graph_type = nullptr;
+
+namespace {
+
+using core::Graph;
+using Str = std::string_view;
+using Strs = std::span<const std::string_view>;
+using U64 = std::uint64_t;
+constexpr Access shared = Access::shared;
+constexpr Access exclusive = Access::exclusive;
+
+// ---- The method table -------------------------------------------------------
+
+constexpr MethodSpec add_node{"add_node", exclusive, {"id", "kind"},
+    "add_node($self, id, kind)\n--\n\n"
+    "Register a node. `kind` is one of input|source|reactive|view."};
+constexpr MethodSpec set_deps{"set_deps", exclusive, {"id", "deps"},
+    "set_deps($self, id, deps)\n--\n\n"
+    "Set a node's inbound edges (its dependencies). All deps must exist."};
+constexpr MethodSpec state_of{"state_of", shared, {"id"}, "state_of($self, id)\n--\n\n"};
+constexpr MethodSpec kind_of{"kind_of", shared, {"id"}, "kind_of($self, id)\n--\n\n"};
+constexpr MethodSpec deps_of{"deps_of", shared, {"id"}, "deps_of($self, id)\n--\n\n"};
+constexpr MethodSpec node_ids{"node_ids", shared, {},
+    "node_ids($self)\n--\n\n"
+    "All node ids in insertion order."};
+
+PyMethodDef graph_methods[] = {
+    method<add_node, [](Graph& g, Str id, Str kind) { return g.add_node(id, kind); }>(),
+    method<set_deps, [](Graph& g, Str id, Strs deps) { return g.set_deps(id, deps); }>(),
+    method<state_of, [](Graph& g, Str id) { return g.state_of(id); }>(),
+    method<kind_of, [](Graph& g, Str id) { return g.kind_of(id); }>(),
+    method<deps_of, [](Graph& g, Str id) { return g.deps_of(id); }>(),
+    method<node_ids, [](Graph& g) { return g.node_ids(); }>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- Slots ------------------------------------------------------------------
+
+PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
+    if (!bind_no_arguments(args, kwds))
+        return nullptr;
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = (alloc != nullptr ? alloc : PyType_GenericAlloc)(type, 0);
+    if (self == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return nullptr;
+    }
+    auto* object = reinterpret_cast<GraphObject*>(self);
+    new (&object->graph) Graph();
+    new (&object->borrow_flag) std::atomic<std::int64_t>(0);
+    return self;
+}
+
+void graph_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* object = reinterpret_cast<GraphObject*>(self);
+    object->graph.~Graph();
+    object->borrow_flag.~atomic();
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    // Instances of a heap type own a reference to it.
+    Py_DECREF(type);
+}
+
+Py_ssize_t graph_length(PyObject* self) noexcept {
+    return with_access(self, shared, Py_ssize_t{-1},
+                       [](Graph& g) { return static_cast<Py_ssize_t>(g.size()); });
+}
+
+int graph_contains(PyObject* self, PyObject* operand) noexcept {
+    return with_access(self, shared, -1, [operand](Graph& g) {
+        StrArgument id;
+        if (!load_argument(id, operand, "id"))
+            return -1;
+        return g.contains(id.value) ? 1 : 0;
+    });
+}
+
+PyObject* graph_repr(PyObject* self) noexcept {
+    return with_access(self, shared, static_cast<PyObject*>(nullptr), [](Graph& g) {
+        PyObject* text = PyUnicode_FromFormat("<quorl.Graph nodes=%zu>", g.size());
+        if (text == nullptr)
+            result_creation_failed();
+        return text;
+    });
+}
+
+constexpr const char graph_doc[] =
+    "Graph()\n--\n\n"
+    "A reactive directed acyclic graph: dirty tracking, topological scheduling,\n"
+    "propagation, and memo bookkeeping. Holds topology and state only \u2014 node\n"
+    "values stay on the Python side.";
+
+PyType_Slot graph_slots[] = {
+    {Py_tp_doc, const_cast<char*>(graph_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(graph_new)},
+    {Py_mp_length, reinterpret_cast<void*>(graph_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(graph_contains)},
+    {Py_tp_repr, reinterpret_cast<void*>(graph_repr)},
+    {Py_tp_methods, graph_methods},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(graph_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec graph_spec = {
+    .name = "quorl._quorl.Graph",
+    .basicsize = static_cast<int>(sizeof(GraphObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,  // not a base type, not tracked by the collector
+    .slots = graph_slots,
+};
+
+// The Graph type, created on the first request and cached for the process.
+PyTypeObject* get_graph_type() noexcept {
+    if (graph_type != nullptr)
+        return graph_type;
+    PyObject* created = PyType_FromSpec(&graph_spec);
+    if (created == nullptr) {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        Ref cause(value);
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        Ref error(PyObject_CallFunction(PyExc_RuntimeError, "s",
+                                        "An error occurred while initializing class Graph"));
+        if (error) {
+            PyException_SetCause(error.get(), cause.release());
+            PyErr_SetObject(PyExc_RuntimeError, error.get());
+        }
+        return nullptr;
+    }
+    if (graph_type == nullptr)
+        graph_type = reinterpret_cast<PyTypeObject*>(created);
+    else
+        Py_DECREF(created);  // another first request stored its type first
+    return graph_type;
+}
+
+// ---- The module -------------------------------------------------------------
+
+PyObject* kernel_version(PyObject*, PyObject*) noexcept {
+    return PyUnicode_FromStringAndSize("1.2.0", 5);
+}
+
+PyMethodDef kernel_version_def = {
+    "kernel_version", kernel_version, METH_NOARGS,
+    "kernel_version()\n--\n\nVersion of the compiled C++ kernel.",
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_quorl",
+    "",  // present but empty: __doc__ is "" rather than None
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<std::int64_t> first_interpreter{-1};
+PyObject* cached_module = nullptr;
+
+// Adds `value` under `name` and lists the name in __all__.
+bool add_to_module(PyObject* module, PyObject* name, PyObject* value) noexcept {
+    Ref all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return false;
+        PyErr_Clear();
+        all.reset(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0)
+            return false;
+    }
+    if (PyList_Append(all.get(), name) < 0) {
+        raise_panic("could not append __name__ to __all__");
+        return false;
+    }
+    return PyObject_SetAttr(module, name, value) == 0;
+}
+
+bool populate(PyObject* module) noexcept {
+    Ref module_name(PyModule_GetNameObject(module));
+    if (!module_name)
+        return false;
+    Ref function(PyCMethod_New(&kernel_version_def, module, module_name.get(), nullptr));
+    if (!function)
+        return false;
+    Ref function_name(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!function_name)
+        return false;
+    if (!PyUnicode_Check(function_name.get())) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be a string");
+        return false;
+    }
+    if (!add_to_module(module, function_name.get(), function.get()))
+        return false;
+    PyTypeObject* type = get_graph_type();
+    if (type == nullptr)
+        return false;
+    Ref graph_name(PyUnicode_FromString("Graph"));
+    return graph_name && add_to_module(module, graph_name.get(), reinterpret_cast<PyObject*>(type));
+}
+
+PyObject* init_module() noexcept {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == -1) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return nullptr;
+    }
+    std::int64_t recorded = -1;
+    if (!first_interpreter.compare_exchange_strong(recorded, interpreter) && recorded != interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "quorl._quorl does not yet support subinterpreters: it can be imported "
+                        "in one interpreter per process only");
+        return nullptr;
+    }
+    if (cached_module != nullptr)
+        return Py_NewRef(cached_module);
+    if (!init_result_strings())
+        return nullptr;
+    Ref module(PyModule_Create2(&module_def, PYTHON_ABI_VERSION));
+    if (!module || !populate(module.get()))
+        return nullptr;
+    if (cached_module == nullptr)
+        cached_module = module.release();
+    return Py_NewRef(cached_module);
+}
+
+}  // namespace
+}  // namespace quorl::bindings
+
+PyMODINIT_FUNC PyInit__quorl(void) { return quorl::bindings::init_module(); }

@@ -1,0 +1,65 @@
+// The kernel's error type and its messages.
+//
+// Every kernel operation returns its result or one GraphError; the kernel never
+// raises for an expected failure. Broken invariants are a different matter:
+// they throw InternalFault, which the binding layer reports as a panic.
+#pragma once
+
+#include <expected>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace quorl::core {
+
+struct AlreadyRegistered { std::string id; };
+struct UnknownNode { std::string id; };
+struct SelfDependency { std::string id; };
+struct InvalidKind { std::string kind; };
+struct NotBuilt {};
+struct Cycle { std::vector<std::string> ids; };  // registration order
+
+class GraphError {
+public:
+    using Variant = std::variant<AlreadyRegistered, UnknownNode, SelfDependency,
+                                 InvalidKind, NotBuilt, Cycle>;
+
+    template <typename V>
+    GraphError(V variant) : variant_(std::move(variant)) {}
+
+    const Variant& variant() const noexcept { return variant_; }
+    std::string message() const;
+
+private:
+    Variant variant_;
+};
+
+template <typename T>
+using Result = std::expected<T, GraphError>;
+
+inline std::unexpected<GraphError> fail(GraphError error) {
+    return std::unexpected<GraphError>(std::move(error));
+}
+
+// `s` between double quotes, with backslash escapes for quotes, backslashes,
+// control characters, grapheme extenders and everything else not printable,
+// so that an id in a message can always be read and told apart.
+std::string quoted(std::string_view s);
+
+// A broken internal invariant. Never thrown for anything a caller can cause.
+class InternalFault : public std::logic_error {
+public:
+    using std::logic_error::logic_error;
+};
+
+[[noreturn]] void throw_index_fault(const char* table, std::size_t index, std::size_t size);
+
+// Range check for a node index used as a subscript.
+inline void check_index(std::size_t index, std::size_t size, const char* table) {
+    if (index >= size) [[unlikely]]
+        throw_index_fault(table, index, size);
+}
+
+}  // namespace quorl::core

@@ -1,0 +1,199 @@
+// The graph kernel: named nodes, their kinds and deps, and each node's
+// bookkeeping. Plain data and functions; it knows nothing of Python.
+//
+// Every operation returns its result or a GraphError and leaves the graph as
+// it was when it fails (a build() that finds a cycle keeps the reverse edges
+// it recomputed). std::bad_alloc, and std::length_error past the 32-bit
+// limits below, are thrown before anything is changed. Broken invariants
+// throw InternalFault.
+//
+// Const operations may use the graph's traversal scratch, so calls on one
+// graph must not overlap; the binding layer serialises them.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "core/errors.hpp"
+#include "core/id_index.hpp"
+
+namespace quorl::core {
+
+enum class NodeKind : std::uint8_t { Input, Source, Reactive, View };
+enum class NodeState : std::uint8_t { Clean, Dirty, Computing };
+
+std::string_view to_string(NodeKind kind) noexcept;
+std::string_view to_string(NodeState state) noexcept;
+
+// Node indices are 32-bit: a graph holds at most this many nodes, and its
+// deps storage at most this many entries.
+inline constexpr std::size_t max_nodes = UINT32_MAX;
+inline constexpr std::size_t max_dep_entries = UINT32_MAX;
+
+// Signature fold constants.
+inline constexpr std::uint64_t fold_start = 0x14650FB0739D0383ull;
+inline constexpr std::uint64_t fold_multiplier = 0x100000001B3ull;
+
+struct Node {
+    std::uint64_t epoch = 0;
+    std::uint64_t signature = 0;     // meaningful when has_signature
+    std::uint64_t content_hash = 0;  // 0 until commit_input: the key an uncommitted input folds
+    std::uint64_t id_offset = 0;     // into Graph::id_bytes
+    std::uint32_t id_length = 0;
+    std::uint32_t deps_offset = 0;   // into Graph::dep_pool
+    std::uint32_t deps_count = 0;
+    NodeKind kind = NodeKind::Input;
+    NodeState state = NodeState::Dirty;
+    bool has_signature = false;
+};
+
+struct CheckResult {
+    NodeKind kind;
+    bool needs_recompute;
+    std::uint64_t signature;
+};
+
+class Graph {
+public:
+    // --- Store ---------------------------------------------------------------
+
+    // O(|id|) expected.
+    Result<void> add_node(std::string_view id, std::string_view kind);
+    // Replaces the deps of `id`; repeats keep their first place. O(|deps|) expected.
+    Result<void> set_deps(std::string_view id, std::span<const std::string_view> deps);
+
+    std::size_t size() const noexcept { return nodes_.size(); }
+    bool contains(std::string_view id) const noexcept { return find(id) != IdIndex::absent; }
+
+    Result<NodeIndex> index_of(std::string_view id) const;
+    // Resolves ids in order; the first unknown one ends the walk.
+    Result<std::vector<NodeIndex>> indices_of(std::span<const std::string_view> ids) const;
+
+    std::string_view id_of(NodeIndex node) const;
+    Result<NodeKind> kind_of(std::string_view id) const;
+    Result<NodeState> state_of(std::string_view id) const;
+    // The deps in stored order; valid until the next mutation.
+    Result<std::span<const NodeIndex>> deps_of(std::string_view id) const;
+    std::vector<NodeIndex> node_ids() const;  // every index, in insertion order
+
+    const Node& node(NodeIndex node) const {
+        check_index(node, nodes_.size(), "nodes");
+        return nodes_[node];
+    }
+    std::span<const NodeIndex> deps(const Node& node) const;
+
+    // --- Build and order -----------------------------------------------------
+
+    // Rebuilds the reverse edges and caches the lexicographically smallest
+    // topological order. O((n + e) log n).
+    Result<void> build();
+    bool built() const noexcept { return built_; }
+
+    // The cached order; valid until the next mutation. O(1).
+    Result<std::span<const NodeIndex>> topo_order() const;
+    Result<std::vector<NodeIndex>> views() const;        // O(n)
+    Result<std::vector<NodeIndex>> dirty_nodes() const;  // O(n)
+    // Sorts nodes by cached position; repeats stay side by side. O(k log k).
+    std::vector<NodeIndex> ids_in_topo_order(std::vector<NodeIndex> nodes) const;
+
+    // --- Propagation (all O(k + edges of k) for a closure of k nodes) ------------
+
+    // Seeds and everything reachable along dependents, each once, breadth first.
+    std::vector<NodeIndex> downstream_closure(std::span<const NodeIndex> seeds) const;
+    Result<std::vector<NodeIndex>> downstream(std::string_view id) const;
+    Result<std::vector<NodeIndex>> dirty_subgraph(std::span<const std::string_view> seeds) const;
+    Result<std::vector<NodeIndex>> mark_dirty(std::span<const std::string_view> seeds);
+    // The write half of mark_dirty, for callers that must finish other work
+    // between choosing the nodes and marking them.
+    void mark_nodes_dirty(std::span<const NodeIndex> nodes);
+
+    // --- States and memo (all O(1) but check_node: O(deps)) -------------------
+
+    Result<void> set_dirty(std::string_view id);
+    Result<void> set_computing(std::string_view id);
+    Result<void> set_clean(std::string_view id, std::uint64_t hash);
+    Result<bool> needs_recompute(std::string_view id, std::uint64_t input_hash) const;
+
+    Result<CheckResult> check_node(std::string_view id) const;
+    Result<void> commit_node(std::string_view id, std::uint64_t signature);
+    Result<void> skip_node(std::string_view id, std::uint64_t signature);
+    Result<void> commit_input(std::string_view id, std::uint64_t content_hash);
+    std::uint64_t fold_signature(const Node& node) const;
+
+    std::uint64_t epoch_counter() const noexcept { return epoch_counter_; }
+
+    // For invariant checks: the reverse edges of the last build.
+    std::span<const NodeIndex> dependents(NodeIndex node) const;
+
+private:
+    NodeIndex find(std::string_view id) const noexcept;
+
+    // Applies `f` to the node registered under `id`, or fails with UnknownNode
+    // before anything is read or written.
+    template <typename Self, typename F>
+    static auto with_node(Self& self, std::string_view id, F f)
+        -> Result<decltype(f(self.nodes_[0]))> {
+        const NodeIndex i = self.find(id);
+        if (i == IdIndex::absent)
+            return fail(UnknownNode{std::string(id)});
+        if constexpr (std::is_void_v<decltype(f(self.nodes_[0]))>) {
+            f(self.nodes_[i]);
+            return {};
+        } else {
+            return f(self.nodes_[i]);
+        }
+    }
+    std::string_view id_at(NodeIndex node) const noexcept {
+        const Node& n = nodes_[node];
+        return {id_bytes_.data() + n.id_offset, n.id_length};
+    }
+    void store_deps(Node& node, std::span<const NodeIndex> deps);
+    void compact_dep_pool(std::size_t extra);
+    // Orders a closure (no repeats) topologically, using the marks of the
+    // traversal that produced it when that is cheaper than sorting.
+    std::vector<NodeIndex> order_closure(std::vector<NodeIndex> closure) const;
+
+    // Visit marks that need no clearing between traversals: a node is marked
+    // when its stamp equals the current one.
+    class VisitMarks {
+    public:
+        void begin(std::size_t node_count);
+        bool mark(NodeIndex node) noexcept {  // true when newly marked
+            if (stamps_[node] == current_)
+                return false;
+            stamps_[node] = current_;
+            return true;
+        }
+        bool marked(NodeIndex node) const noexcept { return stamps_[node] == current_; }
+        void unmark(NodeIndex node) noexcept { stamps_[node] = current_ - 1; }
+
+    private:
+        std::vector<std::uint32_t> stamps_;
+        std::uint32_t current_ = 0;
+    };
+
+    std::vector<Node> nodes_;
+    std::string id_bytes_;                 // every id, back to back
+    std::vector<NodeIndex> dep_pool_;      // every node's deps, each in one run
+    std::size_t dep_pool_garbage_ = 0;     // entries no node refers to any more
+    IdIndex index_;
+
+    // Reverse edges in compressed rows: the dependents of node i are
+    // dependents_[dependents_start_[i] .. dependents_start_[i + 1]).
+    std::vector<NodeIndex> dependents_start_;
+    std::vector<NodeIndex> dependents_;
+    std::vector<NodeIndex> order_;
+    std::vector<NodeIndex> position_;
+
+    std::uint64_t epoch_counter_ = 0;
+    bool built_ = false;
+
+    mutable VisitMarks marks_;
+    std::vector<NodeIndex> scratch_;       // set_deps' list under construction
+};
+
+}  // namespace quorl::core

@@ -1,0 +1,72 @@
+// Node states and memo signatures: the per-node calls of an update round.
+#include "core/graph.hpp"
+
+namespace quorl::core {
+
+Result<void> Graph::set_dirty(std::string_view id) {
+    return with_node(*this, id, [](Node& n) { n.state = NodeState::Dirty; });
+}
+
+Result<void> Graph::set_computing(std::string_view id) {
+    return with_node(*this, id, [](Node& n) { n.state = NodeState::Computing; });
+}
+
+// Same effect as skip_node: the node's dependants keep folding the same key.
+Result<void> Graph::set_clean(std::string_view id, std::uint64_t hash) {
+    return skip_node(id, hash);
+}
+
+Result<bool> Graph::needs_recompute(std::string_view id, std::uint64_t input_hash) const {
+    return with_node(*this, id, 
+        [input_hash](const Node& n) { return !(n.has_signature && n.signature == input_hash); });
+}
+
+// An input dep takes part through the hash of its value, every other dep
+// through its commit epoch; order matters, and changing one key always
+// changes the result (each step is a bijection of the running value).
+std::uint64_t Graph::fold_signature(const Node& node) const {
+    std::uint64_t h = fold_start;
+    for (NodeIndex d : deps(node)) {
+        check_index(d, nodes_.size(), "nodes");
+        const Node& dep = nodes_[d];
+        const std::uint64_t key = dep.kind == NodeKind::Input ? dep.content_hash : dep.epoch;
+        h = (h ^ key) * fold_multiplier;
+    }
+    return h;
+}
+
+Result<CheckResult> Graph::check_node(std::string_view id) const {
+    return with_node(*this, id, [this](const Node& n) {
+        const std::uint64_t folded = fold_signature(n);
+        return CheckResult{n.kind, !(n.has_signature && n.signature == folded), folded};
+    });
+}
+
+Result<void> Graph::commit_node(std::string_view id, std::uint64_t signature) {
+    return with_node(*this, id, [this, signature](Node& n) {
+        ++epoch_counter_;  // wraps modulo 2^64
+        n.state = NodeState::Clean;
+        n.signature = signature;
+        n.has_signature = true;
+        n.epoch = epoch_counter_;
+    });
+}
+
+Result<void> Graph::skip_node(std::string_view id, std::uint64_t signature) {
+    return with_node(*this, id, [signature](Node& n) {
+        n.state = NodeState::Clean;
+        n.signature = signature;
+        n.has_signature = true;
+    });
+}
+
+Result<void> Graph::commit_input(std::string_view id, std::uint64_t content_hash) {
+    return with_node(*this, id, [content_hash](Node& n) {
+        n.content_hash = content_hash;
+        n.signature = content_hash;
+        n.has_signature = true;
+        n.state = NodeState::Clean;
+    });
+}
+
+}  // namespace quorl::core

@@ -1,0 +1,184 @@
+// Registration and queries: add_node, set_deps and the id lookups.
+#include <algorithm>
+#include <numeric>
+
+#include "core/graph.hpp"
+
+namespace quorl::core {
+namespace {
+
+constexpr std::string_view kind_names[] = {"input", "source", "reactive", "view"};
+constexpr std::string_view state_names[] = {"clean", "dirty", "computing"};
+
+// A deps list longer than this is checked for repeats with visit marks
+// instead of a scan of the entries collected so far.
+constexpr std::size_t linear_repeat_scan_limit = 16;
+
+}  // namespace
+
+std::string_view to_string(NodeKind kind) noexcept { return kind_names[static_cast<int>(kind)]; }
+std::string_view to_string(NodeState state) noexcept { return state_names[static_cast<int>(state)]; }
+
+NodeIndex Graph::find(std::string_view id) const noexcept {
+    return index_.find(id, hash_id(id), [this](NodeIndex i) { return id_at(i); });
+}
+
+Result<NodeIndex> Graph::index_of(std::string_view id) const {
+    const NodeIndex node = find(id);
+    if (node == IdIndex::absent)
+        return fail(UnknownNode{std::string(id)});
+    return node;
+}
+
+Result<std::vector<NodeIndex>> Graph::indices_of(std::span<const std::string_view> ids) const {
+    std::vector<NodeIndex> indices;
+    indices.reserve(ids.size());
+    for (std::string_view id : ids) {
+        const NodeIndex node = find(id);
+        if (node == IdIndex::absent)
+            return fail(UnknownNode{std::string(id)});
+        indices.push_back(node);
+    }
+    return indices;
+}
+
+std::string_view Graph::id_of(NodeIndex node) const {
+    check_index(node, nodes_.size(), "nodes");
+    const Node& n = nodes_[node];
+    if (n.id_offset > id_bytes_.size() || n.id_length > id_bytes_.size() - n.id_offset)
+        throw InternalFault("id of node " + std::to_string(node) + " out of range of id storage");
+    return id_at(node);
+}
+
+std::span<const NodeIndex> Graph::deps(const Node& node) const {
+    if (node.deps_offset > dep_pool_.size() || node.deps_count > dep_pool_.size() - node.deps_offset)
+        throw InternalFault("deps out of range of deps storage");
+    return {dep_pool_.data() + node.deps_offset, node.deps_count};
+}
+
+Result<void> Graph::add_node(std::string_view id, std::string_view kind_name) {
+    const std::uint64_t hash = hash_id(id);
+    if (index_.find(id, hash, [this](NodeIndex i) { return id_at(i); }) != IdIndex::absent)
+        return fail(AlreadyRegistered{std::string(id)});
+    const auto kind = std::find(std::begin(kind_names), std::end(kind_names), kind_name);
+    if (kind == std::end(kind_names))
+        return fail(InvalidKind{std::string(kind_name)});
+    if (nodes_.size() >= max_nodes || id.size() > UINT32_MAX)
+        throw std::length_error("graph cannot hold more nodes or longer ids");
+
+    // Every allocation comes before the first change that could not be undone.
+    index_.reserve(nodes_.size() + 1, [this](NodeIndex i) { return id_at(i); });
+    const std::size_t id_offset = id_bytes_.size();
+    id_bytes_.append(id);
+    Node node;
+    node.id_offset = id_offset;
+    node.id_length = static_cast<std::uint32_t>(id.size());
+    node.kind = static_cast<NodeKind>(kind - std::begin(kind_names));
+    try {
+        nodes_.push_back(node);
+    } catch (...) {
+        id_bytes_.resize(id_offset);
+        throw;
+    }
+    index_.insert(hash, static_cast<NodeIndex>(nodes_.size() - 1));
+    built_ = false;
+    return {};
+}
+
+Result<void> Graph::set_deps(std::string_view id, std::span<const std::string_view> deps) {
+    const NodeIndex target = find(id);
+    if (target == IdIndex::absent)
+        return fail(UnknownNode{std::string(id)});
+
+    scratch_.clear();
+    scratch_.reserve(deps.size());
+    const bool scan = deps.size() <= linear_repeat_scan_limit;
+    if (!scan)
+        marks_.begin(nodes_.size());
+    for (std::string_view dep : deps) {
+        if (dep == id)
+            return fail(SelfDependency{std::string(id)});
+        const NodeIndex d = find(dep);
+        if (d == IdIndex::absent)
+            return fail(UnknownNode{std::string(dep)});
+        const bool repeat = scan ? std::find(scratch_.begin(), scratch_.end(), d) != scratch_.end()
+                                 : !marks_.mark(d);
+        if (!repeat)
+            scratch_.push_back(d);
+    }
+    store_deps(nodes_[target], scratch_);
+    built_ = false;
+    return {};
+}
+
+// Writes `deps` as the node's run in the pool: over the old run when it fits,
+// else at the end of the pool, compacting first when most of it is garbage.
+void Graph::store_deps(Node& node, std::span<const NodeIndex> deps) {
+    const std::size_t count = deps.size();
+    const bool at_end = node.deps_offset + node.deps_count == dep_pool_.size();
+    if (count <= node.deps_count || at_end) {
+        if (at_end && count > node.deps_count) {
+            if (node.deps_offset + count > max_dep_entries)
+                throw std::length_error("graph cannot hold more deps");
+            dep_pool_.resize(node.deps_offset + count);
+        } else {
+            dep_pool_garbage_ += node.deps_count - count;
+        }
+        std::copy(deps.begin(), deps.end(), dep_pool_.begin() + node.deps_offset);
+        node.deps_count = static_cast<std::uint32_t>(count);
+        return;
+    }
+    if (dep_pool_garbage_ > dep_pool_.size() / 2 && dep_pool_.size() >= 1024)
+        compact_dep_pool(count);
+    if (dep_pool_.size() + count > max_dep_entries)
+        throw std::length_error("graph cannot hold more deps");
+    const std::size_t offset = dep_pool_.size();
+    dep_pool_.insert(dep_pool_.end(), deps.begin(), deps.end());
+    dep_pool_garbage_ += node.deps_count;
+    node.deps_offset = static_cast<std::uint32_t>(offset);
+    node.deps_count = static_cast<std::uint32_t>(count);
+}
+
+// Rewrites the pool with the live runs only, in node order, with room for
+// `extra` more entries. Leaves the deps as they were, so it may run before a
+// change that later fails.
+void Graph::compact_dep_pool(std::size_t extra) {
+    std::vector<NodeIndex> pool;
+    pool.reserve(dep_pool_.size() - dep_pool_garbage_ + extra);
+    for (Node& node : nodes_) {
+        const auto run = deps(node);
+        node.deps_offset = static_cast<std::uint32_t>(pool.size());
+        pool.insert(pool.end(), run.begin(), run.end());
+    }
+    dep_pool_.swap(pool);
+    dep_pool_garbage_ = 0;
+}
+
+Result<NodeKind> Graph::kind_of(std::string_view id) const {
+    return with_node(*this, id, [](const Node& n) { return n.kind; });
+}
+
+Result<NodeState> Graph::state_of(std::string_view id) const {
+    return with_node(*this, id, [](const Node& n) { return n.state; });
+}
+
+Result<std::span<const NodeIndex>> Graph::deps_of(std::string_view id) const {
+    return with_node(*this, id, [this](const Node& n) { return deps(n); });
+}
+
+std::vector<NodeIndex> Graph::node_ids() const {
+    std::vector<NodeIndex> all(nodes_.size());
+    std::iota(all.begin(), all.end(), NodeIndex{0});
+    return all;
+}
+
+void Graph::VisitMarks::begin(std::size_t node_count) {
+    if (stamps_.size() < node_count)
+        stamps_.resize(node_count, current_);  // unmarked once current_ moves on
+    if (++current_ == 0) {  // wrapped: old stamps could read as current
+        std::fill(stamps_.begin(), stamps_.end(), 0);
+        current_ = 1;
+    }
+}
+
+}  // namespace quorl::core
