@@ -39,19 +39,58 @@ constexpr MethodSpec add_node{"add_node", exclusive, {"id", "kind"},
 constexpr MethodSpec set_deps{"set_deps", exclusive, {"id", "deps"},
     "set_deps($self, id, deps)\n--\n\n"
     "Set a node's inbound edges (its dependencies). All deps must exist."};
+constexpr MethodSpec build{"build", exclusive, {},
+    "build($self)\n--\n\n"
+    "Validate the graph is acyclic and cache a topological order. Call once\n"
+    "after all nodes and edges are declared."};
+constexpr MethodSpec topo_order{"topo_order", shared, {},
+    "topo_order($self)\n--\n\n"
+    "Full build order: all node ids, topologically sorted."};
+constexpr MethodSpec dirty_subgraph{"dirty_subgraph", shared, {"seeds"},
+    "dirty_subgraph($self, seeds)\n--\n\n"
+    "Recompute schedule for changed seeds: the seeds plus all transitively\n"
+    "affected nodes, topologically ordered. Pure \u2014 does not mutate state."};
+constexpr MethodSpec mark_dirty{"mark_dirty", exclusive, {"seeds"},
+    "mark_dirty($self, seeds)\n--\n\n"
+    "Mark seeds and everything downstream `dirty`; return them topo-ordered."};
+constexpr MethodSpec downstream{"downstream", shared, {"id"},
+    "downstream($self, id)\n--\n\n"
+    "Nodes strictly downstream of `id`, topologically ordered."};
 constexpr MethodSpec state_of{"state_of", shared, {"id"}, "state_of($self, id)\n--\n\n"};
 constexpr MethodSpec kind_of{"kind_of", shared, {"id"}, "kind_of($self, id)\n--\n\n"};
 constexpr MethodSpec deps_of{"deps_of", shared, {"id"}, "deps_of($self, id)\n--\n\n"};
+constexpr MethodSpec dirty_nodes{"dirty_nodes", shared, {},
+    "dirty_nodes($self)\n--\n\n"
+    "All currently-dirty node ids, topologically ordered."};
+constexpr MethodSpec views{"views", shared, {},
+    "views($self)\n--\n\n"
+    "View-kind node ids in topological order."};
 constexpr MethodSpec node_ids{"node_ids", shared, {},
     "node_ids($self)\n--\n\n"
     "All node ids in insertion order."};
 
+// mark_dirty marks its nodes only once their result list exists (see
+// NodesToMarkDirty), so a call that cannot create it changes nothing.
+core::Result<NodesToMarkDirty> nodes_to_mark_dirty(Graph& g, Strs seeds) {
+    auto nodes = g.dirty_subgraph(seeds);
+    if (!nodes)
+        return core::fail(std::move(nodes.error()));
+    return NodesToMarkDirty{std::move(*nodes)};
+}
+
 PyMethodDef graph_methods[] = {
     method<add_node, [](Graph& g, Str id, Str kind) { return g.add_node(id, kind); }>(),
     method<set_deps, [](Graph& g, Str id, Strs deps) { return g.set_deps(id, deps); }>(),
+    method<build, [](Graph& g) { return g.build(); }>(),
+    method<topo_order, [](Graph& g) { return g.topo_order(); }>(),
+    method<dirty_subgraph, [](Graph& g, Strs seeds) { return g.dirty_subgraph(seeds); }>(),
+    method<mark_dirty, [](Graph& g, Strs seeds) { return nodes_to_mark_dirty(g, seeds); }>(),
+    method<downstream, [](Graph& g, Str id) { return g.downstream(id); }>(),
     method<state_of, [](Graph& g, Str id) { return g.state_of(id); }>(),
     method<kind_of, [](Graph& g, Str id) { return g.kind_of(id); }>(),
     method<deps_of, [](Graph& g, Str id) { return g.deps_of(id); }>(),
+    method<dirty_nodes, [](Graph& g) { return g.dirty_nodes(); }>(),
+    method<views, [](Graph& g) { return g.views(); }>(),
     method<node_ids, [](Graph& g) { return g.node_ids(); }>(),
     {nullptr, nullptr, 0, nullptr},
 };
