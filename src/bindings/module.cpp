@@ -56,6 +56,28 @@ constexpr MethodSpec mark_dirty{"mark_dirty", exclusive, {"seeds"},
 constexpr MethodSpec downstream{"downstream", shared, {"id"},
     "downstream($self, id)\n--\n\n"
     "Nodes strictly downstream of `id`, topologically ordered."};
+constexpr MethodSpec needs_recompute{"needs_recompute", shared, {"id", "input_hash"},
+    "needs_recompute($self, id, input_hash)\n--\n\n"
+    "Does `id` need recomputation given the content hash of its inputs?"};
+constexpr MethodSpec check_node{"check_node", shared, {"id"},
+    "check_node($self, id)\n--\n\n"
+    "Hot-path per-node decision: `(kind, needs_recompute, signature)` in one\n"
+    "call. The signature folds the node's dependency state (Input deps by\n"
+    "content hash, computed deps by epoch) entirely in C++."};
+constexpr MethodSpec commit_node{"commit_node", exclusive, {"id", "signature"},
+    "commit_node($self, id, signature)\n--\n\n"
+    "Commit a computed node clean with the signature it ran on; bumps its epoch."};
+constexpr MethodSpec skip_node{"skip_node", exclusive, {"id", "signature"},
+    "skip_node($self, id, signature)\n--\n\n"
+    "Commit a memo hit: mark clean without bumping the epoch."};
+constexpr MethodSpec commit_input{"commit_input", exclusive, {"id", "content_hash"},
+    "commit_input($self, id, content_hash)\n--\n\n"
+    "Record an Input node's current value hash for downstream signatures."};
+constexpr MethodSpec set_clean{"set_clean", exclusive, {"id", "hash"},
+    "set_clean($self, id, hash)\n--\n\n"
+    "Commit `id` clean with the content hash it was computed from."};
+constexpr MethodSpec set_computing{"set_computing", exclusive, {"id"}, "set_computing($self, id)\n--\n\n"};
+constexpr MethodSpec set_dirty{"set_dirty", exclusive, {"id"}, "set_dirty($self, id)\n--\n\n"};
 constexpr MethodSpec state_of{"state_of", shared, {"id"}, "state_of($self, id)\n--\n\n"};
 constexpr MethodSpec kind_of{"kind_of", shared, {"id"}, "kind_of($self, id)\n--\n\n"};
 constexpr MethodSpec deps_of{"deps_of", shared, {"id"}, "deps_of($self, id)\n--\n\n"};
@@ -86,6 +108,14 @@ PyMethodDef graph_methods[] = {
     method<dirty_subgraph, [](Graph& g, Strs seeds) { return g.dirty_subgraph(seeds); }>(),
     method<mark_dirty, [](Graph& g, Strs seeds) { return nodes_to_mark_dirty(g, seeds); }>(),
     method<downstream, [](Graph& g, Str id) { return g.downstream(id); }>(),
+    method<needs_recompute, [](Graph& g, Str id, U64 h) { return g.needs_recompute(id, h); }>(),
+    method<check_node, [](Graph& g, Str id) { return g.check_node(id); }>(),
+    method<commit_node, [](Graph& g, Str id, U64 s) { return g.commit_node(id, s); }>(),
+    method<skip_node, [](Graph& g, Str id, U64 s) { return g.skip_node(id, s); }>(),
+    method<commit_input, [](Graph& g, Str id, U64 h) { return g.commit_input(id, h); }>(),
+    method<set_clean, [](Graph& g, Str id, U64 h) { return g.set_clean(id, h); }>(),
+    method<set_computing, [](Graph& g, Str id) { return g.set_computing(id); }>(),
+    method<set_dirty, [](Graph& g, Str id) { return g.set_dirty(id); }>(),
     method<state_of, [](Graph& g, Str id) { return g.state_of(id); }>(),
     method<kind_of, [](Graph& g, Str id) { return g.kind_of(id); }>(),
     method<deps_of, [](Graph& g, Str id) { return g.deps_of(id); }>(),
