@@ -1,0 +1,79 @@
+"""Exception classes and message texts of refused graph operations."""
+
+import unicodedata
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from quorl._quorl import Graph
+
+HINT = "(expected input|source|reactive|view)"
+ODD = 'x"\\\n\x1b'
+ODD_Q = '"x\\"\\\\\\n\\u{1b}"'
+
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda g: g.kind_of("zz"), KeyError, 'unknown node: "zz"'),
+    (lambda g: g.state_of("zz"), KeyError, 'unknown node: "zz"'),
+    (lambda g: g.deps_of("zz"), KeyError, 'unknown node: "zz"'),
+    (lambda g: g.set_deps("a", [ODD]), KeyError, f"unknown node: {ODD_Q}"),
+    (lambda g: g.add_node("b", ODD), ValueError, f"invalid node kind {ODD_Q} {HINT}"),
+    (lambda g: (g.add_node(ODD, "view"), g.add_node(ODD, "view")), ValueError, f"node already registered: {ODD_Q}"),
+    (lambda g: (g.add_node(ODD, "view"), g.set_deps(ODD, [ODD])), ValueError, f"node {ODD_Q} cannot depend on itself"),
+])
+def test_class_and_single_argument(call, exc, message):
+    g = Graph()
+    g.add_node("a", "input")
+    with pytest.raises(exc) as info:
+        call(g)
+    assert type(info.value) is exc and info.value.args == (message,)
+    # KeyError shows its argument in repr form; the message itself carries no extra quotes.
+    assert str(info.value) == (repr(message) if exc is KeyError else message)
+
+
+def unknown_message(node):
+    with pytest.raises(KeyError) as info:
+        Graph().kind_of(node)
+    return info.value.args[0]
+
+
+@pytest.mark.parametrize("text, quoted", [
+    ('"', '\\"'), ("\\", "\\\\"), ("\t", "\\t"), ("\n", "\\n"), ("\r", "\\r"), ("\0", "\\0"), ("\x001", "\\01"),
+    ("'", "'"), (" ", " "), ("~", "~"), ("\x01", "\\u{1}"), ("\x1b", "\\u{1b}"), ("\x7f", "\\u{7f}"),
+    ("\x85", "\\u{85}"), ("\xa0", "\\u{a0}"), ("\xad", "\\u{ad}"), ("\u200b", "\\u{200b}"), ("\ufeff", "\\u{feff}"),
+    ("e\u0301", "e\\u{301}"), ("\u20dd", "\\u{20dd}"),   # combining and enclosing marks
+    ("\u09be", "\\u{9be}"), ("\u0903", "\u0903"),        # spacing marks with and without Grapheme_Extend
+    ("\uff9e", "\\u{ff9e}"),                             # a modifier letter that extends graphemes
+    ("\u2028", "\\u{2028}"), ("\u2029", "\\u{2029}"), ("\u3000", "\\u{3000}"),
+    ("\ue000", "\\u{e000}"), ("\U000F0000", "\\u{f0000}"), ("\u0378", "\\u{378}"), ("\U000E0080", "\\u{e0080}"),
+    ("\U000E0041", "\\u{e0041}"), ("\U0010FFFF", "\\u{10ffff}"),
+    ("\u00e9", "\u00e9"), ("\u4e2d", "\u4e2d"), ("\U0001F600", "\U0001F600"), ("\U0001F3FB", "\U0001F3FB"),
+    ("it's \"a\\b\"", "it's \\\"a\\\\b\\\""),
+])
+def test_quoted_form(text, quoted):
+    assert unknown_message(text) == f'unknown node: "{quoted}"'
+
+
+SPECIALS = {'"': '\\"', "\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r", "\0": "\\0"}
+NOT_PRINTABLE = {"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp", "Zs"}
+EXTENDING_LETTERS = {"\uff9e", "\uff9f"}  # Lm, yet grapheme extenders
+
+
+def reference_quote(text):
+    def one(ch):
+        cat = unicodedata.category(ch)
+        if ch in SPECIALS:
+            return SPECIALS[ch]
+        if (cat in NOT_PRINTABLE and ch != " ") or cat in ("Mn", "Me") or ch in EXTENDING_LETTERS:
+            return f"\\u{{{ord(ch):x}}}"
+        return ch
+    return '"' + "".join(map(one, text)) + '"'
+
+
+# Unassigned code points may be assigned in the kernel's newer tables, and only some
+# spacing marks extend graphemes: the reference cannot decide either, so they are left out.
+@settings(max_examples=400, deadline=None)
+@given(st.text(st.characters(exclude_categories=("Cs", "Cn", "Mc")), max_size=24))
+def test_quoting_matches_reference(node):
+    assert unknown_message(node) == "unknown node: " + reference_quote(node)
