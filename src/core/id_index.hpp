@@ -99,9 +99,19 @@ inline std::uint64_t hash_id(std::string_view id) noexcept {
         p += 8;
         n -= 8;
     }
+    // The last 0 to 7 bytes, read without a variable-length copy: two
+    // overlapping 4-byte reads, or three single bytes. The length is folded
+    // in above, so overlapping reads cannot make two ids collide.
     std::uint64_t tail = 0;
-    if (n != 0)  // an empty view may have a null data pointer
-        std::memcpy(&tail, p, n);
+    if (n >= 4) {
+        std::uint32_t first, last;
+        std::memcpy(&first, p, 4);
+        std::memcpy(&last, p + n - 4, 4);
+        tail = (std::uint64_t{first} << 32) | last;
+    } else if (n > 0) {
+        const auto byte = [p](std::size_t k) { return std::uint64_t{static_cast<unsigned char>(p[k])}; };
+        tail = (byte(0) << 16) | (byte(n / 2) << 8) | byte(n - 1);
+    }
     return fold(h ^ tail, k0);
 }
 
