@@ -288,14 +288,44 @@ bool StrSequenceArgument::load(PyObject* object) {
         raise_conversion_error(object, "Sequence");
         return false;
     }
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object))
+        return load_list_or_tuple(object);
+    return load_iterated(object);
+}
+
+// Iterating an exact list or tuple yields its items in index order and runs
+// no Python code, so reading them by index gives the same result without an
+// iterator. The items are borrowed: the caller's container holds them, and
+// nothing can change it before the kernel operation is done with the views
+// (a sequence is always a method's last parameter, so no later conversion
+// runs Python code in between).
+bool StrSequenceArgument::load_list_or_tuple(PyObject* object) {
+    const bool list = PyList_CheckExact(object);
+    const Py_ssize_t count = list ? PyList_Size(object) : PyTuple_Size(object);
+    std::string_view* views = inline_views_.data();
+    if (static_cast<std::size_t>(count) > inline_capacity) {
+        views_.resize(static_cast<std::size_t>(count));
+        views = views_.data();
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        StrArgument element;
+        if (!element.load(list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i)))
+            return false;
+        views[i] = element.value;
+    }
+    value = std::span<const std::string_view>(views, static_cast<std::size_t>(count));
+    return true;
+}
+
+bool StrSequenceArgument::load_iterated(PyObject* object) {
     Py_ssize_t expected = PySequence_Size(object);
     if (expected < 0) {
         PyErr_Clear();
         expected = 0;
     }
     const auto reserved = static_cast<std::size_t>(std::min(expected, max_reserved_elements));
-    items.reserve(reserved);
-    views.reserve(reserved);
+    owned_.reserve(reserved);
+    views_.reserve(reserved);
     Ref iterator(PyObject_GetIter(object));
     if (!iterator)
         return false;
@@ -304,23 +334,41 @@ bool StrSequenceArgument::load(PyObject* object) {
         StrArgument element;
         if (!element.load(item.get()))
             return false;
-        items.push_back(item.get());
+        owned_.push_back(item.get());
         item.release();
-        views.push_back(element.value);
+        views_.push_back(element.value);
     }
-    value = views;
+    value = views_;
     return !PyErr_Occurred();
 }
+
+namespace {
+
+// PyLong_AsUnsignedLongLong converts through a general byte-array routine;
+// where unsigned long is 64 bits wide, PyLong_AsUnsignedLong takes the same
+// values and is a short loop over the digits. On failure the conversion runs
+// again the specified way, so the exception is exactly the one it raises.
+unsigned long long int_to_u64(PyObject* integer) noexcept {
+    if constexpr (sizeof(unsigned long) == sizeof(unsigned long long)) {
+        const unsigned long value = PyLong_AsUnsignedLong(integer);
+        if (value != static_cast<unsigned long>(-1) || !PyErr_Occurred())
+            return value;
+        PyErr_Clear();
+    }
+    return PyLong_AsUnsignedLongLong(integer);
+}
+
+}  // namespace
 
 bool U64Argument::load(PyObject* object) noexcept {
     unsigned long long converted = 0;
     if (Py_TYPE(object) == &PyLong_Type || PyLong_Check(object)) {
-        converted = PyLong_AsUnsignedLongLong(object);
+        converted = int_to_u64(object);
     } else {
         Ref index(PyNumber_Index(object));
         if (!index)
             return false;
-        converted = PyLong_AsUnsignedLongLong(index.get());
+        converted = int_to_u64(index.get());
     }
     // 2^64 - 1 is a valid value: all ones is a failure only with an exception set.
     if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred())
@@ -377,17 +425,15 @@ PyObject* to_python(core::Graph& graph, std::span<const core::NodeIndex> ids) {
     return list.release();
 }
 
-PyObject* to_python(core::Graph& graph, const core::CheckResult& check) noexcept {
-    Ref tuple(PyTuple_New(3));
-    PyObject* signature = tuple ? PyLong_FromUnsignedLongLong(check.signature) : nullptr;
-    if (signature == nullptr) {
+PyObject* to_python(core::Graph&, const core::CheckResult& check) noexcept {
+    Ref signature(PyLong_FromUnsignedLongLong(check.signature));
+    PyObject* tuple = signature ? PyTuple_Pack(3, kind_strings[static_cast<int>(check.kind)],
+                                               check.needs_recompute ? Py_True : Py_False,
+                                               signature.get())
+                                : nullptr;
+    if (tuple == nullptr)
         result_creation_failed();
-        return nullptr;
-    }
-    PyTuple_SetItem(tuple.get(), 0, to_python(graph, check.kind));
-    PyTuple_SetItem(tuple.get(), 1, to_python(graph, check.needs_recompute));
-    PyTuple_SetItem(tuple.get(), 2, signature);
-    return tuple.release();
+    return tuple;
 }
 
 PyObject* to_python(core::Graph& graph, const NodesToMarkDirty& marked) {

@@ -129,18 +129,28 @@ struct StrArgument {
     bool load(PyObject* object) noexcept;
 };
 
-struct StrSequenceArgument {
-    std::vector<PyObject*> items;  // owned, so the views stay valid
-    std::vector<std::string_view> views;
+class StrSequenceArgument {
+public:
     std::span<const std::string_view> value;
+
     StrSequenceArgument() = default;
     StrSequenceArgument(const StrSequenceArgument&) = delete;
     StrSequenceArgument& operator=(const StrSequenceArgument&) = delete;
     ~StrSequenceArgument() {
-        for (PyObject* item : items)
+        for (PyObject* item : owned_)
             Py_DECREF(item);
     }
     bool load(PyObject* object);
+
+private:
+    bool load_list_or_tuple(PyObject* object);
+    bool load_iterated(PyObject* object);
+
+    // Deps and seeds lists are short: up to this many need no heap storage.
+    static constexpr std::size_t inline_capacity = 8;
+    std::array<std::string_view, inline_capacity> inline_views_;
+    std::vector<std::string_view> views_;
+    std::vector<PyObject*> owned_;  // elements an iterator handed out, kept alive for the views
 };
 
 struct U64Argument {

@@ -1,9 +1,12 @@
 // Open-addressing hash index from node id to node index.
 //
-// The index stores no strings of its own: each slot holds a node index and a
-// 32-bit tag of the id's hash, and ids are compared against the graph's id
-// storage through an accessor. Lookups take a string view, so a Python str
-// is looked up without copying it.
+// Each slot holds a node index and a 12-byte key. An id of up to 11 bytes is
+// its own key (length and bytes), so looking it up compares the key in the
+// slot and never touches the node records or the id storage: one cache line
+// per lookup, which is what a lookup in a large graph costs. A longer id's
+// key is its 64-bit hash, confirmed against the id storage through an
+// accessor. Lookups take a string view, so a Python str is looked up without
+// copying it.
 #pragma once
 
 #include <cstdint>
@@ -15,33 +18,71 @@ namespace quorl::core {
 
 using NodeIndex = std::uint32_t;
 
-// A fast 64-bit hash for short ids (8 bytes per multiply-fold step).
-std::uint64_t hash_id(std::string_view id) noexcept;
+// Byte equality without a library call: ids are short, and a call to memcmp
+// costs more than comparing them in place.
+inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size();
+    if (n != b.size())
+        return false;
+    const char* p = a.data();
+    const char* q = b.data();
+    const auto word = [](const char* at) {
+        std::uint64_t w;
+        std::memcpy(&w, at, 8);
+        return w;
+    };
+    const auto half = [](const char* at) {
+        std::uint32_t w;
+        std::memcpy(&w, at, 4);
+        return w;
+    };
+    if (n >= 8) {
+        for (std::size_t k = 0; k + 8 < n; k += 8)
+            if (word(p + k) != word(q + k))
+                return false;
+        return word(p + n - 8) == word(q + n - 8);
+    }
+    if (n >= 4)
+        return half(p) == half(q) && half(p + n - 4) == half(q + n - 4);
+    for (std::size_t k = 0; k < n; ++k)
+        if (p[k] != q[k])
+            return false;
+    return true;
+}
 
 class IdIndex {
 public:
     static constexpr NodeIndex absent = UINT32_MAX;
+    static constexpr std::size_t max_inline_length = 11;
+
+    struct Key {
+        std::uint64_t head;  // inline: bytes 0-7 of the id; otherwise its hash
+        std::uint32_t tail;  // inline: length << 24 | bytes 8-10; otherwise long_marker
+        std::uint64_t hash;
+        bool is_inline() const noexcept { return tail != long_marker; }
+    };
+
+    static Key key_of(std::string_view id) noexcept;
 
     // The node index stored under `id`, or `absent`. `id_of(i)` gives node i's id.
     template <typename IdOf>
-    NodeIndex find(std::string_view id, std::uint64_t hash, const IdOf& id_of) const noexcept {
+    NodeIndex find(std::string_view id, const Key& key, const IdOf& id_of) const noexcept {
         if (slots_.empty())
             return absent;
         const std::size_t mask = slots_.size() - 1;
-        const std::uint32_t tag = tag_of(hash);
-        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-            const Slot slot = slots_[i];
+        for (std::size_t i = key.hash & mask;; i = (i + 1) & mask) {
+            const Slot& slot = slots_[i];
             if (slot.node_plus_one == 0)
                 return absent;
-            if (slot.tag == tag && id_of(slot.node_plus_one - 1) == id)
+            if (slot.head == key.head && slot.tail == key.tail &&
+                (key.is_inline() || same_bytes(id_of(slot.node_plus_one - 1), id)))
                 return slot.node_plus_one - 1;
         }
     }
 
     // Makes room for `count` entries. May throw std::bad_alloc, in which case
     // the index is unchanged.
-    template <typename IdOf>
-    void reserve(std::size_t count, const IdOf& id_of) {
+    void reserve(std::size_t count) {
         if (count * 4 <= slots_.size() * 3)
             return;
         std::size_t capacity = slots_.empty() ? 16 : slots_.size();
@@ -51,68 +92,96 @@ public:
         std::swap(grown, slots_);
         for (const Slot& slot : grown)
             if (slot.node_plus_one != 0)
-                place(hash_id(id_of(slot.node_plus_one - 1)), slot.node_plus_one - 1);
+                place(slot, hash_of(slot.head, slot.tail));
     }
 
     // Inserts an id known to be absent; room must have been reserved.
-    void insert(std::uint64_t hash, NodeIndex node) noexcept { place(hash, node); }
-
-    std::size_t capacity() const noexcept { return slots_.size(); }
+    void insert(const Key& key, NodeIndex node) noexcept {
+        place(Slot{key.head, key.tail, node + 1}, key.hash);
+    }
 
 private:
+    static constexpr std::uint32_t long_marker = 0xFF000000u;  // no inline length is 255
+
     struct Slot {
-        std::uint32_t tag = 0;
+        std::uint64_t head = 0;
+        std::uint32_t tail = 0;
         std::uint32_t node_plus_one = 0;  // 0 marks an empty slot
     };
 
-    // The slot comes from the low bits of the hash, the tag from the high ones,
-    // so a tag match is informative at every capacity below 2^32 slots.
-    static std::uint32_t tag_of(std::uint64_t hash) noexcept {
-        return static_cast<std::uint32_t>(hash >> 32);
+    static std::uint64_t fold(std::uint64_t a, std::uint64_t b) noexcept {
+        const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+        return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+    }
+    static constexpr std::uint64_t k0 = 0x9E3779B97F4A7C15ull;
+    static constexpr std::uint64_t k1 = 0xD6E8FEB86659FD93ull;
+    static constexpr std::uint64_t k2 = 0xA0761D6478BD642Full;
+
+    // The hash of an inline key, and the key of a long id, so a rehash needs
+    // nothing but the slots.
+    static std::uint64_t hash_of(std::uint64_t head, std::uint32_t tail) noexcept {
+        return tail == long_marker ? head : fold(fold(head ^ k0, k1 ^ tail), k2);
     }
 
-    void place(std::uint64_t hash, NodeIndex node) noexcept {
+    static std::uint64_t hash_long(std::string_view id) noexcept;
+
+    void place(const Slot& entry, std::uint64_t hash) noexcept {
         const std::size_t mask = slots_.size() - 1;
         std::size_t i = hash & mask;
         while (slots_[i].node_plus_one != 0)
             i = (i + 1) & mask;
-        slots_[i] = Slot{tag_of(hash), node + 1};
+        slots_[i] = entry;
     }
 
     std::vector<Slot> slots_;
 };
 
-inline std::uint64_t hash_id(std::string_view id) noexcept {
-    constexpr std::uint64_t k0 = 0x9E3779B97F4A7C15ull;
-    constexpr std::uint64_t k1 = 0xD6E8FEB86659FD93ull;
-    const auto fold = [](std::uint64_t a, std::uint64_t b) noexcept {
-        const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
-        return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+inline IdIndex::Key IdIndex::key_of(std::string_view id) noexcept {
+    const std::size_t n = id.size();
+    if (n > max_inline_length) {
+        const std::uint64_t hash = hash_long(id);
+        return Key{hash, long_marker, hash};
+    }
+    // Little-endian packing of the bytes without a variable-length copy:
+    // fixed-size reads, overlapping where the id is shorter than a word.
+    const auto byte = [p = id.data()](std::size_t k) {
+        return std::uint64_t{static_cast<unsigned char>(p[k])};
     };
+    std::uint64_t head = 0;
+    std::uint32_t tail = static_cast<std::uint32_t>(n) << 24;
+    if (n >= 8) {
+        std::memcpy(&head, id.data(), 8);
+        for (std::size_t k = 8; k < n; ++k)
+            tail |= static_cast<std::uint32_t>(byte(k) << (8 * (k - 8)));
+    } else if (n >= 4) {
+        std::uint32_t first, last;
+        std::memcpy(&first, id.data(), 4);
+        std::memcpy(&last, id.data() + n - 4, 4);
+        head = first | (std::uint64_t{last} << (8 * (n - 4)));
+    } else {
+        for (std::size_t k = 0; k < n; ++k)
+            head |= byte(k) << (8 * k);
+    }
+    return Key{head, tail, hash_of(head, tail)};
+}
+
+inline std::uint64_t IdIndex::hash_long(std::string_view id) noexcept {
     const char* p = id.data();
     std::size_t n = id.size();
     std::uint64_t h = k0 ^ (n * k1);
-    while (n >= 8) {
+    for (; n >= 8; p += 8, n -= 8) {
         std::uint64_t word;
         std::memcpy(&word, p, 8);
         h = fold(h ^ word, k1);
-        p += 8;
-        n -= 8;
     }
-    // The last 0 to 7 bytes, read without a variable-length copy: two
-    // overlapping 4-byte reads, or three single bytes. The length is folded
-    // in above, so overlapping reads cannot make two ids collide.
-    std::uint64_t tail = 0;
-    if (n >= 4) {
-        std::uint32_t first, last;
-        std::memcpy(&first, p, 4);
-        std::memcpy(&last, p + n - 4, 4);
-        tail = (std::uint64_t{first} << 32) | last;
-    } else if (n > 0) {
-        const auto byte = [p](std::size_t k) { return std::uint64_t{static_cast<unsigned char>(p[k])}; };
-        tail = (byte(0) << 16) | (byte(n / 2) << 8) | byte(n - 1);
+    // The last 0 to 7 bytes as one overlapping read of the final word; the
+    // length is folded in above, so the overlap cannot make two ids collide.
+    if (id.size() > 8 && n > 0) {
+        std::uint64_t word;
+        std::memcpy(&word, id.data() + id.size() - 8, 8);
+        h = fold(h ^ word, k2);
     }
-    return fold(h ^ tail, k0);
+    return fold(h, k0);
 }
 
 }  // namespace quorl::core

@@ -20,7 +20,7 @@ std::string_view to_string(NodeKind kind) noexcept { return kind_names[static_ca
 std::string_view to_string(NodeState state) noexcept { return state_names[static_cast<int>(state)]; }
 
 NodeIndex Graph::find(std::string_view id) const noexcept {
-    return index_.find(id, hash_id(id), [this](NodeIndex i) { return id_at(i); });
+    return index_.find(id, IdIndex::key_of(id), [this](NodeIndex i) { return id_at(i); });
 }
 
 Result<NodeIndex> Graph::index_of(std::string_view id) const {
@@ -57,17 +57,18 @@ std::span<const NodeIndex> Graph::deps(const Node& node) const {
 }
 
 Result<void> Graph::add_node(std::string_view id, std::string_view kind_name) {
-    const std::uint64_t hash = hash_id(id);
-    if (index_.find(id, hash, [this](NodeIndex i) { return id_at(i); }) != IdIndex::absent)
+    const IdIndex::Key key = IdIndex::key_of(id);
+    if (index_.find(id, key, [this](NodeIndex i) { return id_at(i); }) != IdIndex::absent)
         return fail(AlreadyRegistered{std::string(id)});
-    const auto kind = std::find(std::begin(kind_names), std::end(kind_names), kind_name);
+    const auto kind = std::find_if(std::begin(kind_names), std::end(kind_names),
+                                   [kind_name](std::string_view name) { return same_bytes(name, kind_name); });
     if (kind == std::end(kind_names))
         return fail(InvalidKind{std::string(kind_name)});
     if (nodes_.size() >= max_nodes || id.size() > UINT32_MAX)
         throw std::length_error("graph cannot hold more nodes or longer ids");
 
     // Every allocation comes before the first change that could not be undone.
-    index_.reserve(nodes_.size() + 1, [this](NodeIndex i) { return id_at(i); });
+    index_.reserve(nodes_.size() + 1);
     const std::size_t id_offset = id_bytes_.size();
     id_bytes_.append(id);
     Node node;
@@ -80,7 +81,7 @@ Result<void> Graph::add_node(std::string_view id, std::string_view kind_name) {
         id_bytes_.resize(id_offset);
         throw;
     }
-    index_.insert(hash, static_cast<NodeIndex>(nodes_.size() - 1));
+    index_.insert(key, static_cast<NodeIndex>(nodes_.size() - 1));
     built_ = false;
     return {};
 }
@@ -96,7 +97,7 @@ Result<void> Graph::set_deps(std::string_view id, std::span<const std::string_vi
     if (!scan)
         marks_.begin(nodes_.size());
     for (std::string_view dep : deps) {
-        if (dep == id)
+        if (same_bytes(dep, id))
             return fail(SelfDependency{std::string(id)});
         const NodeIndex d = find(dep);
         if (d == IdIndex::absent)
