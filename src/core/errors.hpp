@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -27,6 +28,7 @@ public:
                                  InvalidKind, NotBuilt, Cycle>;
 
     template <typename V>
+        requires std::is_constructible_v<Variant, V>
     GraphError(V variant) : variant_(std::move(variant)) {}
 
     const Variant& variant() const noexcept { return variant_; }
