@@ -1,0 +1,193 @@
+#!/usr/bin/env python3
+"""Writes the hand-made seed inputs of fuzz/corpus/.
+
+Each seed spells out a short scenario in the byte encoding that
+kernel_fuzzer.cpp decodes, so that fuzzing starts from deep, acyclic and
+cyclic graphs instead of from nothing. Keep the encoding here in step with
+run_op() and the pick_* helpers there. Regression seeds (crash reproducers)
+are saved into the corpus directly and are not written by this script.
+
+    python3 fuzz/make_seeds.py
+"""
+import pathlib
+
+CORPUS = pathlib.Path(__file__).resolve().parent / "corpus"
+
+POOL = ["", "a", "b", "c", "d", "price", '"q\\', "t\tn\nr\r\0z", "\x1b[0m", "e\u0301",
+        "\u00e9", "\U0001F600", "\u200b", "a ", "A", "node-with-a-longer-id-0123456789",
+        "\ufffd", "'", "node-with-a-longer-id-0123456788", "node-with-a-lonxer-id-0123456789",
+        "abcdefgh", "abcdefgi", "bbcdefgh", "abcde", "abcdf", "abdde"]
+BAD_KINDS = 15  # how many invalid kinds the harness lists
+KINDS = {"input": 0, "source": 1, "reactive": 2, "view": 3}
+OP = dict(add_node=0, set_deps=3, build=5, downstream=7, dirty_subgraph=8, mark_dirty=9,
+          set_dirty=10, set_computing=11, set_clean=12, skip_node=13, commit_input=14,
+          commit_node=15, needs_recompute=16, check_node=17, queries=18, indices_of=19,
+          ids_in_topo_order=20, downstream_closure=21, mark_nodes_dirty=22,
+          check_and_commit=23, update_round=24)
+
+
+class Script:
+    """Tracks the registered ids so that ids can be encoded as the harness picks them."""
+
+    def __init__(self):
+        self.out = bytearray()
+        self.ids = []
+
+    def id_byte(self, name):
+        if name in self.ids:
+            return bytes([self.ids.index(name)])  # < 120 and < len(ids): that node
+        if name in POOL:
+            k = POOL.index(name)
+            return bytes([next(b for b in range(120, 244) if b % len(POOL) == k)])
+        raw = name.encode() if isinstance(name, str) else name
+        return bytes([244, len(raw)]) + raw  # arbitrary bytes
+
+    def dep_byte(self, name):
+        if name in self.ids:  # 112..175: any registered node
+            return bytes([next(b for b in range(112, 176) if b % len(self.ids) == self.ids.index(name))])
+        if name in POOL:
+            return bytes([next(b for b in range(176, 250) if b % len(POOL) == POOL.index(name))])
+        raw = name.encode() if isinstance(name, str) else name
+        return bytes([250, len(raw)]) + raw
+
+    def op(self, name, *parts):
+        self.out += bytes([OP[name]])
+        for p in parts:
+            self.out += p
+
+    def add(self, name, kind):
+        # An int stands for the invalid kind of that number in the harness's list.
+        kind_byte = bytes([KINDS[kind]]) if kind in KINDS else bytes([next(b for b in range(200, 250) if b % BAD_KINDS == kind)])
+        self.op("add_node", self.id_byte(name), kind_byte)
+        if kind in KINDS and name not in self.ids:
+            self.ids.append(name)
+
+    def deps(self, name, deps):
+        n = len(deps)
+        count = bytes([n]) if n < 6 else bytes([200 + next(b for b in range(24) if 14 + (200 + b) % 24 == n)])
+        self.op("set_deps", self.id_byte(name), count, *[self.dep_byte(d) for d in deps])
+
+    def ids_arg(self, names):
+        n = len(names)
+        count = bytes([n]) if n < 5 else bytes([240 + n - 5])
+        return count + b"".join(self.id_byte(x) for x in names)
+
+    def value(self, v):
+        return bytes([7]) + v.to_bytes(8, "big")
+
+
+def diamond():
+    s = Script()
+    for name, kind in [("a", "input"), ("b", "reactive"), ("c", "source"), ("d", "view")]:
+        s.add(name, kind)
+    s.deps("b", ["a"])
+    s.deps("c", ["a"])
+    s.deps("d", ["c", "b", "c"])
+    s.op("build")
+    s.op("mark_dirty", s.ids_arg(["a"]))
+    s.op("update_round", b"\x01\x00\x00\x00")
+    s.op("commit_input", s.id_byte("a"), s.value(7))
+    s.op("check_node", s.id_byte("d"))
+    s.op("check_and_commit", s.id_byte("b"), b"\x01")
+    s.op("check_and_commit", s.id_byte("c"), b"\x00")
+    s.op("downstream", s.id_byte("a"))
+    s.op("dirty_subgraph", s.ids_arg(["d", "a", "a"]))
+    s.op("needs_recompute", s.id_byte("d"), b"\x06")
+    s.op("set_computing", s.id_byte("c"))
+    s.op("mark_dirty", s.ids_arg(["b", "zz"]))
+    s.op("ids_in_topo_order", b"\x05\x03\x00\x03\x01\x02")
+    s.op("downstream_closure", b"\x03\x01\x00\x01")
+    return s.out
+
+
+def cycle():
+    s = Script()
+    for name in "abcd":
+        s.add(name, "reactive")
+    s.deps("a", ["b"])
+    s.deps("b", ["a"])
+    s.deps("c", ["a"])
+    s.op("build")
+    s.op("downstream", s.id_byte("zz"))
+    s.deps("b", [])
+    s.op("build")
+    s.op("dirty_subgraph", s.ids_arg(["b"]))
+    s.add("e", "view")
+    s.op("downstream", s.id_byte("a"))
+    return s.out
+
+
+def order():
+    # Dependencies against registration order, and the smallest ready index.
+    s = Script()
+    for name in "xyzpqr":
+        s.add(name, "source")
+    s.deps("x", ["y"])
+    s.deps("p", ["r"])
+    s.deps("q", ["z", "x"])
+    s.op("build")
+    s.op("update_round", bytes(6))
+    s.deps("q", ["x", "z"])
+    s.op("build")
+    s.op("mark_dirty", s.ids_arg(["r", "y"]))
+    return s.out
+
+
+def quoting():
+    # Every id of the pool registered, errors that carry them, invalid kinds.
+    s = Script()
+    for name in POOL:
+        s.add(name, "input")
+    s.add("a", 1)                         # AlreadyRegistered before InvalidKind
+    s.add(b"\xff\xfe\xc3", "view")        # not UTF-8
+    s.add(b"\xed\xa0\x80", "view")        # an encoded surrogate
+    s.add("new", 0)                       # a kind of the wrong case
+    s.add("new", 5)                       # a kind with a NUL
+    s.deps('"q\\', ["a", '"q\\'])
+    s.deps("e\u0301", ["\u00e9", b"\xf4\x90\x80\x80"])
+    s.op("queries", s.id_byte(b"\xe2\x80\xa8"))
+    s.op("queries", s.id_byte(b"\xef\xbf\xbf\xee\x80\x80"))
+    s.op("indices_of", s.ids_arg(["", "\U0001F600", "\U0001F601"]))
+    for bad in range(9, BAD_KINDS):       # kinds one byte away from valid ones
+        s.add("new", bad)
+    s.deps("abcdefgh", ["abcdefgi", "bbcdefgh"])
+    s.deps("abcde", ["abcdf", "abdde", "abcde"])
+    s.deps("node-with-a-longer-id-0123456789",
+           ["node-with-a-longer-id-0123456788", "node-with-a-lonxer-id-0123456789"])
+    s.deps("t\tn\nr\r\0z", ["a"])
+    s.deps("a", ["t\tn\nr\r\0z"])
+    s.op("build")
+    return s.out
+
+
+def long_deps():
+    # Deps lists past the length where repeats are found by visit marks, and
+    # enough rewrites of long lists that the deps storage is compacted.
+    s = Script()
+    names = [f"n{i}" for i in range(38)]
+    for name in names:
+        s.add(name, "reactive")
+    s.deps("n37", names[:20] + names[:5] + ["n37"])   # self last: fails
+    s.deps("n37", names[:30] + ["zz"])                # unknown last: fails
+    for _ in range(16):
+        s.deps("n36", names[:36] + ["n0"])
+        s.deps("n37", names[:37])
+        s.deps("n36", [])
+        s.deps("n37", ["n1"])
+    s.op("build")
+    s.op("mark_dirty", s.ids_arg(["n0"]))
+    s.op("downstream", s.id_byte("n1"))
+    return s.out
+
+
+def main():
+    CORPUS.mkdir(exist_ok=True)
+    for name, make in [("diamond", diamond), ("cycle", cycle), ("order", order),
+                       ("quoting", quoting), ("long_deps", long_deps)]:
+        data = bytes(make())
+        (CORPUS / f"seed-{name}").write_bytes(data)
+        print(f"seed-{name}: {len(data)} bytes")
+
+
+if __name__ == "__main__":
+    main()
