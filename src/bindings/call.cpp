@@ -1,6 +1,7 @@
 #include "bindings/call.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -36,10 +37,6 @@ void raise_conversion_error(PyObject* object, const char* target) noexcept {
     Ref name(type_name(object));
     if (name)
         PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
-}
-
-bool is_str(PyObject* object) noexcept {
-    return Py_TYPE(object) == &PyUnicode_Type || PyUnicode_Check(object);
 }
 
 void raise_too_many_arguments(const char* name, std::size_t count, Py_ssize_t nargs) noexcept {
@@ -198,43 +195,13 @@ bool bind_no_arguments(PyObject* args, PyObject* kwds) noexcept {
 
 // ---- Access -----------------------------------------------------------------
 
-bool Borrow::acquire(PyObject* self, Access mode) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type != graph_type && !PyType_IsSubtype(type, graph_type)) {
-        raise_conversion_error(self, "Graph");
-        return false;
-    }
-    auto* object = reinterpret_cast<GraphObject*>(self);
-    if (mode == Access::shared) {
-        std::int64_t seen = object->borrow_flag.load(std::memory_order_relaxed);
-        do {
-            if (seen == -1) {
-                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-                return false;
-            }
-        } while (!object->borrow_flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                                            std::memory_order_relaxed));
-    } else {
-        std::int64_t expected = 0;
-        if (!object->borrow_flag.compare_exchange_strong(expected, -1, std::memory_order_acquire,
-                                                         std::memory_order_relaxed)) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-            return false;
-        }
-    }
-    // Python code run by the conversions could drop the caller's last reference.
-    Py_INCREF(self);
-    object_ = object;
-    mode_ = mode;
-    return true;
+void raise_receiver_error(PyObject* self) noexcept {
+    raise_conversion_error(self, "Graph");
 }
 
-void Borrow::release() noexcept {
-    if (mode_ == Access::shared)
-        object_->borrow_flag.fetch_sub(1, std::memory_order_release);
-    else
-        object_->borrow_flag.store(0, std::memory_order_release);
-    Py_DECREF(reinterpret_cast<PyObject*>(object_));
+void raise_access_error(Access mode) noexcept {
+    PyErr_SetString(PyExc_RuntimeError,
+                    mode == Access::shared ? "Already mutably borrowed" : "Already borrowed");
 }
 
 // ---- Argument conversion ----------------------------------------------------
@@ -266,17 +233,8 @@ void wrap_argument_error(const char* param) noexcept {
     PyErr_Restore(PyExc_TypeError, wrapped.release(), nullptr);
 }
 
-bool StrArgument::load(PyObject* object) noexcept {
-    if (!is_str(object)) {
-        raise_conversion_error(object, "PyString");
-        return false;
-    }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
-    if (text == nullptr)
-        return false;  // lone surrogates: the interpreter's UnicodeEncodeError stands
-    value = std::string_view(text, static_cast<std::size_t>(size));
-    return true;
+void raise_str_error(PyObject* object) noexcept {
+    raise_conversion_error(object, "PyString");
 }
 
 bool StrSequenceArgument::load(PyObject* object) {
@@ -407,6 +365,33 @@ PyObject* to_python(core::Graph&, core::NodeState state) noexcept {
     return Py_NewRef(state_strings[static_cast<int>(state)]);
 }
 
+namespace {
+
+bool is_ascii(std::string_view text) noexcept {
+    std::size_t k = 0;
+    for (; k + 8 <= text.size(); k += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + k, 8);
+        if (word & 0x8080808080808080ull)
+            return false;
+    }
+    for (; k < text.size(); ++k)
+        if (static_cast<unsigned char>(text[k]) >= 0x80)
+            return false;
+    return true;
+}
+
+// A new str for an id. ASCII is also Latin-1, and the Latin-1 decoder is a
+// copy, where the UTF-8 decoder spends more on setting up than a short id
+// costs to decode; both give the same str.
+PyObject* id_to_str(std::string_view id) noexcept {
+    const auto size = static_cast<Py_ssize_t>(id.size());
+    return is_ascii(id) ? PyUnicode_DecodeLatin1(id.data(), size, nullptr)
+                        : PyUnicode_FromStringAndSize(id.data(), size);
+}
+
+}  // namespace
+
 PyObject* to_python(core::Graph& graph, std::span<const core::NodeIndex> ids) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
     if (!list) {
@@ -414,8 +399,7 @@ PyObject* to_python(core::Graph& graph, std::span<const core::NodeIndex> ids) {
         return nullptr;
     }
     for (std::size_t k = 0; k < ids.size(); ++k) {
-        const std::string_view id = graph.id_of(ids[k]);
-        PyObject* text = PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()));
+        PyObject* text = id_to_str(graph.id_of(ids[k]));
         if (text == nullptr) {
             result_creation_failed();
             return nullptr;

@@ -103,6 +103,50 @@ private:
     Access mode_ = Access::shared;
 };
 
+// The failure paths of the inline checks, kept out of line.
+[[gnu::cold]] void raise_receiver_error(PyObject* self) noexcept;
+[[gnu::cold]] void raise_access_error(Access mode) noexcept;
+[[gnu::cold]] void raise_str_error(PyObject* object) noexcept;
+
+inline bool Borrow::acquire(PyObject* self, Access mode) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type != graph_type && !PyType_IsSubtype(type, graph_type)) [[unlikely]] {
+        raise_receiver_error(self);
+        return false;
+    }
+    auto* object = reinterpret_cast<GraphObject*>(self);
+    if (mode == Access::shared) {
+        std::int64_t seen = object->borrow_flag.load(std::memory_order_relaxed);
+        do {
+            if (seen == -1) [[unlikely]] {
+                raise_access_error(mode);
+                return false;
+            }
+        } while (!object->borrow_flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                                            std::memory_order_relaxed));
+    } else {
+        std::int64_t expected = 0;
+        if (!object->borrow_flag.compare_exchange_strong(expected, -1, std::memory_order_acquire,
+                                                         std::memory_order_relaxed)) [[unlikely]] {
+            raise_access_error(mode);
+            return false;
+        }
+    }
+    // Python code run by the conversions could drop the caller's last reference.
+    Py_INCREF(self);
+    object_ = object;
+    mode_ = mode;
+    return true;
+}
+
+inline void Borrow::release() noexcept {
+    if (mode_ == Access::shared)
+        object_->borrow_flag.fetch_sub(1, std::memory_order_release);
+    else
+        object_->borrow_flag.store(0, std::memory_order_release);
+    Py_DECREF(reinterpret_cast<PyObject*>(object_));
+}
+
 // Runs `body` on the receiver's graph under `mode` access. Returns what it
 // returns, or `failure` with an exception set.
 template <typename R, typename Body>
@@ -124,9 +168,25 @@ R with_access(PyObject* self, Access mode, R failure, Body&& body) noexcept {
 // "argument '{param}': ..."; leaves every other exception as it is.
 void wrap_argument_error(const char* param) noexcept;
 
+inline bool is_str(PyObject* object) noexcept {
+    return Py_TYPE(object) == &PyUnicode_Type || PyUnicode_Check(object);
+}
+
 struct StrArgument {
     std::string_view value;  // borrowed from the argument, alive for the call
-    bool load(PyObject* object) noexcept;
+
+    bool load(PyObject* object) noexcept {
+        if (!is_str(object)) [[unlikely]] {
+            raise_str_error(object);
+            return false;
+        }
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+        if (text == nullptr)
+            return false;  // lone surrogates: the interpreter's UnicodeEncodeError stands
+        value = std::string_view(text, static_cast<std::size_t>(size));
+        return true;
+    }
 };
 
 class StrSequenceArgument {
