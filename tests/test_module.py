@@ -136,3 +136,19 @@ def test_second_interpreter_is_refused(tmp_path):
     """) == "0\n1.2.0 ['a'] input\n"
     message = report.read_text()
     assert message.startswith("ImportError: ") and "not yet support subinterpreters" in message
+
+
+def test_type_stubs_match_the_module():
+    import ast
+    import pathlib
+
+    stub = pathlib.Path(__file__).resolve().parent.parent / "python" / "quorl" / "_quorl.pyi"
+    tree = ast.parse(stub.read_text(encoding="utf-8"))
+    graph = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "Graph")
+    methods = [f for f in graph.body if isinstance(f, ast.FunctionDef) and not f.name.startswith("__")]
+    assert [f.name for f in methods] == [n for n, _, _ in METHODS]
+    for f in methods:
+        # "$self" stands for the receiver in a text signature.
+        params = "($self" + "".join(", " + a.arg for a in f.args.args[1:]) + ")"
+        assert (params, ast.get_docstring(f)) == (
+            getattr(Graph, f.name).__text_signature__, getattr(Graph, f.name).__doc__)

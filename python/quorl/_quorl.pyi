@@ -1,0 +1,61 @@
+from collections.abc import Sequence
+from typing import Literal, final
+
+__all__ = ["kernel_version", "Graph"]
+
+Kind = Literal["input", "source", "reactive", "view"]
+State = Literal["clean", "dirty", "computing"]
+
+def kernel_version() -> str:
+    """Version of the compiled C++ kernel."""
+
+@final
+class Graph:
+    """A reactive directed acyclic graph: dirty tracking, topological scheduling,
+    propagation, and memo bookkeeping. Holds topology and state only — node
+    values stay on the Python side."""
+
+    def __init__(self) -> None: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, id: str) -> bool: ...
+    def add_node(self, id: str, kind: str) -> None:
+        """Register a node. `kind` is one of input|source|reactive|view."""
+    def set_deps(self, id: str, deps: Sequence[str]) -> None:
+        """Set a node's inbound edges (its dependencies). All deps must exist."""
+    def build(self) -> None:
+        """Validate the graph is acyclic and cache a topological order. Call once
+        after all nodes and edges are declared."""
+    def topo_order(self) -> list[str]:
+        """Full build order: all node ids, topologically sorted."""
+    def dirty_subgraph(self, seeds: Sequence[str]) -> list[str]:
+        """Recompute schedule for changed seeds: the seeds plus all transitively
+        affected nodes, topologically ordered. Pure — does not mutate state."""
+    def mark_dirty(self, seeds: Sequence[str]) -> list[str]:
+        """Mark seeds and everything downstream `dirty`; return them topo-ordered."""
+    def downstream(self, id: str) -> list[str]:
+        """Nodes strictly downstream of `id`, topologically ordered."""
+    def needs_recompute(self, id: str, input_hash: int) -> bool:
+        """Does `id` need recomputation given the content hash of its inputs?"""
+    def check_node(self, id: str) -> tuple[Kind, bool, int]:
+        """Hot-path per-node decision: `(kind, needs_recompute, signature)` in one
+        call. The signature folds the node's dependency state (Input deps by
+        content hash, computed deps by epoch) entirely in C++."""
+    def commit_node(self, id: str, signature: int) -> None:
+        """Commit a computed node clean with the signature it ran on; bumps its epoch."""
+    def skip_node(self, id: str, signature: int) -> None:
+        """Commit a memo hit: mark clean without bumping the epoch."""
+    def commit_input(self, id: str, content_hash: int) -> None:
+        """Record an Input node's current value hash for downstream signatures."""
+    def set_clean(self, id: str, hash: int) -> None:
+        """Commit `id` clean with the content hash it was computed from."""
+    def set_computing(self, id: str) -> None: ...
+    def set_dirty(self, id: str) -> None: ...
+    def state_of(self, id: str) -> State: ...
+    def kind_of(self, id: str) -> Kind: ...
+    def deps_of(self, id: str) -> list[str]: ...
+    def dirty_nodes(self) -> list[str]:
+        """All currently-dirty node ids, topologically ordered."""
+    def views(self) -> list[str]:
+        """View-kind node ids in topological order."""
+    def node_ids(self) -> list[str]:
+        """All node ids in insertion order."""
