@@ -130,7 +130,9 @@ public:
     std::span<const NodeIndex> dependents(NodeIndex node) const;
 
 private:
-    NodeIndex find(std::string_view id) const noexcept;
+    NodeIndex find(std::string_view id) const noexcept {
+        return index_.find(id, IdIndex::key_of(id), [this](NodeIndex i) { return id_at(i); });
+    }
 
     // Applies `f` to the node registered under `id`, or fails with UnknownNode
     // before anything is read or written.

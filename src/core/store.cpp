@@ -19,10 +19,6 @@ constexpr std::size_t linear_repeat_scan_limit = 16;
 std::string_view to_string(NodeKind kind) noexcept { return kind_names[static_cast<int>(kind)]; }
 std::string_view to_string(NodeState state) noexcept { return state_names[static_cast<int>(state)]; }
 
-NodeIndex Graph::find(std::string_view id) const noexcept {
-    return index_.find(id, IdIndex::key_of(id), [this](NodeIndex i) { return id_at(i); });
-}
-
 Result<NodeIndex> Graph::index_of(std::string_view id) const {
     const NodeIndex node = find(id);
     if (node == IdIndex::absent)
