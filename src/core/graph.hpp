@@ -11,6 +11,7 @@
 // graph must not overlap; the binding layer serialises them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -50,6 +51,9 @@ struct Node {
     NodeState state = NodeState::Dirty;
     bool has_signature = false;
 };
+// Compact records are what keeps a large graph in memory and cache; the test
+// that breaks an invariant on purpose also relies on this layout.
+static_assert(sizeof(Node) == 48 && offsetof(Node, deps_count) == 40);
 
 struct CheckResult {
     NodeKind kind;
