@@ -20,6 +20,7 @@ reports=$work/reports
 
 command -v g++ >/dev/null || { echo "sanitize: g++ is required" >&2; exit 2; }
 asan_runtime=$(g++ -print-file-name=libasan.so)
+cxx_runtime=$(g++ -print-file-name=libstdc++.so)
 [[ -e $asan_runtime ]] || {
     echo "sanitize: g++ has no AddressSanitizer runtime (libasan); install it, e.g. apt-get install libasan8" >&2
     exit 2
@@ -72,7 +73,10 @@ mkdir -p "$reports"
 status=0
 (
     cd "$repo"
-    export LD_PRELOAD=$asan_runtime
+    # The C++ runtime is preloaded too: the interpreter does not link it, and
+    # the sanitizer can only intercept exceptions thrown through a runtime
+    # that was loaded when it started.
+    export LD_PRELOAD="$asan_runtime $cxx_runtime"
     export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$reports/asan"
     export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
     # Python objects come from malloc too, so that the sanitizer sees them.
