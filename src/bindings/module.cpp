@@ -232,7 +232,9 @@ PyTypeObject* get_graph_type() noexcept {
 // ---- The module -------------------------------------------------------------
 
 PyObject* kernel_version(PyObject*, PyObject*) noexcept {
-    return PyUnicode_FromStringAndSize("1.2.0", 5);
+    // QUORL_VERSION comes from pyproject.toml, the version's only home.
+    constexpr std::string_view version = QUORL_VERSION;
+    return PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size()));
 }
 
 PyMethodDef kernel_version_def = {
