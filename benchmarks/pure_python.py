@@ -47,7 +47,7 @@ def _quoted(text: str) -> str:
         elif ch == "'" or (ch.isprintable() and unicodedata.category(ch) not in ("Mn", "Me")):
             out.append(ch)
         else:
-            out.append("\\u{%x}" % ord(ch))
+            out.append(f"\\u{{{ord(ch):x}}}")
     out.append('"')
     return "".join(out)
 
@@ -61,9 +61,20 @@ class PyGraph:
     memo bookkeeping, with the same method names and results as the kernel."""
 
     __slots__ = (
-        "_ids", "_index", "_kinds", "_states", "_deps", "_dependents",
-        "_signatures", "_content_hashes", "_epochs", "_keys",
-        "_order", "_position", "_epoch_counter", "_built",
+        "_built",
+        "_content_hashes",
+        "_dependents",
+        "_deps",
+        "_epoch_counter",
+        "_epochs",
+        "_ids",
+        "_index",
+        "_keys",
+        "_kinds",
+        "_order",
+        "_position",
+        "_signatures",
+        "_states",
     )
 
     def __init__(self) -> None:
@@ -100,7 +111,9 @@ class PyGraph:
             raise ValueError("node already registered: " + _quoted(id))
         k = _KINDS.get(kind)
         if k is None:
-            raise ValueError("invalid node kind %s (expected input|source|reactive|view)" % _quoted(kind))
+            raise ValueError(
+                f"invalid node kind {_quoted(kind)} (expected input|source|reactive|view)"
+            )
         self._index[id] = len(self._ids)
         self._ids.append(id)
         self._kinds.append(k)
@@ -123,7 +136,7 @@ class PyGraph:
         resolved: list[int] = []
         for dep in deps:
             if dep == id:
-                raise ValueError("node %s cannot depend on itself" % _quoted(id))
+                raise ValueError(f"node {_quoted(id)} cannot depend on itself")
             d = index.get(dep)
             if d is None:
                 raise _unknown(dep)
@@ -321,4 +334,4 @@ class PyGraph:
             self._keys[i] = content_hash
 
     def __repr__(self) -> str:
-        return "<PyGraph nodes=%d built=%s>" % (len(self._ids), self._built)
+        return f"<PyGraph nodes={len(self._ids)} built={self._built}>"

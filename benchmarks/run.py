@@ -48,7 +48,7 @@ from graphlib import TopologicalSorter
 from quorl import Graph
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pure_python import PyGraph  # noqa: E402
+from pure_python import PyGraph
 
 try:
     import networkx
@@ -62,14 +62,15 @@ except ImportError:
 SEED = 20240611
 MILLION = 1_000_000
 UPDATE_INPUTS = 8
-UPDATE_CLOSURE = (30, 300)      # scheduled nodes per update round, the input included
-PROPAGATION_CLOSURE = 10        # nodes strictly downstream of the propagation probe
+UPDATE_CLOSURE = (30, 300)  # scheduled nodes per update round, the input included
+PROPAGATION_CLOSURE = 10  # nodes strictly downstream of the propagation probe
 # Wall-clock by default; --cpu-clock switches to this thread's CPU time, which
 # leaves out the time other processes hold the core on a busy machine.
 perf_ns = time.perf_counter_ns
 
 
 # --------------------------------------------------------------------------- graphs
+
 
 class Dag:
     """One random DAG and the inputs every implementation is fed from it."""
@@ -84,7 +85,7 @@ class Dag:
         self._dependents: list[list[int]] | None = None
 
     @classmethod
-    def random(cls, n: int, seed: int = SEED) -> "Dag":
+    def random(cls, n: int, seed: int = SEED) -> Dag:
         rng = random.Random(seed)
         rnd = rng.random
         deps: list[list[int]] = []
@@ -111,7 +112,7 @@ class Dag:
             pickle.dump((self.deps, self.kinds), f, protocol=pickle.HIGHEST_PROTOCOL)
 
     @classmethod
-    def load(cls, path: str) -> "Dag":
+    def load(cls, path: str) -> Dag:
         with open(path, "rb") as f:
             return cls(*pickle.load(f))
 
@@ -142,15 +143,15 @@ class Dag:
         return [(d, i) for i, node_deps in enumerate(self.deps) for d in node_deps]
 
     def predecessors(self) -> dict[str, list[str]]:
-        return dict(zip(self.ids, self.dep_ids))
+        return dict(zip(self.ids, self.dep_ids, strict=True))
 
 
 def declare(cls, dag: Dag):
     g = cls()
     add, set_deps = g.add_node, g.set_deps
-    for node_id, kind in zip(dag.ids, dag.kinds):
+    for node_id, kind in zip(dag.ids, dag.kinds, strict=True):
         add(node_id, kind)
-    for node_id, node_deps in zip(dag.ids, dag.dep_ids):
+    for node_id, node_deps in zip(dag.ids, dag.dep_ids, strict=True):
         set_deps(node_id, node_deps)
     return g
 
@@ -174,6 +175,7 @@ def rustworkx_graph(dag: Dag):
 
 
 # --------------------------------------------------------------------------- timing
+
 
 class gc_paused:
     """Keep the cyclic collector out of the timed section; collect first when
@@ -264,7 +266,9 @@ def memory_per_node(impl: str, path: str) -> float | None:
     earlier work cannot absorb the growth."""
     proc = subprocess.run(
         [sys.executable, os.path.abspath(__file__), "--memory-child", f"{impl}:{path}"],
-        capture_output=True, text=True, timeout=1800,
+        capture_output=True,
+        text=True,
+        timeout=1800,
     )
     if proc.returncode != 0:
         print(f"memory child for {impl} failed: {proc.stderr.strip()[-300:]}", file=sys.stderr)
@@ -274,6 +278,7 @@ def memory_per_node(impl: str, path: str) -> float | None:
 
 
 # --------------------------------------------------------------------------- self-check
+
 
 def self_check(dag: Dag) -> list[str]:
     """Compare quorl and the pure-Python implementation (and the baselines'
@@ -307,11 +312,18 @@ def self_check(dag: Dag) -> list[str]:
         lex = [dag.ids[i] for i in networkx.lexicographical_topological_sort(networkx_graph(dag))]
         same("topo_order", order, lex, "networkx lexicographical_topological_sort")
     if rustworkx is not None:
-        lex = [dag.ids[int(s)] for s in rustworkx.lexicographical_topological_sort(rustworkx_graph(dag), key=str)]
+        lex = [
+            dag.ids[int(s)]
+            for s in rustworkx.lexicographical_topological_sort(rustworkx_graph(dag), key=str)
+        ]
         same("topo_order", order, lex, "rustworkx lexicographical_topological_sort")
     position = {node_id: k for k, node_id in enumerate(order)}
     checked += 1
-    if any(position[dep] >= position[node_id] for node_id, deps in zip(dag.ids, dag.dep_ids) for dep in deps):
+    if any(
+        position[dep] >= position[node_id]
+        for node_id, deps in zip(dag.ids, dag.dep_ids, strict=True)
+        for dep in deps
+    ):
         problems.append("topo_order puts a node before one of its deps")
 
     sample = rng.sample(dag.ids, min(200, dag.n))
@@ -320,7 +332,10 @@ def self_check(dag: Dag) -> list[str]:
         down = q.downstream(node_id)
         same(f"downstream({node_id})", down, p.downstream(node_id))
         if nx_graph is not None:
-            desc = sorted((dag.ids[i] for i in networkx.descendants(nx_graph, int(node_id[1:]))), key=position.get)
+            desc = sorted(
+                (dag.ids[i] for i in networkx.descendants(nx_graph, int(node_id[1:]))),
+                key=position.get,
+            )
             same(f"downstream({node_id})", down, desc, "networkx descendants, sorted")
     for _ in range(50):
         seeds = rng.sample(dag.ids, 3)
@@ -328,7 +343,7 @@ def self_check(dag: Dag) -> list[str]:
         same(f"dirty_subgraph({seeds})", q.dirty_subgraph(seeds), p.dirty_subgraph(seeds))
 
     # Update rounds, memo decisions and states, driven identically on both.
-    inputs = [node_id for node_id, kind in zip(dag.ids, dag.kinds) if kind == "input"]
+    inputs = [node_id for node_id, kind in zip(dag.ids, dag.kinds, strict=True) if kind == "input"]
     for round_no, seed in enumerate(rng.sample(inputs, min(20, len(inputs)))):
         for g in (q, p):
             g.commit_input(seed, round_no * 7919)
@@ -348,7 +363,11 @@ def self_check(dag: Dag) -> list[str]:
         same(f"check_node({node_id}) after rounds", q.check_node(node_id), p.check_node(node_id))
         same(f"state_of({node_id})", q.state_of(node_id), p.state_of(node_id))
         h = rng.getrandbits(64)
-        same(f"needs_recompute({node_id})", q.needs_recompute(node_id, h), p.needs_recompute(node_id, h))
+        same(
+            f"needs_recompute({node_id})",
+            q.needs_recompute(node_id, h),
+            p.needs_recompute(node_id, h),
+        )
     for node_id in sample[:20]:
         for g in (q, p):
             g.set_computing(node_id)
@@ -371,14 +390,24 @@ def self_check(dag: Dag) -> list[str]:
         ("unknown dep", lambda g: g.set_deps("c", ["a", "zz", "c"])),
         ("self dep", lambda g: g.set_deps("c", ["a", "c", "zz"])),
         ("repeated deps", lambda g: (g.set_deps("c", ["b", "a", "b"]), g.deps_of("c"))),
-        ("cycle", lambda g: (g.set_deps("a", ["c"]), g.set_deps("b", ["a"]), g.set_deps("c", ["b"]), g.build())),
+        (
+            "cycle",
+            lambda g: (
+                g.set_deps("a", ["c"]),
+                g.set_deps("b", ["a"]),
+                g.set_deps("c", ["b"]),
+                g.build(),
+            ),
+        ),
         ("not built after set_deps", lambda g: (g.build(), g.set_deps("b", []), g.topo_order())),
     ]
     for what, action in cases:
         results = []
         for cls in (Graph, PyGraph):
             g = small(cls)
-            results.append((outcome(action, g), [(i, g.kind_of(i), g.deps_of(i)) for i in g.node_ids()]))
+            results.append(
+                (outcome(action, g), [(i, g.kind_of(i), g.deps_of(i)) for i in g.node_ids()])
+            )
         same(what, *results)
     problems.insert(0, f"{checked} comparisons")
     return problems
@@ -390,6 +419,7 @@ def short(value) -> str:
 
 
 # --------------------------------------------------------------------------- measurements
+
 
 def pick_update_inputs(dag: Dag, count: int) -> list[int]:
     low, high = UPDATE_CLOSURE
@@ -504,7 +534,7 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
             samples.setdefault(("topo", name), []).append(time_once_ns(g.topo_order))
             graphs[name] = g
     for key, values in samples.items():
-        res.put((n,) + key, values)
+        res.put((n, *key), values)
     log(f"n={n:,}: declaration/build/topo_order done")
 
     # Baseline sorts on the same graph; their graph construction is not timed.
@@ -512,21 +542,35 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
     # ratios to build() are far from the targets' thresholds).
     slow_repeat = (args.repeat or 1) if n >= MILLION else min(repeat, 3) if n >= 100_000 else repeat
     predecessors = dag.predecessors()
-    res.put((n, "build", "graphlib"),
-            [time_once_ns(lambda: list(TopologicalSorter(predecessors).static_order())) for _ in range(slow_repeat)])
-    del predecessors
+    res.put(
+        (n, "build", "graphlib"),
+        [
+            time_once_ns(lambda: list(TopologicalSorter(predecessors).static_order()))
+            for _ in range(slow_repeat)
+        ],
+    )
+    predecessors = None  # frees it before the next baselines
     nx_graph = rx_graph = None
     if networkx is not None:
         nx_graph = networkx_graph(dag)
         lex = networkx.lexicographical_topological_sort
-        res.put((n, "build", "networkx"), [time_once_ns(lambda: list(lex(nx_graph))) for _ in range(slow_repeat)])
+        res.put(
+            (n, "build", "networkx"),
+            [time_once_ns(lambda: list(lex(nx_graph))) for _ in range(slow_repeat)],
+        )
     if rustworkx is not None:
         rx_graph = rustworkx_graph(dag)
-        res.put((n, "build", "rustworkx topo"),
-                [time_once_ns(lambda: rustworkx.topological_sort(rx_graph)) for _ in range(repeat)])
-        res.put((n, "build", "rustworkx lex"),
-                [time_once_ns(lambda: rustworkx.lexicographical_topological_sort(rx_graph, key=str))
-                 for _ in range(slow_repeat)])
+        res.put(
+            (n, "build", "rustworkx topo"),
+            [time_once_ns(lambda: rustworkx.topological_sort(rx_graph)) for _ in range(repeat)],
+        )
+        res.put(
+            (n, "build", "rustworkx lex"),
+            [
+                time_once_ns(lambda: rustworkx.lexicographical_topological_sort(rx_graph, key=str))
+                for _ in range(slow_repeat)
+            ],
+        )
     log(f"n={n:,}: baseline sorts done")
 
     # Update rounds on inputs whose schedules hold tens to hundreds of nodes.
@@ -561,16 +605,25 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
         calls["downstream", name] = ("f(x)", {"f": g.downstream, "x": probe_id})
         calls["dirty_subgraph", name] = ("f(x)", {"f": g.dirty_subgraph, "x": [probe_id]})
     if nx_graph is not None:
-        calls["downstream", "networkx"] = ("f(g, x)", {"f": networkx.descendants, "g": nx_graph, "x": probe})
+        calls["downstream", "networkx"] = (
+            "f(g, x)",
+            {"f": networkx.descendants, "g": nx_graph, "x": probe},
+        )
     if rx_graph is not None:
-        calls["downstream", "rustworkx"] = ("f(g, x)", {"f": rustworkx.descendants, "g": rx_graph, "x": probe})
+        calls["downstream", "rustworkx"] = (
+            "f(g, x)",
+            {"f": rustworkx.descendants, "g": rx_graph, "x": probe},
+        )
     if reference is not None:
         ref_graph, ref_id, ref_n = reference
         info["reference"] = ref_n
         calls["downstream", "reference"] = ("f(x)", {"f": ref_graph.downstream, "x": ref_id})
-        calls["dirty_subgraph", "reference"] = ("f(x)", {"f": ref_graph.dirty_subgraph, "x": [ref_id]})
+        calls["dirty_subgraph", "reference"] = (
+            "f(x)",
+            {"f": ref_graph.dirty_subgraph, "x": [ref_id]},
+        )
     for key, value in per_call_ns(calls, cheap_repeat, target_ns).items():
-        res.put((n,) + key, value)
+        res.put((n, *key), value)
     log(f"n={n:,}: propagation done")
 
     # Hot single calls against dict.get on a dict of the same ids.
@@ -586,17 +639,21 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
         signature = g.check_node(hot_id)[2]
         calls["state_of", name] = ("f(x)", {"f": g.state_of, "x": hot_id})
         calls["check_node", name] = ("f(x)", {"f": g.check_node, "x": hot_id})
-        calls["needs_recompute", name] = ("f(x, h)", {"f": g.needs_recompute, "x": hot_id, "h": signature ^ 1})
+        calls["needs_recompute", name] = (
+            "f(x, h)",
+            {"f": g.needs_recompute, "x": hot_id, "h": signature ^ 1},
+        )
         calls["commit_node", name] = ("f(x, h)", {"f": g.commit_node, "x": hot_id, "h": signature})
     for key, value in per_call_ns(calls, cheap_repeat, target_ns).items():
-        res.put((n,) + key, value)
+        res.put((n, *key), value)
     log(f"n={n:,}: hot calls done in {time.perf_counter() - t_start:.1f} s total")
-    del graphs, nx_graph, rx_graph, calls
+    graphs = nx_graph = rx_graph = calls = None
     gc.unfreeze()
     return info
 
 
 # --------------------------------------------------------------------------- report
+
 
 def fmt_time(ns) -> str:
     if ns is None:
@@ -625,15 +682,21 @@ MISSING = {
 def print_size_table(n: int, info: dict, res: Results, memory: dict) -> None:
     width = 56
     print()
-    print(f"n = {n:,} nodes, {info['edges']:,} deps ({info['edges'] / n:.2f} per node), seed {SEED}")
-    print(f"{'operation / implementation':<{width}} {'median':>10} {'spread':>7} {'base/quorl':>11}")
+    print(
+        f"n = {n:,} nodes, {info['edges']:,} deps ({info['edges'] / n:.2f} per node), seed {SEED}"
+    )
+    print(
+        f"{'operation / implementation':<{width}} {'median':>10} {'spread':>7} {'base/quorl':>11}"
+    )
     print("-" * (width + 30))
 
     def group(title, rows, op):
         print(title)
         quorl = res.get((n, op, "quorl"))
         for label, impl, library in rows:
-            if library == "networkx" and networkx is None or library == "rustworkx" and rustworkx is None:
+            if (library == "networkx" and networkx is None) or (
+                library == "rustworkx" and rustworkx is None
+            ):
                 print(f"  {label:<{width - 2}} {MISSING[library]}")
                 continue
             value = res.get((n, op, impl))
@@ -641,44 +704,84 @@ def print_size_table(n: int, info: dict, res: Results, memory: dict) -> None:
             spread = res.spread((n, op, impl))
             print(f"  {label:<{width - 2}} {fmt_time(value):>10} {spread:>7} {ratio:>11}")
 
-    group("declaration: add_node + set_deps for every node", [
-        ("quorl", "quorl", None), ("pure Python", "pure", None)], "decl")
-    group("build: dependents, smallest-index topological order", [
-        ("quorl build()", "quorl", None),
-        ("pure Python build()", "pure", None),
-        ("graphlib TopologicalSorter(preds).static_order()", "graphlib", None),
-        ("networkx lexicographical_topological_sort", "networkx", "networkx"),
-        ("rustworkx topological_sort", "rustworkx topo", "rustworkx"),
-        ("rustworkx lexicographical_topological_sort(key=str)", "rustworkx lex", "rustworkx")], "build")
-    group("topo_order(): all ids in order", [
-        ("quorl", "quorl", None), ("pure Python", "pure", None)], "topo")
+    group(
+        "declaration: add_node + set_deps for every node",
+        [("quorl", "quorl", None), ("pure Python", "pure", None)],
+        "decl",
+    )
+    group(
+        "build: dependents, smallest-index topological order",
+        [
+            ("quorl build()", "quorl", None),
+            ("pure Python build()", "pure", None),
+            ("graphlib TopologicalSorter(preds).static_order()", "graphlib", None),
+            ("networkx lexicographical_topological_sort", "networkx", "networkx"),
+            ("rustworkx topological_sort", "rustworkx topo", "rustworkx"),
+            ("rustworkx lexicographical_topological_sort(key=str)", "rustworkx lex", "rustworkx"),
+        ],
+        "build",
+    )
+    group(
+        "topo_order(): all ids in order",
+        [("quorl", "quorl", None), ("pure Python", "pure", None)],
+        "topo",
+    )
     count, total, low, high = info["update"]
-    group(f"update round, per scheduled node ({count} inputs: {total:,} scheduled, {low} to {high} each)", [
-        ("quorl", "quorl", None), ("pure Python", "pure", None)], "update")
+    group(
+        f"update round, per scheduled node ({count} inputs: {total:,} scheduled, {low} to {high} each)",
+        [("quorl", "quorl", None), ("pure Python", "pure", None)],
+        "update",
+    )
     probe_id, below = info["probe"]
-    reference = [(f"quorl at n={info['reference']:,}, same closure size, same batch", "reference", None)] \
-        if "reference" in info else []
-    group(f"downstream(id), {below} nodes downstream of {probe_id}", [
-        ("quorl downstream", "quorl", None), ("pure Python downstream", "pure", None),
-        ("networkx descendants (unordered set)", "networkx", "networkx"),
-        ("rustworkx descendants (unordered set)", "rustworkx", "rustworkx")] + reference, "downstream")
-    group("dirty_subgraph([id]), same node", [
-        ("quorl", "quorl", None), ("pure Python", "pure", None)] + reference, "dirty_subgraph")
+    reference = (
+        [(f"quorl at n={info['reference']:,}, same closure size, same batch", "reference", None)]
+        if "reference" in info
+        else []
+    )
+    group(
+        f"downstream(id), {below} nodes downstream of {probe_id}",
+        [
+            ("quorl downstream", "quorl", None),
+            ("pure Python downstream", "pure", None),
+            ("networkx descendants (unordered set)", "networkx", "networkx"),
+            ("rustworkx descendants (unordered set)", "rustworkx", "rustworkx"),
+            *reference,
+        ],
+        "downstream",
+    )
+    group(
+        "dirty_subgraph([id]), same node",
+        [("quorl", "quorl", None), ("pure Python", "pure", None), *reference],
+        "dirty_subgraph",
+    )
     hot_id, hot_deps = info["hot"]
-    for op, what in (("state_of", "state_of(id)"), ("check_node", f"check_node(id), {hot_id} with {hot_deps} deps"),
-                     ("needs_recompute", "needs_recompute(id, h)"), ("commit_node", "commit_node(id, s)")):
+    for op, what in (
+        ("state_of", "state_of(id)"),
+        ("check_node", f"check_node(id), {hot_id} with {hot_deps} deps"),
+        ("needs_recompute", "needs_recompute(id, h)"),
+        ("commit_node", "commit_node(id, s)"),
+    ):
         for table in (res.values, res.spreads):
             if (n, "hot", "dict.get") in table:
                 table[n, op, "dict.get"] = table[n, "hot", "dict.get"]
-        group(f"{what}, per call", [
-            ("quorl", "quorl", None), ("dict.get on {id: index}", "dict.get", None),
-            ("pure Python", "pure", None)], op)
+        group(
+            f"{what}, per call",
+            [
+                ("quorl", "quorl", None),
+                ("dict.get on {id: index}", "dict.get", None),
+                ("pure Python", "pure", None),
+            ],
+            op,
+        )
     if n in memory:
         print("memory: RSS growth over declaration + build, bytes per node")
         values = memory[n]
-        for label, impl in (("quorl", "quorl"), ("pure Python", "pure"),
-                            ("networkx DiGraph (nodes + edges)", "networkx"),
-                            ("rustworkx PyDiGraph (nodes + edges)", "rustworkx")):
+        for label, impl in (
+            ("quorl", "quorl"),
+            ("pure Python", "pure"),
+            ("networkx DiGraph (nodes + edges)", "networkx"),
+            ("rustworkx PyDiGraph (nodes + edges)", "rustworkx"),
+        ):
             if impl not in values:
                 continue
             value = values[impl]
@@ -691,7 +794,9 @@ def print_targets(sizes: list[int], res: Results, memory: dict) -> None:
     largest = max(sizes)
     smallest = min(sizes)
     at = f"at n={largest:,}"
-    million_note = "" if largest >= MILLION else f" (target is at 10^6; measured {at}, run with --million)"
+    million_note = (
+        "" if largest >= MILLION else f" (target is at 10^6; measured {at}, run with --million)"
+    )
     lines = []
 
     def target(label, value, limit, better, note=""):
@@ -700,36 +805,78 @@ def print_targets(sizes: list[int], res: Results, memory: dict) -> None:
             return
         ok = value >= limit if better == "higher" else value <= limit
         sign = ">=" if better == "higher" else "<="
-        lines.append(f"  [{'pass' if ok else 'FAIL'}] {label}: {value:.2f} (target {sign} {limit}){note}")
+        lines.append(
+            f"  [{'pass' if ok else 'FAIL'}] {label}: {value:.2f} (target {sign} {limit}){note}"
+        )
 
     def ratio(a, b):
         return None if a is None or b is None or not b else a / b
 
     q_build = res.get((largest, "build", "quorl"))
-    target("build(): rustworkx topological_sort / quorl build()",
-           ratio(res.get((largest, "build", "rustworkx topo")), q_build), 1.0, "higher", million_note)
-    target("build(): networkx lexicographical_topological_sort / quorl build()",
-           ratio(res.get((largest, "build", "networkx")), q_build), 30, "higher", million_note)
-    target(f"update round per scheduled node: pure Python / quorl {at}",
-           ratio(res.get((largest, "update", "pure")), res.get((largest, "update", "quorl"))), 10, "higher")
+    target(
+        "build(): rustworkx topological_sort / quorl build()",
+        ratio(res.get((largest, "build", "rustworkx topo")), q_build),
+        1.0,
+        "higher",
+        million_note,
+    )
+    target(
+        "build(): networkx lexicographical_topological_sort / quorl build()",
+        ratio(res.get((largest, "build", "networkx")), q_build),
+        30,
+        "higher",
+        million_note,
+    )
+    target(
+        f"update round per scheduled node: pure Python / quorl {at}",
+        ratio(res.get((largest, "update", "pure")), res.get((largest, "update", "quorl"))),
+        10,
+        "higher",
+    )
     dict_get = res.get((largest, "hot", "dict.get"))
-    for op, limit in (("state_of", 1.5), ("needs_recompute", 1.5), ("commit_node", 2), ("check_node", 3)):
-        target(f"{op} / dict.get {at}", ratio(res.get((largest, op, "quorl")), dict_get), limit, "lower")
+    for op, limit in (
+        ("state_of", 1.5),
+        ("needs_recompute", 1.5),
+        ("commit_node", 2),
+        ("check_node", 3),
+    ):
+        target(
+            f"{op} / dict.get {at}",
+            ratio(res.get((largest, op, "quorl")), dict_get),
+            limit,
+            "lower",
+        )
     if largest > smallest:
-        note = "" if largest >= MILLION and smallest <= 1000 else \
-            f" (target compares 10^6 with 10^3; measured n={largest:,} vs n={smallest:,}, run with --million)"
+        note = (
+            ""
+            if largest >= MILLION and smallest <= 1000
+            else f" (target compares 10^6 with 10^3; measured n={largest:,} vs n={smallest:,}, run with --million)"
+        )
         for op in ("downstream", "dirty_subgraph"):
-            target(f"{op} of a ~10-node closure: n={largest:,} / n={smallest:,}",
-                   ratio(res.get((largest, op, "quorl")), res.get((largest, op, "reference"))), 1.5, "lower", note)
+            target(
+                f"{op} of a ~10-node closure: n={largest:,} / n={smallest:,}",
+                ratio(res.get((largest, op, "quorl")), res.get((largest, op, "reference"))),
+                1.5,
+                "lower",
+                note,
+            )
     else:
         lines.append("  [skip] propagation at two sizes: only one size ran")
     memory_sizes = sorted(memory)
     if memory_sizes:
         m = memory_sizes[-1]
-        note = "" if m >= MILLION else f" (target is at 10^6; measured at n={m:,}, run with --million)"
-        target(f"memory, bytes per node, quorl at n={m:,}", memory[m].get("quorl"), 150, "lower", note)
-    target(f"declaration: pure Python / quorl {at}",
-           ratio(res.get((largest, "decl", "pure")), res.get((largest, "decl", "quorl"))), 5, "higher")
+        note = (
+            "" if m >= MILLION else f" (target is at 10^6; measured at n={m:,}, run with --million)"
+        )
+        target(
+            f"memory, bytes per node, quorl at n={m:,}", memory[m].get("quorl"), 150, "lower", note
+        )
+    target(
+        f"declaration: pure Python / quorl {at}",
+        ratio(res.get((largest, "decl", "pure")), res.get((largest, "decl", "quorl"))),
+        5,
+        "higher",
+    )
     print()
     print("targets (ratios measured side by side in this run)")
     print("\n".join(lines))
@@ -737,15 +884,28 @@ def print_targets(sizes: list[int], res: Results, memory: dict) -> None:
 
 # --------------------------------------------------------------------------- main
 
+
 def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--sizes", help="comma-separated node counts (default 1000,100000; --quick: 1000)")
-    parser.add_argument("--million", action="store_true", help="add the 10^6-node size (slow baselines)")
-    parser.add_argument("--quick", action="store_true", help="one small size and few repeats, for a smoke run")
-    parser.add_argument("--repeat", type=int, help="repeats per measurement (default depends on size)")
-    parser.add_argument("--cpu-clock", action="store_true",
-                        help="time with this thread's CPU time instead of the wall clock (for a busy machine)")
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument(
+        "--sizes", help="comma-separated node counts (default 1000,100000; --quick: 1000)"
+    )
+    parser.add_argument(
+        "--million", action="store_true", help="add the 10^6-node size (slow baselines)"
+    )
+    parser.add_argument(
+        "--quick", action="store_true", help="one small size and few repeats, for a smoke run"
+    )
+    parser.add_argument(
+        "--repeat", type=int, help="repeats per measurement (default depends on size)"
+    )
+    parser.add_argument(
+        "--cpu-clock",
+        action="store_true",
+        help="time with this thread's CPU time instead of the wall clock (for a busy machine)",
+    )
     parser.add_argument("--memory-child", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     global perf_ns
@@ -777,21 +937,33 @@ def main(argv=None) -> int:
     def log(message):
         print(f"[{time.perf_counter() - started:6.1f} s] {message}", file=sys.stderr, flush=True)
 
-    print(f"quorl benchmarks: python {sys.version.split()[0]}, "
-          f"networkx {getattr(networkx, '__version__', 'missing')}, "
-          f"rustworkx {getattr(rustworkx, '__version__', 'missing')}; sizes {', '.join(f'{s:,}' for s in sizes)}")
+    print(
+        f"quorl benchmarks: python {sys.version.split()[0]}, "
+        f"networkx {getattr(networkx, '__version__', 'missing')}, "
+        f"rustworkx {getattr(rustworkx, '__version__', 'missing')}; sizes {', '.join(f'{s:,}' for s in sizes)}"
+    )
     load = os.getloadavg()[0]
     clock = "thread CPU time" if args.cpu_clock else "wall clock (perf_counter_ns)"
-    print(f"clock: {clock}; load average {load:.1f} on {os.cpu_count()} cores"
-          + ("" if load < 1.5 or args.cpu_clock else ": the machine is busy, expect noise (see --cpu-clock)"))
-    print("median of repeats; spread = interquartile range / median; "
-          "base/quorl = baseline / quorl (above 1: quorl is faster or smaller)")
+    print(
+        f"clock: {clock}; load average {load:.1f} on {os.cpu_count()} cores"
+        + (
+            ""
+            if load < 1.5 or args.cpu_clock
+            else ": the machine is busy, expect noise (see --cpu-clock)"
+        )
+    )
+    print(
+        "median of repeats; spread = interquartile range / median; "
+        "base/quorl = baseline / quorl (above 1: quorl is faster or smaller)"
+    )
 
     small_dag = Dag.random(min(sizes))
     problems = self_check(small_dag)
     status = "ok" if len(problems) == 1 else "MISMATCH"
-    print(f"self-check at n={min(sizes):,} (quorl vs pure Python, networkx and rustworkx orders): "
-          f"{status}, {problems[0]}")
+    print(
+        f"self-check at n={min(sizes):,} (quorl vs pure Python, networkx and rustworkx orders): "
+        f"{status}, {problems[0]}"
+    )
     for problem in problems[1:]:
         print(f"  {problem}")
     log("self-check done")
@@ -800,9 +972,16 @@ def main(argv=None) -> int:
     infos = {}
     memory: dict[int, dict] = {}
     memory_sizes = [n for n in sizes if n >= 100_000] or [max(sizes)]
-    impls = ["quorl", "pure"] if args.quick else [
-        impl for impl in MEMORY_IMPLS
-        if impl in ("quorl", "pure") or (networkx if impl == "networkx" else rustworkx) is not None]
+    impls = (
+        ["quorl", "pure"]
+        if args.quick
+        else [
+            impl
+            for impl in MEMORY_IMPLS
+            if impl in ("quorl", "pure")
+            or (networkx if impl == "networkx" else rustworkx) is not None
+        ]
+    )
     reference_graph = declare(Graph, small_dag)
     reference_graph.build()
     reference = (reference_graph, small_dag.ids[pick_propagation_probe(small_dag)[0]], small_dag.n)

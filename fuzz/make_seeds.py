@@ -9,21 +9,64 @@ are saved into the corpus directly and are not written by this script.
 
     python3 fuzz/make_seeds.py
 """
+
 import pathlib
 
 CORPUS = pathlib.Path(__file__).resolve().parent / "corpus"
 
-POOL = ["", "a", "b", "c", "d", "price", '"q\\', "t\tn\nr\r\0z", "\x1b[0m", "e\u0301",
-        "\u00e9", "\U0001F600", "\u200b", "a ", "A", "node-with-a-longer-id-0123456789",
-        "\ufffd", "'", "node-with-a-longer-id-0123456788", "node-with-a-lonxer-id-0123456789",
-        "abcdefgh", "abcdefgi", "bbcdefgh", "abcde", "abcdf", "abdde"]
+POOL = [
+    "",
+    "a",
+    "b",
+    "c",
+    "d",
+    "price",
+    '"q\\',
+    "t\tn\nr\r\0z",
+    "\x1b[0m",
+    "e\u0301",
+    "\u00e9",
+    "\U0001f600",
+    "\u200b",
+    "a ",
+    "A",
+    "node-with-a-longer-id-0123456789",
+    "\ufffd",
+    "'",
+    "node-with-a-longer-id-0123456788",
+    "node-with-a-lonxer-id-0123456789",
+    "abcdefgh",
+    "abcdefgi",
+    "bbcdefgh",
+    "abcde",
+    "abcdf",
+    "abdde",
+]
 BAD_KINDS = 15  # how many invalid kinds the harness lists
 KINDS = {"input": 0, "source": 1, "reactive": 2, "view": 3}
-OP = dict(add_node=0, set_deps=3, build=5, downstream=7, dirty_subgraph=8, mark_dirty=9,
-          set_dirty=10, set_computing=11, set_clean=12, skip_node=13, commit_input=14,
-          commit_node=15, needs_recompute=16, check_node=17, queries=18, indices_of=19,
-          ids_in_topo_order=20, downstream_closure=21, mark_nodes_dirty=22,
-          check_and_commit=23, update_round=24)
+OP = {
+    "add_node": 0,
+    "set_deps": 3,
+    "build": 5,
+    "downstream": 7,
+    "dirty_subgraph": 8,
+    "mark_dirty": 9,
+    "set_dirty": 10,
+    "set_computing": 11,
+    "set_clean": 12,
+    "skip_node": 13,
+    "commit_input": 14,
+    "commit_node": 15,
+    "needs_recompute": 16,
+    "check_node": 17,
+    "queries": 18,
+    "indices_of": 19,
+    "ids_in_topo_order": 20,
+    "downstream_closure": 21,
+    "mark_nodes_dirty": 22,
+    "check_and_commit": 23,
+    "update_round": 24,
+}
 
 
 class Script:
@@ -44,7 +87,9 @@ class Script:
 
     def dep_byte(self, name):
         if name in self.ids:  # 112..175: any registered node
-            return bytes([next(b for b in range(112, 176) if b % len(self.ids) == self.ids.index(name))])
+            return bytes(
+                [next(b for b in range(112, 176) if b % len(self.ids) == self.ids.index(name))]
+            )
         if name in POOL:
             return bytes([next(b for b in range(176, 250) if b % len(POOL) == POOL.index(name))])
         raw = name.encode() if isinstance(name, str) else name
@@ -57,14 +102,22 @@ class Script:
 
     def add(self, name, kind):
         # An int stands for the invalid kind of that number in the harness's list.
-        kind_byte = bytes([KINDS[kind]]) if kind in KINDS else bytes([next(b for b in range(200, 250) if b % BAD_KINDS == kind)])
+        kind_byte = (
+            bytes([KINDS[kind]])
+            if kind in KINDS
+            else bytes([next(b for b in range(200, 250) if b % BAD_KINDS == kind)])
+        )
         self.op("add_node", self.id_byte(name), kind_byte)
         if kind in KINDS and name not in self.ids:
             self.ids.append(name)
 
     def deps(self, name, deps):
         n = len(deps)
-        count = bytes([n]) if n < 6 else bytes([200 + next(b for b in range(24) if 14 + (200 + b) % 24 == n)])
+        count = (
+            bytes([n])
+            if n < 6
+            else bytes([200 + next(b for b in range(24) if 14 + (200 + b) % 24 == n)])
+        )
         self.op("set_deps", self.id_byte(name), count, *[self.dep_byte(d) for d in deps])
 
     def ids_arg(self, names):
@@ -138,22 +191,24 @@ def quoting():
     s = Script()
     for name in POOL:
         s.add(name, "input")
-    s.add("a", 1)                         # AlreadyRegistered before InvalidKind
-    s.add(b"\xff\xfe\xc3", "view")        # not UTF-8
-    s.add(b"\xed\xa0\x80", "view")        # an encoded surrogate
-    s.add("new", 0)                       # a kind of the wrong case
-    s.add("new", 5)                       # a kind with a NUL
+    s.add("a", 1)  # AlreadyRegistered before InvalidKind
+    s.add(b"\xff\xfe\xc3", "view")  # not UTF-8
+    s.add(b"\xed\xa0\x80", "view")  # an encoded surrogate
+    s.add("new", 0)  # a kind of the wrong case
+    s.add("new", 5)  # a kind with a NUL
     s.deps('"q\\', ["a", '"q\\'])
     s.deps("e\u0301", ["\u00e9", b"\xf4\x90\x80\x80"])
     s.op("queries", s.id_byte(b"\xe2\x80\xa8"))
     s.op("queries", s.id_byte(b"\xef\xbf\xbf\xee\x80\x80"))
-    s.op("indices_of", s.ids_arg(["", "\U0001F600", "\U0001F601"]))
-    for bad in range(9, BAD_KINDS):       # kinds one byte away from valid ones
+    s.op("indices_of", s.ids_arg(["", "\U0001f600", "\U0001f601"]))
+    for bad in range(9, BAD_KINDS):  # kinds one byte away from valid ones
         s.add("new", bad)
     s.deps("abcdefgh", ["abcdefgi", "bbcdefgh"])
     s.deps("abcde", ["abcdf", "abdde", "abcde"])
-    s.deps("node-with-a-longer-id-0123456789",
-           ["node-with-a-longer-id-0123456788", "node-with-a-lonxer-id-0123456789"])
+    s.deps(
+        "node-with-a-longer-id-0123456789",
+        ["node-with-a-longer-id-0123456788", "node-with-a-lonxer-id-0123456789"],
+    )
     s.deps("t\tn\nr\r\0z", ["a"])
     s.deps("a", ["t\tn\nr\r\0z"])
     s.op("build")
@@ -167,10 +222,10 @@ def long_deps():
     names = [f"n{i}" for i in range(38)]
     for name in names:
         s.add(name, "reactive")
-    s.deps("n37", names[:20] + names[:5] + ["n37"])   # self last: fails
-    s.deps("n37", names[:30] + ["zz"])                # unknown last: fails
+    s.deps("n37", names[:20] + names[:5] + ["n37"])  # self last: fails
+    s.deps("n37", [*names[:30], "zz"])  # unknown last: fails
     for _ in range(16):
-        s.deps("n36", names[:36] + ["n0"])
+        s.deps("n36", [*names[:36], "n0"])
         s.deps("n37", names[:37])
         s.deps("n36", [])
         s.deps("n37", ["n1"])
@@ -182,8 +237,13 @@ def long_deps():
 
 def main():
     CORPUS.mkdir(exist_ok=True)
-    for name, make in [("diamond", diamond), ("cycle", cycle), ("order", order),
-                       ("quoting", quoting), ("long_deps", long_deps)]:
+    for name, make in [
+        ("diamond", diamond),
+        ("cycle", cycle),
+        ("order", order),
+        ("quoting", quoting),
+        ("long_deps", long_deps),
+    ]:
         data = bytes(make())
         (CORPUS / f"seed-{name}").write_bytes(data)
         print(f"seed-{name}: {len(data)} bytes")

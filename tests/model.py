@@ -14,9 +14,14 @@ from pathlib import Path
 
 # The escape table the kernel is compiled with, so that both agree on the
 # Unicode version whatever Python's own unicodedata says.
-_TABLE = (Path(__file__).resolve().parent.parent / "src/core/unicode_table.hpp").read_text(encoding="utf-8")
+_TABLE = (Path(__file__).resolve().parent.parent / "src/core/unicode_table.hpp").read_text(
+    encoding="utf-8"
+)
 _BODY = _TABLE.partition("escaped_ranges[]")[2].partition("};")[0]
-ESCAPED = [(int(a, 16), int(b, 16)) for a, b in re.findall(r"\{0x([0-9a-fA-F]+), 0x([0-9a-fA-F]+)\}", _BODY)]
+ESCAPED = [
+    (int(a, 16), int(b, 16))
+    for a, b in re.findall(r"\{0x([0-9a-fA-F]+), 0x([0-9a-fA-F]+)\}", _BODY)
+]
 _STARTS = [first for first, _ in ESCAPED]
 
 KINDS = ("input", "source", "reactive", "view")
@@ -39,7 +44,7 @@ def quoted(text):
         if ch in _SIMPLE_ESCAPES:
             out.append(_SIMPLE_ESCAPES[ch])
         elif escaped(ord(ch)):
-            out.append("\\u{%x}" % ord(ch))
+            out.append(f"\\u{{{ord(ch):x}}}")
         else:
             out.append(ch)
     out.append('"')
@@ -51,6 +56,7 @@ def unknown(node_id):
 
 
 # ---------------------------------------------------------------- call boundary
+
 
 def _names(names):
     names = [f"'{n}'" for n in names]
@@ -68,7 +74,7 @@ def bind(method, params, args, kwargs):
     if k > p:
         were = "was" if k == 1 else "were"
         raise TypeError(f"{full} takes {p} positional arguments but {k} {were} given")
-    slots = dict(zip(params, args))
+    slots = dict(zip(params, args, strict=False))  # missing ones are reported below
     for name, value in kwargs.items():
         if name not in params:
             raise TypeError(f"{full} got an unexpected keyword argument '{name}'")
@@ -78,7 +84,9 @@ def bind(method, params, args, kwargs):
     missing = [name for name in params if name not in slots]
     if missing:
         s = "" if len(missing) == 1 else "s"
-        raise TypeError(f"{full} missing {len(missing)} required positional argument{s}: {_names(missing)}")
+        raise TypeError(
+            f"{full} missing {len(missing)} required positional argument{s}: {_names(missing)}"
+        )
     return [slots[name] for name in params]
 
 
@@ -120,7 +128,7 @@ def to_u64(obj):
 def convert(params, values, converters):
     """Parameter order; a plain TypeError is re-raised under the parameter's name."""
     out = []
-    for param, value, conv in zip(params, values, converters):
+    for param, value, conv in zip(params, values, converters, strict=True):
         try:
             out.append(conv(value))
         except TypeError as exc:
@@ -130,8 +138,16 @@ def convert(params, values, converters):
     return out
 
 
-_CONVERTERS = {"id": to_str, "kind": to_str, "deps": to_str_list, "seeds": to_str_list,
-               "hash": to_u64, "input_hash": to_u64, "signature": to_u64, "content_hash": to_u64}
+_CONVERTERS = {
+    "id": to_str,
+    "kind": to_str,
+    "deps": to_str_list,
+    "seeds": to_str_list,
+    "hash": to_u64,
+    "input_hash": to_u64,
+    "signature": to_u64,
+    "content_hash": to_u64,
+}
 
 
 def arguments(method, params, args, kwargs):
@@ -141,6 +157,7 @@ def arguments(method, params, args, kwargs):
 
 
 # ---------------------------------------------------------------- kernel
+
 
 class Node:
     def __init__(self, node_id, kind):
@@ -223,7 +240,9 @@ class Model:
         if node_id in self.index:
             raise ValueError(f"node already registered: {quoted(node_id)}")
         if kind not in KINDS:
-            raise ValueError(f"invalid node kind {quoted(kind)} (expected input|source|reactive|view)")
+            raise ValueError(
+                f"invalid node kind {quoted(kind)} (expected input|source|reactive|view)"
+            )
         self.index[node_id] = len(self.nodes)
         self.nodes.append(Node(node_id, kind))
         self.built = False
@@ -320,7 +339,9 @@ class Model:
         self.nodes[self._index_of(arguments("set_dirty", ("id",), args, kwargs))].state = "dirty"
 
     def set_computing(self, /, *args, **kwargs):
-        self.nodes[self._index_of(arguments("set_computing", ("id",), args, kwargs))].state = "computing"
+        self.nodes[
+            self._index_of(arguments("set_computing", ("id",), args, kwargs))
+        ].state = "computing"
 
     def set_clean(self, /, *args, **kwargs):
         node_id, value = arguments("set_clean", ("id", "hash"), args, kwargs)

@@ -3,8 +3,8 @@
 import contextlib
 
 import pytest
-from hypothesis import given, settings, strategies as st
-
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from quorl._quorl import Graph
 
 NOT_BUILT = "graph has not been built; call build() after registering nodes"
@@ -28,16 +28,19 @@ def assert_not_built(g):
         assert info.value.args == (NOT_BUILT,)
 
 
-@pytest.mark.parametrize("nodes, deps, order", [
-    ("", {}, []),
-    ("abc", {}, ["a", "b", "c"]),
-    ("ab", {"a": ["b"]}, ["b", "a"]),
-    ("xyz", {"x": ["y"]}, ["y", "x", "z"]),           # newly ready x overtakes z
-    ("cba", {"c": ["b"], "b": ["a"]}, ["a", "b", "c"]),
-    ("abc", {"a": ["b", "c"]}, ["b", "c", "a"]),
-    ("abc", {"a": ["c", "b"]}, ["b", "c", "a"]),       # deps order is irrelevant
-    ("pqr", {"p": ["r"]}, ["q", "r", "p"]),
-])
+@pytest.mark.parametrize(
+    ("nodes", "deps", "order"),
+    [
+        ("", {}, []),
+        ("abc", {}, ["a", "b", "c"]),
+        ("ab", {"a": ["b"]}, ["b", "a"]),
+        ("xyz", {"x": ["y"]}, ["y", "x", "z"]),  # newly ready x overtakes z
+        ("cba", {"c": ["b"], "b": ["a"]}, ["a", "b", "c"]),
+        ("abc", {"a": ["b", "c"]}, ["b", "c", "a"]),
+        ("abc", {"a": ["c", "b"]}, ["b", "c", "a"]),  # deps order is irrelevant
+        ("pqr", {"p": ["r"]}, ["q", "r", "p"]),
+    ],
+)
 def test_topo_order(nodes, deps, order):
     g = make(list(nodes), deps)
     assert g.topo_order() == order
@@ -45,13 +48,23 @@ def test_topo_order(nodes, deps, order):
     assert g.topo_order() == order
 
 
-@pytest.mark.parametrize("nodes, deps, listed", [
-    (["a", "b", "c", "d"], {"a": ["b"], "b": ["a"], "c": ["a"]}, "a, b, c"),
-    # downstream of the cycle through another node, registered before it; r is placed
-    (["p", "q", "r", "s", "t"], {"t": ["s"], "s": ["t", "r"], "p": ["q"], "q": ["t"]}, "p, q, s, t"),
-    (["x", 'q"1', "n\nl", "b\\s"], {'q"1': ["n\nl"], "n\nl": ["b\\s"], "b\\s": ['q"1']},
-     'q"1, n\nl, b\\s'),
-])
+@pytest.mark.parametrize(
+    ("nodes", "deps", "listed"),
+    [
+        (["a", "b", "c", "d"], {"a": ["b"], "b": ["a"], "c": ["a"]}, "a, b, c"),
+        # downstream of the cycle through another node, registered before it; r is placed
+        (
+            ["p", "q", "r", "s", "t"],
+            {"t": ["s"], "s": ["t", "r"], "p": ["q"], "q": ["t"]},
+            "p, q, s, t",
+        ),
+        (
+            ["x", 'q"1', "n\nl", "b\\s"],
+            {'q"1': ["n\nl"], "n\nl": ["b\\s"], "b\\s": ['q"1']},
+            'q"1, n\nl, b\\s',
+        ),
+    ],
+)
 def test_cycle_lists_unplaceable_nodes(nodes, deps, listed):
     g = make(nodes, deps, build=False)
     assert_not_built(g)
@@ -65,10 +78,10 @@ def test_cycle_lists_unplaceable_nodes(nodes, deps, listed):
 def test_failed_build_then_fix():
     g = make(["a", "b", "c"], {"b": ["a"], "c": ["b"]})
     g.set_deps("a", ["c"])
-    with pytest.raises(ValueError, match="involving: a, b, c$"):
+    with pytest.raises(ValueError, match=r"involving: a, b, c$"):
         g.build()
     assert_not_built(g)
-    with pytest.raises(RuntimeError, match="^graph has not been built"):
+    with pytest.raises(RuntimeError, match=r"^graph has not been built"):
         g.downstream("a")
     for node, deps in [("a", []), ("c", []), ("b", ["c"])]:
         g.set_deps(node, deps)
@@ -76,23 +89,43 @@ def test_failed_build_then_fix():
     assert (g.topo_order(), g.downstream("c")) == (["a", "c", "b"], ["b"])
 
 
-@pytest.mark.parametrize("change, clears", [
-    (lambda g: g.add_node("e", "view"), True),
-    (lambda g: g.set_deps("d", ["b", "c"]), True),      # repeats the current deps
-    (lambda g: g.set_deps("a", []), True),              # already empty
-    (lambda g: g.add_node("a", "view"), False),
-    (lambda g: g.add_node("e", "Input"), False),
-    (lambda g: g.set_deps("d", ["zz"]), False),
-    (lambda g: g.set_deps("d", ["a", "d"]), False),
-    (lambda g: g.set_deps("zz", []), False),
-    (lambda g: g.commit_node("zz", 1), False),
-    (lambda g: g.mark_dirty(["a", "zz"]), False),
-    (lambda g: (g.set_dirty("a"), g.set_computing("a"), g.set_clean("a", 1), g.commit_node("b", 1),
-                g.skip_node("b", 1), g.commit_input("a", 1), g.mark_dirty(["a"]), g.dirty_subgraph(["a"]),
-                g.downstream("a"), g.check_node("d"), g.needs_recompute("d", 1), g.build()), False),
-])
+@pytest.mark.parametrize(
+    ("change", "clears"),
+    [
+        (lambda g: g.add_node("e", "view"), True),
+        (lambda g: g.set_deps("d", ["b", "c"]), True),  # repeats the current deps
+        (lambda g: g.set_deps("a", []), True),  # already empty
+        (lambda g: g.add_node("a", "view"), False),
+        (lambda g: g.add_node("e", "Input"), False),
+        (lambda g: g.set_deps("d", ["zz"]), False),
+        (lambda g: g.set_deps("d", ["a", "d"]), False),
+        (lambda g: g.set_deps("zz", []), False),
+        (lambda g: g.commit_node("zz", 1), False),
+        (lambda g: g.mark_dirty(["a", "zz"]), False),
+        (
+            lambda g: (
+                g.set_dirty("a"),
+                g.set_computing("a"),
+                g.set_clean("a", 1),
+                g.commit_node("b", 1),
+                g.skip_node("b", 1),
+                g.commit_input("a", 1),
+                g.mark_dirty(["a"]),
+                g.dirty_subgraph(["a"]),
+                g.downstream("a"),
+                g.check_node("d"),
+                g.needs_recompute("d", 1),
+                g.build(),
+            ),
+            False,
+        ),
+    ],
+)
 def test_built_flag(change, clears):
-    g = make([("a", "input"), ("b", "reactive"), ("c", "source"), ("d", "view")], {"b": ["a"], "d": ["b", "c"]})
+    g = make(
+        [("a", "input"), ("b", "reactive"), ("c", "source"), ("d", "view")],
+        {"b": ["a"], "d": ["b", "c"]},
+    )
     order = g.topo_order()
     with contextlib.suppress(KeyError, ValueError):
         change(g)
@@ -103,7 +136,10 @@ def test_built_flag(change, clears):
 
 
 def test_views_and_dirty_nodes_follow_the_order():
-    g = make([("v", "view"), ("w", "view"), ("i", "input"), ("u", "reactive")], {"v": ["w", "i"], "w": ["u"]})
+    g = make(
+        [("v", "view"), ("w", "view"), ("i", "input"), ("u", "reactive")],
+        {"v": ["w", "i"], "w": ["u"]},
+    )
     assert g.topo_order() == ["i", "u", "w", "v"]
     assert g.views() == ["w", "v"]
     assert g.dirty_nodes() == ["i", "u", "w", "v"]
@@ -118,7 +154,9 @@ def test_views_and_dirty_nodes_follow_the_order():
 def smallest_order(deps):
     """Brute-force greedy: the smallest unplaced index whose deps are all placed."""
     order = []
-    while ready := [i for i in range(len(deps)) if i not in order and set(order).issuperset(deps[i])]:
+    while ready := [
+        i for i in range(len(deps)) if i not in order and set(order).issuperset(deps[i])
+    ]:
         order.append(ready[0])
     return order
 
@@ -128,8 +166,12 @@ def digraphs(draw):
     # deps per node index; acyclic ones follow a hidden order, so deps point both ways
     n, acyclic = draw(st.integers(0, 12)), draw(st.booleans())
     rank = draw(st.permutations(range(n)))
-    allowed = [[j for j in range(n) if (rank[j] < rank[i] if acyclic else j != i)] for i in range(n)]
-    return [draw(st.lists(st.sampled_from(a), unique=True, max_size=4)) if a else [] for a in allowed]
+    allowed = [
+        [j for j in range(n) if (rank[j] < rank[i] if acyclic else j != i)] for i in range(n)
+    ]
+    return [
+        draw(st.lists(st.sampled_from(a), unique=True, max_size=4)) if a else [] for a in allowed
+    ]
 
 
 @settings(max_examples=300, deadline=None)
@@ -144,5 +186,7 @@ def test_order_is_lexicographically_smallest(deps):
     else:
         with pytest.raises(ValueError) as info:
             g.build()
-        assert info.value.args == ("dependency cycle detected involving: " + ", ".join(
-            i for i in ids if i not in expected),)
+        assert info.value.args == (
+            "dependency cycle detected involving: "
+            + ", ".join(i for i in ids if i not in expected),
+        )

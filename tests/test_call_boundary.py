@@ -4,7 +4,6 @@ import sys
 from collections.abc import Sequence
 
 import pytest
-
 from quorl._quorl import Graph
 
 
@@ -29,9 +28,11 @@ class Seq(Sequence):
 
 def failing(exc, where="next"):
     """A sequence whose own iteration raises exc, at once or after one element."""
+
     def elements():
         yield "a"
         raise exc
+
     iterate = (lambda self: raise_(exc)) if where == "iter" else (lambda self: elements())
     return type("Failing", (Seq,), {"__iter__": iterate})(["a"])
 
@@ -44,30 +45,58 @@ MORE, MISSING = "positional arguments but", "missing 1 required positional argum
 STR, SEQ = "object cannot be converted to 'PyString'", "object cannot be converted to 'Sequence'"
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda g: g.add_node("a", "b", "c", x=1), f"Graph.add_node() takes 2 {MORE} 3 were given"),
-    (lambda g: g.state_of("a", "b"), f"Graph.state_of() takes 1 {MORE} 2 were given"),
-    (lambda g: Graph(1, x=1), f"Graph.__new__() takes 0 {MORE} 1 was given"),
-    (lambda g: Graph(x=1), "Graph.__new__() got an unexpected keyword argument 'x'"),
-    (lambda g: g.add_node("a", "b", **{"\ud800": 1}), "Graph.add_node() got an unexpected keyword argument '\ud800'"),
-    (lambda g: g.add_node("a", "input", kind="view"), "Graph.add_node() got multiple values for argument 'kind'"),
-    (lambda g: g.add_node(1), f"Graph.add_node() {MISSING} 'kind'"),  # binding before conversion
-    (lambda g: g.set_deps(), "Graph.set_deps() missing 2 required positional arguments: 'id' and 'deps'"),
-    (lambda g: g.add_node(1, 2), f"argument 'id': 'int' {STR}"),
-    (lambda g: g.add_node("a", 2.5), f"argument 'kind': 'float' {STR}"),  # before the duplicate id
-    (lambda g: g.deps_of(type("Inner", (), {"__qualname__": "Outer.Inner"})()), f"argument 'id': 'Outer.Inner' {STR}"),
-    (lambda g: g.set_deps("zz", "x"), "argument 'deps': Can't extract `str` to `Vec`"),
-    (lambda g: g.set_deps("a", type("S", (str,), {})("b")), "argument 'deps': Can't extract `str` to `Vec`"),
-    (lambda g: g.set_deps("zz", ["b", 2]), f"argument 'deps': 'int' {STR}"),
-    (lambda g: g.set_deps("a", {"b"}), f"argument 'deps': 'set' {SEQ}"),
-    (lambda g: g.set_deps("a", {"b": 1}), f"argument 'deps': 'dict' {SEQ}"),
-    (lambda g: g.set_deps("a", iter(["b"])), f"argument 'deps': 'list_iterator' {SEQ}"),
-    (lambda g: g.set_deps("a", (d for d in ["b"])), f"argument 'deps': 'generator' {SEQ}"),
-])
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda g: g.add_node("a", "b", "c", x=1), f"Graph.add_node() takes 2 {MORE} 3 were given"),
+        (lambda g: g.state_of("a", "b"), f"Graph.state_of() takes 1 {MORE} 2 were given"),
+        (lambda g: Graph(1, x=1), f"Graph.__new__() takes 0 {MORE} 1 was given"),
+        (lambda g: Graph(x=1), "Graph.__new__() got an unexpected keyword argument 'x'"),
+        (
+            lambda g: g.add_node("a", "b", **{"\ud800": 1}),
+            "Graph.add_node() got an unexpected keyword argument '\ud800'",
+        ),
+        (
+            lambda g: g.add_node("a", "input", kind="view"),
+            "Graph.add_node() got multiple values for argument 'kind'",
+        ),
+        (
+            lambda g: g.add_node(1),
+            f"Graph.add_node() {MISSING} 'kind'",
+        ),  # binding before conversion
+        (
+            lambda g: g.set_deps(),
+            "Graph.set_deps() missing 2 required positional arguments: 'id' and 'deps'",
+        ),
+        (lambda g: g.add_node(1, 2), f"argument 'id': 'int' {STR}"),
+        (
+            lambda g: g.add_node("a", 2.5),
+            f"argument 'kind': 'float' {STR}",
+        ),  # before the duplicate id
+        (
+            lambda g: g.deps_of(type("Inner", (), {"__qualname__": "Outer.Inner"})()),
+            f"argument 'id': 'Outer.Inner' {STR}",
+        ),
+        (lambda g: g.set_deps("zz", "x"), "argument 'deps': Can't extract `str` to `Vec`"),
+        (
+            lambda g: g.set_deps("a", type("S", (str,), {})("b")),
+            "argument 'deps': Can't extract `str` to `Vec`",
+        ),
+        (lambda g: g.set_deps("zz", ["b", 2]), f"argument 'deps': 'int' {STR}"),
+        (lambda g: g.set_deps("a", {"b"}), f"argument 'deps': 'set' {SEQ}"),
+        (lambda g: g.set_deps("a", {"b": 1}), f"argument 'deps': 'dict' {SEQ}"),
+        (lambda g: g.set_deps("a", iter(["b"])), f"argument 'deps': 'list_iterator' {SEQ}"),
+        (lambda g: g.set_deps("a", (d for d in ["b"])), f"argument 'deps': 'generator' {SEQ}"),
+    ],
+)
 def test_type_error_messages(g, call, message):
     with pytest.raises(TypeError) as info:
         call(g)
-    assert type(info.value) is TypeError and str(info.value) == message and info.value.__cause__ is None
+    assert (
+        type(info.value) is TypeError
+        and str(info.value) == message
+        and info.value.__cause__ is None
+    )
     assert g.node_ids() == ["a", "b", "c"] and g.deps_of("a") == []
 
 
@@ -80,23 +109,41 @@ def test_keywords_in_any_order_and_str_subclasses():
     assert type(g.deps_of("b")[0]) is str and type(g.node_ids()[1]) is str
 
 
-@pytest.mark.parametrize("deps", [("a", "b"), ["a", "b", "a"], type("L", (list,), {})("ab"), Seq("ab"),
-                                  Seq("aba", length=lambda items: sys.maxsize), Seq("ab", length=lambda items: 0),
-                                  Seq("ab", length=lambda items: raise_(OverflowError()))])
+@pytest.mark.parametrize(
+    "deps",
+    [
+        ("a", "b"),
+        ["a", "b", "a"],
+        type("L", (list,), {})("ab"),
+        Seq("ab"),
+        Seq("aba", length=lambda items: sys.maxsize),
+        Seq("ab", length=lambda items: 0),
+        Seq("ab", length=lambda items: raise_(OverflowError())),
+    ],
+)
 def test_sequences_accepted_whatever_length_they_report(g, deps):
     g.set_deps("c", deps)
     assert g.deps_of("c") == ["a", "b"]
 
 
-@pytest.mark.parametrize("call", [lambda g: g.add_node("\ud800", "input"), lambda g: g.add_node("x", "in\udfff"),
-                                  lambda g: g.set_deps("c", ["a", "\ud800"]), lambda g: "\udc80" in g])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda g: g.add_node("\ud800", "input"),
+        lambda g: g.add_node("x", "in\udfff"),
+        lambda g: g.set_deps("c", ["a", "\ud800"]),
+        lambda g: "\udc80" in g,
+    ],
+)
 def test_lone_surrogates_pass_encode_error(g, call):
-    with pytest.raises(UnicodeEncodeError, match="^'utf-8' codec .* surrogates not allowed$"):
+    with pytest.raises(UnicodeEncodeError, match=r"^'utf-8' codec .* surrogates not allowed$"):
         call(g)
     assert g.node_ids() == ["a", "b", "c"] and g.deps_of("c") == []
 
 
-@pytest.mark.parametrize("exc", [type("MyTypeError", (TypeError,), {})("own"), ValueError("own"), RuntimeError()])
+@pytest.mark.parametrize(
+    "exc", [type("MyTypeError", (TypeError,), {})("own"), ValueError("own"), RuntimeError()]
+)
 def test_sequence_errors_pass_unchanged(g, exc):
     with pytest.raises(type(exc)) as info:
         g.set_deps("c", failing(exc))
@@ -114,12 +161,22 @@ def test_sequence_type_error_is_wrapped(g, cause, where):
     assert str(info.value) == "argument 'deps': bad source" and g.deps_of("c") == []
 
 
-SHARED = [lambda g: g.state_of("a"), lambda g: g.deps_of("a"), lambda g: g.node_ids(), len, repr, lambda g: "a" in g]
+SHARED = [
+    lambda g: g.state_of("a"),
+    lambda g: g.deps_of("a"),
+    lambda g: g.node_ids(),
+    len,
+    repr,
+    lambda g: "a" in g,
+]
 EXCLUSIVE = [lambda g: g.add_node("z", "input"), lambda g: g.set_deps("a", [])]
 
 
-@pytest.mark.parametrize("inner, message", [(c, "Already mutably borrowed") for c in SHARED]
-                         + [(c, "Already borrowed") for c in EXCLUSIVE])
+@pytest.mark.parametrize(
+    ("inner", "message"),
+    [(c, "Already mutably borrowed") for c in SHARED]
+    + [(c, "Already borrowed") for c in EXCLUSIVE],
+)
 def test_reentrant_call_during_set_deps(g, inner, message):
     seen = []
 
@@ -143,14 +200,29 @@ def test_escaping_borrow_error_leaves_graph_unchanged(g):
     assert g.deps_of("c") == ["b"]
 
 
-@pytest.mark.parametrize("failing_call", [
-    lambda g: g.add_node("a"), lambda g: g.add_node(1, "input"), lambda g: g.add_node("a", "input"),
-    lambda g: g.set_deps("c", {"a"}), lambda g: g.set_deps("c", ["c"]), lambda g: g.set_deps("c", failing(KeyError())),
-    lambda g: g.kind_of("zz"), lambda g: g.state_of(5), lambda g: 5 in g, lambda g: g.node_ids(1),
-])
+@pytest.mark.parametrize(
+    "failing_call",
+    [
+        lambda g: g.add_node("a"),
+        lambda g: g.add_node(1, "input"),
+        lambda g: g.add_node("a", "input"),
+        lambda g: g.set_deps("c", {"a"}),
+        lambda g: g.set_deps("c", ["c"]),
+        lambda g: g.set_deps("c", failing(KeyError())),
+        lambda g: g.kind_of("zz"),
+        lambda g: g.state_of(5),
+        lambda g: 5 in g,
+        lambda g: g.node_ids(1),
+    ],
+)
 def test_next_call_works_after_failure(g, failing_call):
     with pytest.raises((TypeError, ValueError, KeyError)):
         failing_call(g)
     g.add_node("d", "view")
     g.set_deps("d", ["a"])
-    assert (g.state_of("d"), len(g), g.node_ids(), g.deps_of("d")) == ("dirty", 4, ["a", "b", "c", "d"], ["a"])
+    assert (g.state_of("d"), len(g), g.node_ids(), g.deps_of("d")) == (
+        "dirty",
+        4,
+        ["a", "b", "c", "d"],
+        ["a"],
+    )

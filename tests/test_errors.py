@@ -5,7 +5,6 @@ import unicodedata
 import pytest
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
-
 from model import escaped
 from quorl._quorl import Graph
 
@@ -14,15 +13,26 @@ ODD = 'x"\\\n\x1b'
 ODD_Q = '"x\\"\\\\\\n\\u{1b}"'
 
 
-@pytest.mark.parametrize("call, exc, message", [
-    (lambda g: g.kind_of("zz"), KeyError, 'unknown node: "zz"'),
-    (lambda g: g.state_of("zz"), KeyError, 'unknown node: "zz"'),
-    (lambda g: g.deps_of("zz"), KeyError, 'unknown node: "zz"'),
-    (lambda g: g.set_deps("a", [ODD]), KeyError, f"unknown node: {ODD_Q}"),
-    (lambda g: g.add_node("b", ODD), ValueError, f"invalid node kind {ODD_Q} {HINT}"),
-    (lambda g: (g.add_node(ODD, "view"), g.add_node(ODD, "view")), ValueError, f"node already registered: {ODD_Q}"),
-    (lambda g: (g.add_node(ODD, "view"), g.set_deps(ODD, [ODD])), ValueError, f"node {ODD_Q} cannot depend on itself"),
-])
+@pytest.mark.parametrize(
+    ("call", "exc", "message"),
+    [
+        (lambda g: g.kind_of("zz"), KeyError, 'unknown node: "zz"'),
+        (lambda g: g.state_of("zz"), KeyError, 'unknown node: "zz"'),
+        (lambda g: g.deps_of("zz"), KeyError, 'unknown node: "zz"'),
+        (lambda g: g.set_deps("a", [ODD]), KeyError, f"unknown node: {ODD_Q}"),
+        (lambda g: g.add_node("b", ODD), ValueError, f"invalid node kind {ODD_Q} {HINT}"),
+        (
+            lambda g: (g.add_node(ODD, "view"), g.add_node(ODD, "view")),
+            ValueError,
+            f"node already registered: {ODD_Q}",
+        ),
+        (
+            lambda g: (g.add_node(ODD, "view"), g.set_deps(ODD, [ODD])),
+            ValueError,
+            f"node {ODD_Q} cannot depend on itself",
+        ),
+    ],
+)
 def test_class_and_single_argument(call, exc, message):
     g = Graph()
     g.add_node("a", "input")
@@ -39,19 +49,48 @@ def unknown_message(node):
     return info.value.args[0]
 
 
-@pytest.mark.parametrize("text, quoted", [
-    ('"', '\\"'), ("\\", "\\\\"), ("\t", "\\t"), ("\n", "\\n"), ("\r", "\\r"), ("\0", "\\0"), ("\x001", "\\01"),
-    ("'", "'"), (" ", " "), ("~", "~"), ("\x01", "\\u{1}"), ("\x1b", "\\u{1b}"), ("\x7f", "\\u{7f}"),
-    ("\x85", "\\u{85}"), ("\xa0", "\\u{a0}"), ("\xad", "\\u{ad}"), ("\u200b", "\\u{200b}"), ("\ufeff", "\\u{feff}"),
-    ("e\u0301", "e\\u{301}"), ("\u20dd", "\\u{20dd}"),   # combining and enclosing marks
-    ("\u09be", "\\u{9be}"), ("\u0903", "\u0903"),        # spacing marks with and without Grapheme_Extend
-    ("\uff9e", "\\u{ff9e}"),                             # a modifier letter that extends graphemes
-    ("\u2028", "\\u{2028}"), ("\u2029", "\\u{2029}"), ("\u3000", "\\u{3000}"),
-    ("\ue000", "\\u{e000}"), ("\U000F0000", "\\u{f0000}"), ("\u0378", "\\u{378}"), ("\U000E0080", "\\u{e0080}"),
-    ("\U000E0041", "\\u{e0041}"), ("\U0010FFFF", "\\u{10ffff}"),
-    ("\u00e9", "\u00e9"), ("\u4e2d", "\u4e2d"), ("\U0001F600", "\U0001F600"), ("\U0001F3FB", "\U0001F3FB"),
-    ("it's \"a\\b\"", "it's \\\"a\\\\b\\\""),
-])
+@pytest.mark.parametrize(
+    ("text", "quoted"),
+    [
+        ('"', '\\"'),
+        ("\\", "\\\\"),
+        ("\t", "\\t"),
+        ("\n", "\\n"),
+        ("\r", "\\r"),
+        ("\0", "\\0"),
+        ("\x001", "\\01"),
+        ("'", "'"),
+        (" ", " "),
+        ("~", "~"),
+        ("\x01", "\\u{1}"),
+        ("\x1b", "\\u{1b}"),
+        ("\x7f", "\\u{7f}"),
+        ("\x85", "\\u{85}"),
+        ("\xa0", "\\u{a0}"),
+        ("\xad", "\\u{ad}"),
+        ("\u200b", "\\u{200b}"),
+        ("\ufeff", "\\u{feff}"),
+        ("e\u0301", "e\\u{301}"),
+        ("\u20dd", "\\u{20dd}"),  # combining and enclosing marks
+        ("\u09be", "\\u{9be}"),
+        ("\u0903", "\u0903"),  # spacing marks with and without Grapheme_Extend
+        ("\uff9e", "\\u{ff9e}"),  # a modifier letter that extends graphemes
+        ("\u2028", "\\u{2028}"),
+        ("\u2029", "\\u{2029}"),
+        ("\u3000", "\\u{3000}"),
+        ("\ue000", "\\u{e000}"),
+        ("\U000f0000", "\\u{f0000}"),
+        ("\u0378", "\\u{378}"),
+        ("\U000e0080", "\\u{e0080}"),
+        ("\U000e0041", "\\u{e0041}"),
+        ("\U0010ffff", "\\u{10ffff}"),
+        ("\u00e9", "\u00e9"),
+        ("\u4e2d", "\u4e2d"),
+        ("\U0001f600", "\U0001f600"),
+        ("\U0001f3fb", "\U0001f3fb"),
+        ('it\'s "a\\b"', 'it\'s \\"a\\\\b\\"'),
+    ],
+)
 def test_quoted_form(text, quoted):
     assert unknown_message(text) == f'unknown node: "{quoted}"'
 
@@ -69,13 +108,18 @@ def reference_quote(text):
         if (cat in NOT_PRINTABLE and ch != " ") or cat in ("Mn", "Me") or ch in EXTENDING_LETTERS:
             return f"\\u{{{ord(ch):x}}}"
         return ch
+
     return '"' + "".join(map(one, text)) + '"'
 
 
 def assigned_since_table(ch):
     """Assigned in this Python's Unicode but not in the kernel's older table."""
-    return (unicodedata.category(ch) not in NOT_PRINTABLE and ch not in EXTENDING_LETTERS
-            and unicodedata.category(ch) not in ("Mn", "Me") and escaped(ord(ch)))
+    return (
+        unicodedata.category(ch) not in NOT_PRINTABLE
+        and ch not in EXTENDING_LETTERS
+        and unicodedata.category(ch) not in ("Mn", "Me")
+        and escaped(ord(ch))
+    )
 
 
 # Unassigned code points may be assigned in the kernel's newer tables, and only some

@@ -6,10 +6,9 @@ import subprocess
 import sys
 
 import pytest
-
 from quorl.demo import MEMO_HIT, RECOMPUTED, UNCHANGED, NodeSpec, ProtocolError, Reactor, run
 
-SMALL = dict(nodes=400, rounds=9, changes=4, seed=3)
+SMALL = {"nodes": 400, "rounds": 9, "changes": 4, "seed": 3}
 
 
 @pytest.fixture(scope="module")
@@ -39,13 +38,18 @@ def test_rounds_reuse_memo_entries_and_cut_off(small_run):
 def test_same_seed_same_counts():
     def counts(stats):
         return [dataclasses.replace(s, ms=0.0) for s in stats]
+
     again = dict(SMALL, rounds=4)
     assert counts(run(**again, out=io.StringIO())) == counts(run(**again, out=io.StringIO()))
 
 
 def test_module_entry_point():
-    done = subprocess.run([sys.executable, "-m", "quorl", "--nodes", "300", "--rounds", "3"],
-                          capture_output=True, text=True, timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-m", "quorl", "--nodes", "300", "--rounds", "3"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert done.returncode == 0, done.stderr
     rows = [line for line in done.stdout.splitlines() if line[:5].strip().isdigit()]
     assert [row.split()[0] for row in rows] == ["1", "2", "3"]
@@ -53,15 +57,23 @@ def test_module_entry_point():
 
 def chain(middle):
     """i -> m -> d, where d sees i only through m."""
-    return Reactor([NodeSpec("i", "input"),
-                    NodeSpec("m", "reactive", ("i",), middle),
-                    NodeSpec("d", "reactive", ("m",), lambda m: m + 1)], {"i": 10})
+    return Reactor(
+        [
+            NodeSpec("i", "input"),
+            NodeSpec("m", "reactive", ("i",), middle),
+            NodeSpec("d", "reactive", ("m",), lambda m: m + 1),
+        ],
+        {"i": 10},
+    )
 
 
-@pytest.mark.parametrize("middle, d_outcome, d_value", [
-    (lambda i: i * 2, RECOMPUTED, 21),     # memo value differs from the current one: d refolds
-    (lambda i: min(i, 5), UNCHANGED, 6),   # memo value equals the current one: d is cut off
-])
+@pytest.mark.parametrize(
+    ("middle", "d_outcome", "d_value"),
+    [
+        (lambda i: i * 2, RECOMPUTED, 21),  # memo value differs from the current one: d refolds
+        (lambda i: min(i, 5), UNCHANGED, 6),  # memo value equals the current one: d is cut off
+    ],
+)
 def test_input_returning_to_an_old_value(middle, d_outcome, d_value):
     r = chain(middle)
     r.compute_all()

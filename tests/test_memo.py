@@ -1,8 +1,8 @@
 """Node states and kernel-folded memo signatures."""
 
 import pytest
-from hypothesis import given, settings, strategies as st
-
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from quorl._quorl import Graph
 
 START, MUL, MASK = 1469598103934665603, 0x100000001B3, 2**64 - 1
@@ -24,17 +24,27 @@ def make(nodes, deps=None):
     return g
 
 
-@pytest.mark.parametrize("op, kind, start, end, stores, fold_changes", [
-    ("set_dirty", "source", "computing", "dirty", False, False),
-    ("set_computing", "source", "dirty", "computing", False, False),
-    ("set_clean", "source", "computing", "clean", True, False),
-    ("commit_node", "source", "dirty", "clean", True, True),
-    ("commit_node", "input", "computing", "clean", True, False),   # an input dep is keyed by its hash
-    ("skip_node", "reactive", "computing", "clean", True, False),
-    ("commit_input", "input", "dirty", "clean", True, True),
-    ("commit_input", "source", "computing", "clean", True, False),
-    ("mark_dirty", "view", "clean", "dirty", False, False),
-])
+@pytest.mark.parametrize(
+    ("op", "kind", "start", "end", "stores", "fold_changes"),
+    [
+        ("set_dirty", "source", "computing", "dirty", False, False),
+        ("set_computing", "source", "dirty", "computing", False, False),
+        ("set_clean", "source", "computing", "clean", True, False),
+        ("commit_node", "source", "dirty", "clean", True, True),
+        (
+            "commit_node",
+            "input",
+            "computing",
+            "clean",
+            True,
+            False,
+        ),  # an input dep is keyed by its hash
+        ("skip_node", "reactive", "computing", "clean", True, False),
+        ("commit_input", "input", "dirty", "clean", True, True),
+        ("commit_input", "source", "computing", "clean", True, False),
+        ("mark_dirty", "view", "clean", "dirty", False, False),
+    ],
+)
 def test_effects(op, kind, start, end, stores, fold_changes):
     g = make([("x", kind), ("y", "reactive")], {"y": ["x"]})
     g.build()
@@ -43,7 +53,9 @@ def test_effects(op, kind, start, end, stores, fold_changes):
     {"dirty": g.set_dirty, "computing": g.set_computing, "clean": lambda x: None}[start]("x")
     before = g.check_node("y")
     assert before[1] is False
-    getattr(g, op)(*{"set_dirty": ["x"], "set_computing": ["x"], "mark_dirty": [["x"]]}.get(op, ["x", 5]))
+    getattr(g, op)(
+        *{"set_dirty": ["x"], "set_computing": ["x"], "mark_dirty": [["x"]]}.get(op, ["x", 5])
+    )
     assert g.state_of("x") == end
     assert ("x" in g.dirty_nodes()) == (end == "dirty")
     assert g.state_of("y") == ("dirty" if op == "mark_dirty" else "clean")
@@ -53,17 +65,33 @@ def test_effects(op, kind, start, end, stores, fold_changes):
         assert g.check_node("y")[1] is True
 
 
-@pytest.mark.parametrize("deps, prepare, expected", [
-    ([], None, 1469598103934665603),
-    (["i"], None, 0x44BD2BD473CCF799),                    # uncommitted input
-    (["i"], lambda g: g.commit_input("i", 0), 0x44BD2BD473CCF799),
-    (["s"], lambda g: g.commit_input("s", 5), 0x44BD2BD473CCF799),   # a source's epoch, not its hash
-    (["i", "j"], lambda g: (g.commit_input("i", 1), g.commit_input("j", 2)), 0x9A65AB00C545D26C),
-    (["j", "i"], lambda g: (g.commit_input("i", 1), g.commit_input("j", 2)), 0x9A624600C542F0F6),
-    (["s", "i"], lambda g: (g.commit_node("s", 7), g.commit_input("i", 2)), 0x9A65AB00C545D26C),
-])
+@pytest.mark.parametrize(
+    ("deps", "prepare", "expected"),
+    [
+        ([], None, 1469598103934665603),
+        (["i"], None, 0x44BD2BD473CCF799),  # uncommitted input
+        (["i"], lambda g: g.commit_input("i", 0), 0x44BD2BD473CCF799),
+        (
+            ["s"],
+            lambda g: g.commit_input("s", 5),
+            0x44BD2BD473CCF799,
+        ),  # a source's epoch, not its hash
+        (
+            ["i", "j"],
+            lambda g: (g.commit_input("i", 1), g.commit_input("j", 2)),
+            0x9A65AB00C545D26C,
+        ),
+        (
+            ["j", "i"],
+            lambda g: (g.commit_input("i", 1), g.commit_input("j", 2)),
+            0x9A624600C542F0F6,
+        ),
+        (["s", "i"], lambda g: (g.commit_node("s", 7), g.commit_input("i", 2)), 0x9A65AB00C545D26C),
+    ],
+)
 def test_fold_constants(deps, prepare, expected):
-    assert fold([]) == START and fold([1, 2]) == 0x9A65AB00C545D26C   # the reference matches the known values
+    # the reference matches the known values
+    assert fold([]) == START and fold([1, 2]) == 0x9A65AB00C545D26C
     g = make([("i", "input"), ("j", "input"), ("s", "source"), ("n", "view")], {"n": deps})
     if prepare:
         prepare(g)
@@ -75,13 +103,21 @@ def test_fold_constants(deps, prepare, expected):
 @st.composite
 def scenarios(draw):
     n = draw(st.integers(1, 8))
-    kinds = draw(st.lists(st.sampled_from(["input", "source", "reactive", "view"]), min_size=n, max_size=n))
+    kinds = draw(
+        st.lists(st.sampled_from(["input", "source", "reactive", "view"]), min_size=n, max_size=n)
+    )
     rank = draw(st.permutations(range(n)))
-    deps = [draw(st.lists(st.sampled_from([j for j in range(n) if rank[j] < rank[i]]), unique=True))
-            if rank[i] else [] for i in range(n)]
-    node = st.integers(0, n)                      # n stands for an unregistered id
-    op = st.sampled_from(["commit_node", "commit_input", "skip_node", "set_clean", "set_dirty", "set_computing"])
-    value = st.one_of(st.none(), st.integers(0, 3), st.integers(0, MASK))   # None: the node's current fold
+    deps = [
+        draw(st.lists(st.sampled_from([j for j in range(n) if rank[j] < rank[i]]), unique=True))
+        if rank[i]
+        else []
+        for i in range(n)
+    ]
+    node = st.integers(0, n)  # n stands for an unregistered id
+    op = st.sampled_from(
+        ["commit_node", "commit_input", "skip_node", "set_clean", "set_dirty", "set_computing"]
+    )
+    value = st.one_of(st.none(), st.integers(0, 3), st.integers(0, MASK))  # None: current fold
     ops = draw(st.lists(st.tuples(op, node, value), max_size=25))
     return kinds, deps, ops
 
@@ -92,12 +128,15 @@ def test_fold_matches_reference(scenario):
     """Never built: every state and memo operation works on an unbuilt graph."""
     kinds, deps, ops = scenario
     ids = [f"n{i}" for i in range(len(kinds))] + ["missing"]
-    g = make(zip(ids, kinds), {ids[i]: [ids[d] for d in ds] for i, ds in enumerate(deps)})
+    g = make(
+        zip(ids, kinds, strict=False), {ids[i]: [ids[d] for d in ds] for i, ds in enumerate(deps)}
+    )
     counter, epoch, content, stored = 0, [0] * len(kinds), [0] * len(kinds), [None] * len(kinds)
     state = ["dirty"] * len(kinds)
 
     def model_fold(j):
         return fold([content[d] if kinds[d] == "input" else epoch[d] for d in deps[j]])
+
     for op, i, value in ops:
         value = model_fold(i) if value is None and i < len(kinds) else value or 0
         setter = op in ("set_dirty", "set_computing")
@@ -125,7 +164,7 @@ def test_failed_commit_does_not_advance_epoch():
     g = make([("a", "source"), ("b", "reactive"), ("c", "source")], {"b": ["a"]})
     g.commit_node("a", 0)
     assert g.check_node("b")[2] == fold([1])
-    with pytest.raises(KeyError, match='^\'unknown node: "zz"\'$'):
+    with pytest.raises(KeyError, match=r"""^'unknown node: "zz"'$"""):
         g.commit_node("zz", 0)
     g.commit_node("c", 0), g.commit_node("a", 0)
     assert g.check_node("b")[2] == fold([3])
@@ -145,13 +184,20 @@ def Index(value):
     return type("Index", (), {"__index__": lambda self: value})()
 
 
-@pytest.mark.parametrize("method, param", [("set_clean", "hash"), ("needs_recompute", "input_hash"),
-                                           ("commit_node", "signature"), ("skip_node", "signature"),
-                                           ("commit_input", "content_hash")])
+@pytest.mark.parametrize(
+    ("method", "param"),
+    [
+        ("set_clean", "hash"),
+        ("needs_recompute", "input_hash"),
+        ("commit_node", "signature"),
+        ("skip_node", "signature"),
+        ("commit_input", "content_hash"),
+    ],
+)
 def test_unsigned_argument(method, param):
     g = make([("a", "source")])
     call = getattr(g, method)
-    assert g.needs_recompute("a", 0) is True          # absent is not 0: see the last stored value
+    assert g.needs_recompute("a", 0) is True  # absent is not 0: see the last stored value
     for value, stored in [(True, 1), (Index(MASK), MASK), (Index(3), 3), (False, 0)]:
         result = call("a", value)
         if method == "needs_recompute":
@@ -173,7 +219,10 @@ def test_unsigned_argument(method, param):
 
 
 def test_typical_update():
-    g = make([("price", "input"), ("tax", "reactive"), ("page", "view")], {"tax": ["price"], "page": ["tax"]})
+    g = make(
+        [("price", "input"), ("tax", "reactive"), ("page", "view")],
+        {"tax": ["price"], "page": ["tax"]},
+    )
     g.build()
     assert g.dirty_nodes() == ["price", "tax", "page"]
     for round_, price in enumerate([1999, 1999]):
@@ -181,7 +230,7 @@ def test_typical_update():
         g.commit_input("price", price)
         for node, kind, keys in [("tax", "reactive", [price]), ("page", "view", [1])]:
             _, recompute, s = check = g.check_node(node)
-            assert check == (kind, round_ == 0, fold(keys))     # round 1: served from memo
+            assert check == (kind, round_ == 0, fold(keys))  # round 1: served from memo
             (g.commit_node if recompute else g.skip_node)(node, s)
         assert g.dirty_nodes() == []
         assert [g.state_of(n) for n in ("price", "tax", "page")] == ["clean"] * 3

@@ -17,8 +17,10 @@ resource = pytest.importorskip("resource")
 
 pytestmark = [
     pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS"),
-    pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", "").lower(),
-                       reason="the sanitizer reserves address space of its own"),
+    pytest.mark.skipif(
+        "asan" in os.environ.get("LD_PRELOAD", "").lower(),
+        reason="the sanitizer reserves address space of its own",
+    ),
 ]
 
 CHILD = textwrap.dedent(r'''
@@ -125,11 +127,21 @@ CHILD = textwrap.dedent(r'''
     print(json.dumps(results))
 ''')
 
-CASES = ["set_deps endless deps", "dirty_subgraph endless seeds", "mark_dirty endless seeds",
-         "add_node huge id", "kind_of huge unknown id", "set_deps huge unknown dep",
-         "build large graph", "topo_order large result", "node_ids large result",
-         "downstream large closure", "dirty_subgraph large closure", "mark_dirty large closure",
-         "mark_dirty large result"]
+CASES = [
+    "set_deps endless deps",
+    "dirty_subgraph endless seeds",
+    "mark_dirty endless seeds",
+    "add_node huge id",
+    "kind_of huge unknown id",
+    "set_deps huge unknown dep",
+    "build large graph",
+    "topo_order large result",
+    "node_ids large result",
+    "downstream large closure",
+    "dirty_subgraph large closure",
+    "mark_dirty large closure",
+    "mark_dirty large result",
+]
 
 
 @pytest.fixture(scope="module")
@@ -137,7 +149,9 @@ def results():
     # Large blocks come straight from the system and go back to it when
     # freed, so the address space in use tells how much room a call has.
     env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536", MALLOC_TRIM_THRESHOLD_="65536")
-    child = subprocess.run([sys.executable, "-c", CHILD], capture_output=True, text=True, env=env, timeout=120)
+    child = subprocess.run(
+        [sys.executable, "-c", CHILD], capture_output=True, text=True, env=env, timeout=120
+    )
     assert child.returncode == 0, child.stderr
     return json.loads(child.stdout.splitlines()[-1])
 

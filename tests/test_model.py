@@ -14,17 +14,33 @@ import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
-
 from model import KINDS, Model, quoted
 from quorl._quorl import Graph
 
 COUNTS = {"ops": 0, "raised": 0, "checks": 0}
 
-POOL = ["a", "b", "c", "", 'say "hi"', "back\\slash", "t\tn\nr\r", "nul\0", "\x1b[0m\x7f", "e\u0301",
-        "\u0301", "zw\u200bj", "\U0001F600", "\u0378", "it's", "\U000E0001\U0010FFFF"]
+POOL = [
+    "a",
+    "b",
+    "c",
+    "",
+    'say "hi"',
+    "back\\slash",
+    "t\tn\nr\r",
+    "nul\0",
+    "\x1b[0m\x7f",
+    "e\u0301",
+    "\u0301",
+    "zw\u200bj",
+    "\U0001f600",
+    "\u0378",
+    "it's",
+    "\U000e0001\U0010ffff",
+]
 
 
 # ---------------------------------------------------------------- argument values
+
 
 class Sub(str):
     def __repr__(self):
@@ -69,8 +85,10 @@ class Seq(Sequence):
         return f"Seq({self.items!r}, length={self.length!r}, fail={getattr(self.fail, '__name__', None)})"
 
 
-FOLD = type("Fold", (), {"__repr__": lambda self: "FOLD"})()  # the id's current fold, filled in per call
-SIG = type("Sig", (), {"__repr__": lambda self: "SIG"})()     # the id's stored signature
+FOLD = type(
+    "Fold", (), {"__repr__": lambda self: "FOLD"}
+)()  # the id's current fold, filled in per call
+SIG = type("Sig", (), {"__repr__": lambda self: "SIG"})()  # the id's stored signature
 
 
 def weighted(*choices):
@@ -96,42 +114,87 @@ class Reg:
 POOL_IDS = st.sampled_from(POOL)
 REG = st.builds(Reg, st.integers(0, 15))
 FRESH = st.text(min_size=1, max_size=4)
-GOOD_IDS = weighted((14, REG), (2, POOL_IDS), (1, FRESH), (1, st.builds(Reg, st.integers(0, 15), st.just(True))))
+GOOD_IDS = weighted(
+    (14, REG), (2, POOL_IDS), (1, FRESH), (1, st.builds(Reg, st.integers(0, 15), st.just(True)))
+)
 NEW_IDS = weighted((2, POOL_IDS), (5, FRESH), (1, POOL_IDS.map(Sub)), (1, REG))
-BAD_STRS = st.sampled_from([1, 2.5, None, b"a", ["a"], ("a",), "\ud800", "b\udfff"]) | st.builds(set) | st.builds(dict)
+BAD_STRS = (
+    st.sampled_from([1, 2.5, None, b"a", ["a"], ("a",), "\ud800", "b\udfff"])
+    | st.builds(set)
+    | st.builds(dict)
+)
 GOOD_KINDS = st.sampled_from(KINDS)
-BAD_KINDS = st.sampled_from(["Input", " input", "view ", "", "VIEW", "inputs", "reactive\0", "vi\u0301ew"])
+BAD_KINDS = st.sampled_from(
+    ["Input", " input", "view ", "", "VIEW", "inputs", "reactive\0", "vi\u0301ew"]
+)
 ID_LISTS = weighted((6, st.lists(GOOD_IDS, min_size=1, max_size=3)), (1, st.builds(list)))
-GOOD_SEQS = weighted((6, ID_LISTS), (1, ID_LISTS.map(tuple)),
-                     (1, st.builds(Seq, ID_LISTS, st.sampled_from([None, 0, sys.maxsize, "raise"]))))
+GOOD_SEQS = weighted(
+    (6, ID_LISTS),
+    (1, ID_LISTS.map(tuple)),
+    (1, st.builds(Seq, ID_LISTS, st.sampled_from([None, 0, sys.maxsize, "raise"]))),
+)
 POOL_LISTS = st.lists(POOL_IDS, max_size=3)
 BAD_SEQS = st.one_of(
-    st.builds(Seq, ID_LISTS, st.none(), st.sampled_from([TypeError, MyTypeError, ValueError, RuntimeError])),
+    st.builds(
+        Seq,
+        ID_LISTS,
+        st.none(),
+        st.sampled_from([TypeError, MyTypeError, ValueError, RuntimeError]),
+    ),
     GOOD_IDS,  # a str is never a sequence of characters
-    POOL_LISTS.map(set), POOL_LISTS.map(dict.fromkeys), POOL_LISTS.map(lambda ids: (i for i in ids)),
-    POOL_LISTS.map(iter), st.sampled_from([b"ab", None, 1, 2.5, ["a", 2], ("a", None), ["a", "\ud800"]]),
+    POOL_LISTS.map(set),
+    POOL_LISTS.map(dict.fromkeys),
+    POOL_LISTS.map(lambda ids: (i for i in ids)),
+    POOL_LISTS.map(iter),
+    st.sampled_from([b"ab", None, 1, 2.5, ["a", 2], ("a", None), ["a", "\ud800"]]),
 )
-GOOD_U64 = weighted((3, st.sampled_from([0, 1, 2, 7, 2**63, 2**64 - 1, FOLD, FOLD, SIG, SIG, True, Idx(5)])),
-                    (1, st.integers(0, 2**64 - 1)))
-BAD_U64 = st.sampled_from([-1, 2**64, -(2**70), 2**100, Idx(-1), Idx(2**64), 1.0, "1", None, b"\x01"])
+GOOD_U64 = weighted(
+    (3, st.sampled_from([0, 1, 2, 7, 2**63, 2**64 - 1, FOLD, FOLD, SIG, SIG, True, Idx(5)])),
+    (1, st.integers(0, 2**64 - 1)),
+)
+BAD_U64 = st.sampled_from(
+    [-1, 2**64, -(2**70), 2**100, Idx(-1), Idx(2**64), 1.0, "1", None, b"\x01"]
+)
 
 GOOD = {"id": GOOD_IDS, "kind": GOOD_KINDS, "deps": GOOD_SEQS, "seeds": GOOD_SEQS, "hash": GOOD_U64}
-BAD = {"id": BAD_STRS, "kind": BAD_KINDS | BAD_STRS, "deps": BAD_SEQS, "seeds": BAD_SEQS, "hash": BAD_U64}
+BAD = {
+    "id": BAD_STRS,
+    "kind": BAD_KINDS | BAD_STRS,
+    "deps": BAD_SEQS,
+    "seeds": BAD_SEQS,
+    "hash": BAD_U64,
+}
 for table in (GOOD, BAD):
     table.update(input_hash=table["hash"], signature=table["hash"], content_hash=table["hash"])
 EXTRA_NAMES = ["x", "ID", "Id", "\ud800", "kind", "seeds", "self"]
 
 # name: (parameters, weight); None marks a method the interpreter checks for no arguments.
 METHODS = {
-    "add_node": (("id", "kind"), 5), "set_deps": (("id", "deps"), 5), "build": (None, 6),
-    "topo_order": (None, 1), "views": (None, 1), "dirty_nodes": (None, 1), "node_ids": (None, 1),
-    "dirty_subgraph": (("seeds",), 2), "mark_dirty": (("seeds",), 2), "downstream": (("id",), 2),
-    "needs_recompute": (("id", "input_hash"), 2), "check_node": (("id",), 2),
-    "commit_node": (("id", "signature"), 3), "skip_node": (("id", "signature"), 2),
-    "commit_input": (("id", "content_hash"), 3), "set_clean": (("id", "hash"), 2),
-    "set_computing": (("id",), 2), "set_dirty": (("id",), 2),
-    "state_of": (("id",), 1), "kind_of": (("id",), 1), "deps_of": (("id",), 1),
-    "__len__": ((), 1), "__contains__": (("id",), 2), "__repr__": ((), 1), "__new__": (None, 1),
+    "add_node": (("id", "kind"), 5),
+    "set_deps": (("id", "deps"), 5),
+    "build": (None, 6),
+    "topo_order": (None, 1),
+    "views": (None, 1),
+    "dirty_nodes": (None, 1),
+    "node_ids": (None, 1),
+    "dirty_subgraph": (("seeds",), 2),
+    "mark_dirty": (("seeds",), 2),
+    "downstream": (("id",), 2),
+    "needs_recompute": (("id", "input_hash"), 2),
+    "check_node": (("id",), 2),
+    "commit_node": (("id", "signature"), 3),
+    "skip_node": (("id", "signature"), 2),
+    "commit_input": (("id", "content_hash"), 3),
+    "set_clean": (("id", "hash"), 2),
+    "set_computing": (("id",), 2),
+    "set_dirty": (("id",), 2),
+    "state_of": (("id",), 1),
+    "kind_of": (("id",), 1),
+    "deps_of": (("id",), 1),
+    "__len__": ((), 1),
+    "__contains__": (("id",), 2),
+    "__repr__": ((), 1),
+    "__new__": (None, 1),
 }
 
 
@@ -144,11 +207,14 @@ class Call:
         self.name, self.args, self.kwargs, self.tame = name, tuple(args), dict(kwargs), tame
 
     def __repr__(self):
-        parts = [repr(a) for a in self.args] + [f"**{{{k!r}: {v!r}}}" for k, v in self.kwargs.items()]
+        parts = [repr(a) for a in self.args] + [
+            f"**{{{k!r}: {v!r}}}" for k, v in self.kwargs.items()
+        ]
         return f"{self.name}({', '.join(parts)})"
 
     def resolve(self, model):
         """Pick registered ids, and numbers that make memo checks hit."""
+
         def fill(v):
             if isinstance(v, Reg):
                 return v.resolve(model)
@@ -157,13 +223,20 @@ class Call:
             if isinstance(v, Seq):
                 return Seq(map(fill, v.items), v.length, v.fail)
             return v
+
         args, kwargs = list(map(fill, self.args)), {k: fill(v) for k, v in self.kwargs.items()}
         node_id = kwargs.get("id", args[0] if args else None)
-        node = model.nodes[model.index[node_id]] if isinstance(node_id, str) and node_id in model.index else None
+        node = (
+            model.nodes[model.index[node_id]]
+            if isinstance(node_id, str) and node_id in model.index
+            else None
+        )
         signature = node.signature if node and node.signature is not None else 1
         for i, v in list(enumerate(args)) + list(kwargs.items()):
             if v is FOLD or v is SIG:
-                (args if isinstance(i, int) else kwargs)[i] = signature if v is SIG else model.fold(node) if node else 0
+                (args if isinstance(i, int) else kwargs)[i] = (
+                    signature if v is SIG else model.fold(node) if node else 0
+                )
         deps = kwargs.get("deps", args[1] if len(args) > 1 else None)
         if self.tame and isinstance(node_id, str) and type(deps) is list:
             # Deps ranked below their node in POOL cannot form a cycle, so most builds succeed.
@@ -184,7 +257,7 @@ class Call:
 
 def arrange(name, params, values, n_pos, names):
     """The first n_pos values positionally (extra copies beyond the parameters), then the named keywords."""
-    by_name = dict(zip(params, values))
+    by_name = dict(zip(params, values, strict=False))
     args = list(values[:n_pos]) + [values[0]] * (n_pos - len(params))
     return Call(name, args, {n: by_name.get(n, 1) for n in names})
 
@@ -200,24 +273,42 @@ def calls(name):
     good_table = dict(GOOD, id=NEW_IDS) if name == "add_node" else GOOD
     good = st.tuples(*(good_table[p] for p in params))
     mixed = st.integers(0, len(params) - 1).flatmap(  # one bad value, the others good
-        lambda bad: st.tuples(*(BAD[p] if i == bad else GOOD[p] for i, p in enumerate(params))))
+        lambda bad: st.tuples(*(BAD[p] if i == bad else GOOD[p] for i, p in enumerate(params)))
+    )
     if name == "__contains__":
         return weighted((4, good), (1, mixed)).map(lambda v: Call(name, v, {}))
-    positional = st.builds(Call, st.just(name), good, st.just({}), st.sampled_from([name == "set_deps", False]))
-    keywords = st.builds(lambda v, order: Call(name, (), {p: v[params.index(p)] for p in order}),
-                         good, st.permutations(params))
-    shapes = st.integers(0, len(params) + 1).flatmap(lambda k: st.builds(
-        arrange, st.just(name), st.just(params), good | mixed, st.just(k),
-        st.permutations(params[k:]) | st.lists(st.sampled_from(list(params) + EXTRA_NAMES), unique=True, max_size=3)))
-    return weighted((16, positional), (2, keywords), (1, shapes), (2, mixed.map(lambda v: Call(name, v, {}))))
+    positional = st.builds(
+        Call, st.just(name), good, st.just({}), st.sampled_from([name == "set_deps", False])
+    )
+    keywords = st.builds(
+        lambda v, order: Call(name, (), {p: v[params.index(p)] for p in order}),
+        good,
+        st.permutations(params),
+    )
+    shapes = st.integers(0, len(params) + 1).flatmap(
+        lambda k: st.builds(
+            arrange,
+            st.just(name),
+            st.just(params),
+            good | mixed,
+            st.just(k),
+            st.permutations(params[k:])
+            | st.lists(st.sampled_from(list(params) + EXTRA_NAMES), unique=True, max_size=3),
+        )
+    )
+    return weighted(
+        (16, positional), (2, keywords), (1, shapes), (2, mixed.map(lambda v: Call(name, v, {})))
+    )
 
 
 STRATEGIES = {name: calls(name) for name in METHODS}
-CALLS = st.sampled_from([name for name, (_, weight) in METHODS.items() for _ in range(weight)]).flatmap(
-    STRATEGIES.__getitem__)
+CALLS = st.sampled_from(
+    [name for name, (_, weight) in METHODS.items() for _ in range(weight)]
+).flatmap(STRATEGIES.__getitem__)
 
 
 # ---------------------------------------------------------------- comparison
+
 
 def outcome(fn):
     try:
@@ -236,7 +327,9 @@ def agree(real, expected, what):
     (real_ok, got), (want_ok, want) = real, expected
     if not want_ok:
         assert not real_ok, f"{what}: expected {type(want).__name__}{want.args}, got {got!r}"
-        assert type(got) is type(want), f"{what}: expected {type(want).__name__}{want.args}, got {got!r}"
+        assert type(got) is type(want), (
+            f"{what}: expected {type(want).__name__}{want.args}, got {got!r}"
+        )
         if isinstance(want, (OverflowError, UnicodeEncodeError)):
             assert "argument" not in str(got), f"{what}: {got!r}"
         else:
@@ -252,7 +345,10 @@ class GraphMachine(RuleBasedStateMachine):
         self.graph, self.model = Graph(), Model()
 
     def same(self, call, count=True):
-        real, expected = outcome(lambda: call.run(self.graph)), outcome(lambda: call.run(self.model))
+        real, expected = (
+            outcome(lambda: call.run(self.graph)),
+            outcome(lambda: call.run(self.model)),
+        )
         if count:
             COUNTS["ops"] += 1
             COUNTS["raised"] += not expected[0]
@@ -261,8 +357,12 @@ class GraphMachine(RuleBasedStateMachine):
         agree(real, expected, repr(call))
         return expected
 
-    @initialize(nodes=st.lists(st.tuples(POOL_IDS, st.sampled_from(KINDS)), max_size=10, unique_by=lambda t: t[0]),
-                build=st.booleans())
+    @initialize(
+        nodes=st.lists(
+            st.tuples(POOL_IDS, st.sampled_from(KINDS)), max_size=10, unique_by=lambda t: t[0]
+        ),
+        build=st.booleans(),
+    )
     def register(self, nodes, build):
         for node_id, kind in nodes:
             self.same(Call("add_node", (node_id, kind), {}))
@@ -288,8 +388,11 @@ class GraphMachine(RuleBasedStateMachine):
 class CountReport:
     def pytest_terminal_summary(self, terminalreporter):
         if COUNTS["ops"]:
-            terminalreporter.write_sep("-", "model test: {ops} operations ({raised} raising), "
-                                            "{checks} state comparisons".format(**COUNTS))
+            terminalreporter.write_sep(
+                "-",
+                "model test: {ops} operations ({raised} raising), "
+                "{checks} state comparisons".format(**COUNTS),
+            )
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -302,23 +405,39 @@ def count_report(request):
 
 EXAMPLES = int(os.environ.get("QUORL_MODEL_EXAMPLES", "0")) or 60
 GraphMachine.TestCase.settings = settings(
-    max_examples=EXAMPLES, stateful_step_count=60, deadline=None,
+    max_examples=EXAMPLES,
+    stateful_step_count=60,
+    deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 TestGraphAgainstModel = GraphMachine.TestCase
 
 
 # A few fixed facts for the model itself, so that it cannot drift along with the kernel.
-@pytest.mark.parametrize("text, want", [
-    ("a", '"a"'), ('q"\\', '"q\\"\\\\"'), ("\t\n\r\0'", '"\\t\\n\\r\\0\'"'), ("\x1b\x7f", '"\\u{1b}\\u{7f}"'),
-    ("e\u0301", '"e\\u{301}"'), ("\u200b \u00e9\u4e2d\U0001F600", '"\\u{200b} \u00e9\u4e2d\U0001F600"'),
-])
+@pytest.mark.parametrize(
+    ("text", "want"),
+    [
+        ("a", '"a"'),
+        ('q"\\', '"q\\"\\\\"'),
+        ("\t\n\r\0'", '"\\t\\n\\r\\0\'"'),
+        ("\x1b\x7f", '"\\u{1b}\\u{7f}"'),
+        ("e\u0301", '"e\\u{301}"'),
+        ("\u200b \u00e9\u4e2d\U0001f600", '"\\u{200b} \u00e9\u4e2d\U0001f600"'),
+    ],
+)
 def test_model_quotes_ids(text, want):
     assert quoted(text) == want
 
 
-@pytest.mark.parametrize("keys, fold", [((), 0x14650FB0739D0383), ((0,), 0x44BD2BD473CCF799),
-                                        ((1, 2), 0x9A65AB00C545D26C), ((2, 1), 0x9A624600C542F0F6)])
+@pytest.mark.parametrize(
+    ("keys", "fold"),
+    [
+        ((), 0x14650FB0739D0383),
+        ((0,), 0x44BD2BD473CCF799),
+        ((1, 2), 0x9A65AB00C545D26C),
+        ((2, 1), 0x9A624600C542F0F6),
+    ],
+)
 def test_model_folds_input_keys(keys, fold):
     m = Model()
     m.add_node("n", "reactive")

@@ -3,15 +3,15 @@
 import random
 
 import pytest
-from hypothesis import given, settings, strategies as st
-
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from quorl._quorl import Graph
 
 NOT_BUILT = "graph has not been built; call build() after registering nodes"
 CHAIN = ("abc", {"b": ["a"], "c": ["b"]})
 DIAMOND = ("abcd", {"b": ["a"], "c": ["a"], "d": ["c", "b"]})
 BRANCHES = ("abxy", {"x": ["a"], "y": ["b"]})
-BFS_NOT_TOPO = ("abcd", {"b": ["a"], "c": ["b"], "d": ["a"]})   # breadth first from a: b, d, c
+BFS_NOT_TOPO = ("abcd", {"b": ["a"], "c": ["b"], "d": ["a"]})  # breadth first from a: b, d, c
 BACKWARDS = ("cba", {"c": ["b"], "b": ["a"]})
 
 
@@ -36,28 +36,31 @@ def snapshot(g):
     return [(n, g.state_of(n), g.check_node(n)) for n in g.node_ids()]
 
 
-@pytest.mark.parametrize("graph, method, arg, expected", [
-    (CHAIN, "downstream", "a", ["b", "c"]),
-    (CHAIN, "downstream", "c", []),
-    (CHAIN, "dirty_subgraph", ["a"], ["a", "b", "c"]),
-    (CHAIN, "dirty_subgraph", ["c"], ["c"]),
-    (CHAIN, "dirty_subgraph", ["c", "a"], ["a", "b", "c"]),
-    (CHAIN, "dirty_subgraph", ("b", "b"), ["b", "c"]),
-    (CHAIN, "dirty_subgraph", [], []),
-    (DIAMOND, "downstream", "a", ["b", "c", "d"]),
-    (DIAMOND, "dirty_subgraph", ["c", "b"], ["b", "c", "d"]),
-    (BRANCHES, "dirty_subgraph", ["a"], ["a", "x"]),
-    (BFS_NOT_TOPO, "downstream", "a", ["b", "c", "d"]),
-    (BFS_NOT_TOPO, "dirty_subgraph", ["d", "b"], ["b", "c", "d"]),
-    (BACKWARDS, "downstream", "a", ["b", "c"]),
-])
+@pytest.mark.parametrize(
+    ("graph", "method", "arg", "expected"),
+    [
+        (CHAIN, "downstream", "a", ["b", "c"]),
+        (CHAIN, "downstream", "c", []),
+        (CHAIN, "dirty_subgraph", ["a"], ["a", "b", "c"]),
+        (CHAIN, "dirty_subgraph", ["c"], ["c"]),
+        (CHAIN, "dirty_subgraph", ["c", "a"], ["a", "b", "c"]),
+        (CHAIN, "dirty_subgraph", ("b", "b"), ["b", "c"]),
+        (CHAIN, "dirty_subgraph", [], []),
+        (DIAMOND, "downstream", "a", ["b", "c", "d"]),
+        (DIAMOND, "dirty_subgraph", ["c", "b"], ["b", "c", "d"]),
+        (BRANCHES, "dirty_subgraph", ["a"], ["a", "x"]),
+        (BFS_NOT_TOPO, "downstream", "a", ["b", "c", "d"]),
+        (BFS_NOT_TOPO, "dirty_subgraph", ["d", "b"], ["b", "c", "d"]),
+        (BACKWARDS, "downstream", "a", ["b", "c"]),
+    ],
+)
 def test_schedules(graph, method, arg, expected):
     g = all_clean(make(*graph))
     g.set_dirty(g.node_ids()[-1])
     before, order = snapshot(g), g.topo_order()
     assert getattr(g, method)(arg) == expected
     assert snapshot(g) == before
-    if method == "dirty_subgraph":       # mark_dirty: the same list, also over Computing nodes
+    if method == "dirty_subgraph":  # mark_dirty: the same list, also over Computing nodes
         g = all_clean(make(*graph))
         g.set_computing(g.node_ids()[-1])
         before = snapshot(g)
@@ -66,7 +69,9 @@ def test_schedules(graph, method, arg, expected):
 
 
 @pytest.mark.parametrize("method", ["dirty_subgraph", "mark_dirty"])
-@pytest.mark.parametrize("seeds, missing", [(["a", "zz"], "zz"), (["zz", "yy"], "zz"), (["a", "yy", "zz"], "yy")])
+@pytest.mark.parametrize(
+    ("seeds", "missing"), [(["a", "zz"], "zz"), (["zz", "yy"], "zz"), (["a", "yy", "zz"], "yy")]
+)
 def test_unknown_seed(method, seeds, missing):
     g = all_clean(make(*CHAIN))
     before = snapshot(g)
@@ -76,12 +81,21 @@ def test_unknown_seed(method, seeds, missing):
     assert snapshot(g) == before
 
 
-@pytest.mark.parametrize("unbuild", [None, lambda g: g.add_node("e", "view"), lambda g: g.set_deps("c", ["b"])])
-@pytest.mark.parametrize("method, arg, error", [
-    ("downstream", "zz", NOT_BUILT), ("downstream", "a", NOT_BUILT), ("dirty_subgraph", ["zz"], NOT_BUILT),
-    ("mark_dirty", ["a", "zz"], NOT_BUILT), ("downstream", 1, "argument 'id': "),
-    ("dirty_subgraph", "a", "argument 'seeds': "), ("mark_dirty", ["a", None], "argument 'seeds': "),
-])
+@pytest.mark.parametrize(
+    "unbuild", [None, lambda g: g.add_node("e", "view"), lambda g: g.set_deps("c", ["b"])]
+)
+@pytest.mark.parametrize(
+    ("method", "arg", "error"),
+    [
+        ("downstream", "zz", NOT_BUILT),
+        ("downstream", "a", NOT_BUILT),
+        ("dirty_subgraph", ["zz"], NOT_BUILT),
+        ("mark_dirty", ["a", "zz"], NOT_BUILT),
+        ("downstream", 1, "argument 'id': "),
+        ("dirty_subgraph", "a", "argument 'seeds': "),
+        ("mark_dirty", ["a", None], "argument 'seeds': "),
+    ],
+)
 def test_check_precedence_on_unbuilt_graph(unbuild, method, arg, error):
     g = make(*CHAIN, build=unbuild is not None)
     if unbuild:
@@ -99,13 +113,14 @@ def check_against_reference(g, deps, seed_lists, singles):
         for d in ds:
             dependents[d].append(m)
 
-    def closure(seeds):                   # reachable along reverse deps, depth first
+    def closure(seeds):  # reachable along reverse deps, depth first
         reach, stack = set(seeds), list(seeds)
         while stack:
             new = [d for d in dependents[stack.pop()] if d not in reach]
             reach.update(new)
             stack += new
         return reach
+
     order = g.topo_order()
     for seeds in seed_lists:
         reach = closure(seeds)
@@ -123,8 +138,14 @@ def check_against_reference(g, deps, seed_lists, singles):
 def dags_and_seeds(draw):
     n = draw(st.integers(1, 14))
     rank = draw(st.permutations(range(n)))
-    deps = {f"n{i}": [f"n{j}" for j in draw(st.sets(st.sampled_from(range(n)), max_size=4))
-                      if rank[j] < rank[i]] for i in range(n)}
+    deps = {
+        f"n{i}": [
+            f"n{j}"
+            for j in draw(st.sets(st.sampled_from(range(n)), max_size=4))
+            if rank[j] < rank[i]
+        ]
+        for i in range(n)
+    }
     ids = st.sampled_from(sorted(deps))
     return deps, draw(st.lists(st.lists(ids, max_size=5), min_size=1, max_size=3))
 
@@ -140,19 +161,30 @@ def test_closures_match_reference(case):
 def test_large_graph():
     rng = random.Random(1234)
     n, ids = 3000, [f"v{i}" for i in range(3000)]
-    hidden = rng.sample(ids, n)           # hidden topological order, unrelated to registration
-    deps = {node: rng.sample(hidden[max(0, k - 40):k], min(k, rng.randint(0, 3)))
-            for k, node in enumerate(hidden)}
-    for k in range(1, 400):               # a spine so that early nodes reach much of the graph
+    hidden = rng.sample(ids, n)  # hidden topological order, unrelated to registration
+    deps = {
+        node: rng.sample(hidden[max(0, k - 40) : k], min(k, rng.randint(0, 3)))
+        for k, node in enumerate(hidden)
+    }
+    for k in range(1, 400):  # a spine so that early nodes reach much of the graph
         deps[hidden[k]].append(hidden[k - 1])
     g = make(ids, {node: list(dict.fromkeys(ds)) for node, ds in deps.items()})
-    seeds = [[hidden[0]], [hidden[2900]], [hidden[1500], hidden[10]], [hidden[2999]], hidden[2000:2600:7]]
+    seeds = [
+        [hidden[0]],
+        [hidden[2900]],
+        [hidden[1500], hidden[10]],
+        [hidden[2999]],
+        hidden[2000:2600:7],
+    ]
     singles = [hidden[0], hidden[5], hidden[2500], hidden[2999]]
     sizes = [len(g.dirty_subgraph(s)) for s in seeds]
     assert max(sizes) > 1000 and min(sizes) < 20
     check_against_reference(g, deps, seeds, singles)
-    for i in range(n, n + 500):           # grow and rebuild: the traversal state must follow
+    for i in range(n, n + 500):  # grow and rebuild: the traversal state must follow
         g.add_node(f"v{i}", "reactive")
-        g.set_deps(f"v{i}", deps.setdefault(f"v{i}", [hidden[rng.randrange(n)], f"v{i - 1}"] if i > n else ["v0"]))
+        g.set_deps(
+            f"v{i}",
+            deps.setdefault(f"v{i}", [hidden[rng.randrange(n)], f"v{i - 1}"] if i > n else ["v0"]),
+        )
     g.build()
-    check_against_reference(g, deps, seeds + [[f"v{n + 250}"]], singles + [f"v{n}"])
+    check_against_reference(g, deps, [*seeds, [f"v{n + 250}"]], [*singles, f"v{n}"])

@@ -7,11 +7,10 @@ import threading
 import time
 
 import pytest
-
 from quorl._quorl import Graph
 
 MUT = "Already mutably borrowed"  # shared access refused: held exclusively
-BOR = "Already borrowed"          # exclusive access refused: held in any way
+BOR = "Already borrowed"  # exclusive access refused: held in any way
 START, PRIME = 0x14650FB0739D0383, 0x100000001B3
 
 
@@ -33,8 +32,15 @@ def snapshot(g):
         order = g.topo_order()
     except RuntimeError as exc:  # not built
         order = str(exc)
-    return (ids, [g.kind_of(i) for i in ids], [g.deps_of(i) for i in ids], [g.state_of(i) for i in ids],
-            [g.check_node(i) for i in ids], [g.needs_recompute(i, 1) for i in ids], order)
+    return (
+        ids,
+        [g.kind_of(i) for i in ids],
+        [g.deps_of(i) for i in ids],
+        [g.state_of(i) for i in ids],
+        [g.check_node(i) for i in ids],
+        [g.needs_recompute(i, 1) for i in ids],
+        order,
+    )
 
 
 class Seq:
@@ -78,20 +84,32 @@ EXCLUSIVE_OUTER = [
     ("set_clean", lambda g, hook: g.set_clean("v", Index(5, hook))),
 ]
 SHARED_INNER = [
-    ("state_of", lambda g: g.state_of("r")), ("kind_of", lambda g: g.kind_of("v")),
-    ("deps_of", lambda g: g.deps_of("r")), ("len", len), ("in", lambda g: "s" in g), ("repr", repr),
-    ("check_node", lambda g: g.check_node("r")), ("node_ids", lambda g: g.node_ids()),
+    ("state_of", lambda g: g.state_of("r")),
+    ("kind_of", lambda g: g.kind_of("v")),
+    ("deps_of", lambda g: g.deps_of("r")),
+    ("len", len),
+    ("in", lambda g: "s" in g),
+    ("repr", repr),
+    ("check_node", lambda g: g.check_node("r")),
+    ("node_ids", lambda g: g.node_ids()),
     ("needs_recompute", lambda g: g.needs_recompute("v", Index(3, lambda: g.check_node("v")))),
-    ("topo_order", lambda g: g.topo_order()), ("views", lambda g: g.views()),
-    ("dirty_nodes", lambda g: g.dirty_nodes()), ("downstream", lambda g: g.downstream("in")),
+    ("topo_order", lambda g: g.topo_order()),
+    ("views", lambda g: g.views()),
+    ("dirty_nodes", lambda g: g.dirty_nodes()),
+    ("downstream", lambda g: g.downstream("in")),
     ("dirty_subgraph", lambda g: g.dirty_subgraph(["s"])),
 ]
 EXCLUSIVE_INNER = [
-    ("add_node", lambda g: g.add_node("x", "input")), ("set_deps", lambda g: g.set_deps("v", [])),
-    ("build", lambda g: g.build()), ("mark_dirty", lambda g: g.mark_dirty(["in"])),
-    ("commit_node", lambda g: g.commit_node("v", 9)), ("skip_node", lambda g: g.skip_node("v", 9)),
-    ("commit_input", lambda g: g.commit_input("in", 9)), ("set_clean", lambda g: g.set_clean("v", 9)),
-    ("set_computing", lambda g: g.set_computing("v")), ("set_dirty", lambda g: g.set_dirty("r")),
+    ("add_node", lambda g: g.add_node("x", "input")),
+    ("set_deps", lambda g: g.set_deps("v", [])),
+    ("build", lambda g: g.build()),
+    ("mark_dirty", lambda g: g.mark_dirty(["in"])),
+    ("commit_node", lambda g: g.commit_node("v", 9)),
+    ("skip_node", lambda g: g.skip_node("v", 9)),
+    ("commit_input", lambda g: g.commit_input("in", 9)),
+    ("set_clean", lambda g: g.set_clean("v", 9)),
+    ("set_computing", lambda g: g.set_computing("v")),
+    ("set_dirty", lambda g: g.set_dirty("r")),
 ]
 
 
@@ -100,9 +118,11 @@ def ids(pairs):
 
 
 SHARED_PAIRS = [(o, i) for o in SHARED_OUTER for i in SHARED_INNER]
-REFUSED = ([(o, i, BOR) for o in SHARED_OUTER for i in EXCLUSIVE_INNER]
-           + [(o, i, MUT) for o in EXCLUSIVE_OUTER for i in SHARED_INNER]
-           + [(o, i, BOR) for o in EXCLUSIVE_OUTER for i in EXCLUSIVE_INNER])
+REFUSED = (
+    [(o, i, BOR) for o in SHARED_OUTER for i in EXCLUSIVE_INNER]
+    + [(o, i, MUT) for o in EXCLUSIVE_OUTER for i in SHARED_INNER]
+    + [(o, i, BOR) for o in EXCLUSIVE_OUTER for i in EXCLUSIVE_INNER]
+)
 
 
 def assert_access_is_free(g):
@@ -111,7 +131,7 @@ def assert_access_is_free(g):
     assert g.state_of("v") == "dirty"
 
 
-@pytest.mark.parametrize("outer, inner", SHARED_PAIRS, ids=ids(SHARED_PAIRS))
+@pytest.mark.parametrize(("outer", "inner"), SHARED_PAIRS, ids=ids(SHARED_PAIRS))
 def test_shared_inside_shared_succeeds(outer, inner):
     g = make_graph()
     expected_inner, expected_outer, before = inner[1](g), outer[1](g, None), snapshot(g)
@@ -123,7 +143,7 @@ def test_shared_inside_shared_succeeds(outer, inner):
 
 
 @pytest.mark.parametrize("escape", [True, False], ids=["escapes", "caught"])
-@pytest.mark.parametrize("outer, inner, message", REFUSED, ids=ids(REFUSED))
+@pytest.mark.parametrize(("outer", "inner", "message"), REFUSED, ids=ids(REFUSED))
 def test_conflicting_inner_call_is_refused(outer, inner, message, escape):
     g, reference = make_graph(), make_graph()
     before = snapshot(g)
@@ -155,21 +175,29 @@ class OwnTypeError(TypeError):
     pass
 
 
-SEQUENCE_ARGS = [("set_deps", "deps", lambda g, s: g.set_deps("v", s)),
-                 ("dirty_subgraph", "seeds", lambda g, s: g.dirty_subgraph(s)),
-                 ("mark_dirty", "seeds", lambda g, s: g.mark_dirty(s))]
-INDEX_ARGS = [("commit_node", "signature", lambda g, i: g.commit_node("r", i)),
-              ("skip_node", "signature", lambda g, i: g.skip_node("r", i)),
-              ("commit_input", "content_hash", lambda g, i: g.commit_input("in", i)),
-              ("set_clean", "hash", lambda g, i: g.set_clean("v", i)),
-              ("needs_recompute", "input_hash", lambda g, i: g.needs_recompute("v", i))]
+SEQUENCE_ARGS = [
+    ("set_deps", "deps", lambda g, s: g.set_deps("v", s)),
+    ("dirty_subgraph", "seeds", lambda g, s: g.dirty_subgraph(s)),
+    ("mark_dirty", "seeds", lambda g, s: g.mark_dirty(s)),
+]
+INDEX_ARGS = [
+    ("commit_node", "signature", lambda g, i: g.commit_node("r", i)),
+    ("skip_node", "signature", lambda g, i: g.skip_node("r", i)),
+    ("commit_input", "content_hash", lambda g, i: g.commit_input("in", i)),
+    ("set_clean", "hash", lambda g, i: g.set_clean("v", i)),
+    ("needs_recompute", "input_hash", lambda g, i: g.needs_recompute("v", i)),
+]
 
 
-@pytest.mark.parametrize("make", [ValueError, RuntimeError, OwnTypeError, KeyboardInterrupt, TypeError])
-@pytest.mark.parametrize("method, param, call",
-                         [(m, p, lambda g, hook, c=c: c(g, Seq(["in", "s"], hook))) for m, p, c in SEQUENCE_ARGS]
-                         + [(m, p, lambda g, hook, c=c: c(g, Index(1, hook))) for m, p, c in INDEX_ARGS],
-                         ids=[m for m, *_ in SEQUENCE_ARGS + INDEX_ARGS])
+@pytest.mark.parametrize(
+    "make", [ValueError, RuntimeError, OwnTypeError, KeyboardInterrupt, TypeError]
+)
+@pytest.mark.parametrize(
+    ("method", "param", "call"),
+    [(m, p, lambda g, hook, c=c: c(g, Seq(["in", "s"], hook))) for m, p, c in SEQUENCE_ARGS]
+    + [(m, p, lambda g, hook, c=c: c(g, Index(1, hook))) for m, p, c in INDEX_ARGS],
+    ids=[m for m, *_ in SEQUENCE_ARGS + INDEX_ARGS],
+)
 def test_error_raised_during_conversion(method, param, call, make):
     g = make_graph()
     before = snapshot(g)
@@ -192,6 +220,7 @@ def test_error_raised_during_conversion(method, param, call, make):
 
 # ---- Threads ----------------------------------------------------------------
 
+
 def during_conversion_in_thread(g, outer, inner):
     """Runs outer in a thread that parks inside its conversion, calls inner
     meanwhile, and returns (inner's result or RuntimeError, outer's result)."""
@@ -205,7 +234,7 @@ def during_conversion_in_thread(g, outer, inner):
     def run():
         try:
             outcome["outer"] = outer(g, hook)
-        except BaseException as exc:  # noqa: BLE001 - reported by the caller
+        except BaseException as exc:
             outcome["outer"] = exc
 
     thread = threading.Thread(target=run)
@@ -223,15 +252,19 @@ def during_conversion_in_thread(g, outer, inner):
     return inner_result, outcome["outer"]
 
 
-THREAD_INNER_SHARED = [i for i in SHARED_INNER if i[0] in ("state_of", "len", "check_node", "topo_order")]
+THREAD_INNER_SHARED = [
+    i for i in SHARED_INNER if i[0] in ("state_of", "len", "check_node", "topo_order")
+]
 THREAD_INNER_EXCLUSIVE = [i for i in EXCLUSIVE_INNER if i[0] in ("add_node", "build", "set_dirty")]
-THREAD_CASES = ([(o, i, None) for o in SHARED_OUTER for i in THREAD_INNER_SHARED]
-                + [(o, i, BOR) for o in SHARED_OUTER for i in THREAD_INNER_EXCLUSIVE]
-                + [(o, i, MUT) for o in EXCLUSIVE_OUTER[::2] for i in THREAD_INNER_SHARED]
-                + [(o, i, BOR) for o in EXCLUSIVE_OUTER[::2] for i in THREAD_INNER_EXCLUSIVE])
+THREAD_CASES = (
+    [(o, i, None) for o in SHARED_OUTER for i in THREAD_INNER_SHARED]
+    + [(o, i, BOR) for o in SHARED_OUTER for i in THREAD_INNER_EXCLUSIVE]
+    + [(o, i, MUT) for o in EXCLUSIVE_OUTER[::2] for i in THREAD_INNER_SHARED]
+    + [(o, i, BOR) for o in EXCLUSIVE_OUTER[::2] for i in THREAD_INNER_EXCLUSIVE]
+)
 
 
-@pytest.mark.parametrize("outer, inner, message", THREAD_CASES, ids=ids(THREAD_CASES))
+@pytest.mark.parametrize(("outer", "inner", "message"), THREAD_CASES, ids=ids(THREAD_CASES))
 def test_other_thread_during_conversion(outer, inner, message):
     g, reference = make_graph(), make_graph()
     expected_inner = inner[1](make_graph())
@@ -285,14 +318,22 @@ def test_threads_hammering_one_graph():
             while time.monotonic() < deadline or commits[t] < 20:
                 retry(t, lambda: g.commit_node(node, Index(commits[t] + 1, yielding)))
                 commits[t] += 1
-                assert retry(t, lambda: g.needs_recompute(node, Index(commits[t], yielding))) is False
+                assert (
+                    retry(t, lambda: g.needs_recompute(node, Index(commits[t], yielding))) is False
+                )
                 assert retry(t, lambda: g.check_node(f"d{t}"))[0] == "view"
                 assert node in retry(t, lambda: g.dirty_subgraph(Seq([node, node], yielding)))
-                assert retry(t, lambda: g.mark_dirty(Seq([node, node], yielding))) == [node, f"d{t}"]
-                assert retry(t, lambda: (len(g), repr(g), g.topo_order()[-1], g.state_of(node)))[0] == 2 * threads + 2
+                assert retry(t, lambda: g.mark_dirty(Seq([node, node], yielding))) == [
+                    node,
+                    f"d{t}",
+                ]
+                assert (
+                    retry(t, lambda: (len(g), repr(g), g.topo_order()[-1], g.state_of(node)))[0]
+                    == 2 * threads + 2
+                )
                 if time.monotonic() > deadline + 30:
                     raise AssertionError("no progress")
-        except BaseException as exc:  # noqa: BLE001 - reported below
+        except BaseException as exc:
             failures.append(exc)
 
     interval = sys.getswitchinterval()

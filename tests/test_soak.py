@@ -11,11 +11,12 @@ import time
 import tracemalloc
 
 import pytest
-
 from quorl._quorl import Graph, kernel_version
 
-pytestmark = [pytest.mark.soak,
-              pytest.mark.skipif(os.environ.get("QUORL_SOAK") != "1", reason="set QUORL_SOAK=1 to run")]
+pytestmark = [
+    pytest.mark.soak,
+    pytest.mark.skipif(os.environ.get("QUORL_SOAK") != "1", reason="set QUORL_SOAK=1 to run"),
+]
 
 ITERATIONS = int(os.environ.get("QUORL_SOAK_ITERATIONS", "30000"))
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -66,12 +67,19 @@ def raiser(cls, message="boom", cause=None):
         exc = cls(message)
         exc.__cause__ = cause() if cause else None
         raise exc
+
     return run
 
 
 def make_graphs():
     g = Graph()
-    for node, kind in [("in", "input"), ("src", "source"), (DEP, "source"), ("r", "reactive"), ("v", "view")]:
+    for node, kind in [
+        ("in", "input"),
+        ("src", "source"),
+        (DEP, "source"),
+        ("r", "reactive"),
+        ("v", "view"),
+    ]:
         g.add_node(node, kind)
     g.set_deps("r", DEPS)
     g.set_deps("v", ["r"])
@@ -97,18 +105,44 @@ def lifecycle():
 
 def make_cases(g, u, c):
     """(call, exception class or None, message or None) for every path."""
-    ok = [lifecycle, lambda: g.set_deps("r", DEPS), g.build, lambda: g.set_deps("r", tuple(DEPS)), g.build,
-          lambda: g.set_deps("r", Seq(DEPS, length=sys.maxsize)), g.build, g.topo_order,
-          lambda: g.dirty_subgraph(SEEDS), lambda: g.mark_dirty(SEEDS), lambda: g.downstream("in"),
-          lambda: g.needs_recompute("r", SIG), lambda: g.check_node("r"), lambda: g.commit_node("r", SIG),
-          lambda: g.commit_node(id="r", signature=Index(SIG)), lambda: g.skip_node("v", True),
-          lambda: g.commit_input("in", SIG), lambda: g.set_clean("src", 2**64 - 1), lambda: g.set_computing("v"),
-          lambda: g.set_dirty("v"), lambda: g.state_of("r"), lambda: g.kind_of("r"), lambda: g.deps_of("r"),
-          g.dirty_nodes, g.views, g.node_ids, lambda: len(g), lambda: "in" in g, lambda: ID in g,
-          lambda: repr(g), kernel_version,
-          # shared access inside shared access
-          lambda: g.dirty_subgraph(Seq(SEEDS, during=lambda: (g.state_of("r"), g.check_node("v")))),
-          lambda: g.needs_recompute("r", Index(during=lambda: len(g) + g.needs_recompute("v", Index(3))))]
+    ok = [
+        lifecycle,
+        lambda: g.set_deps("r", DEPS),
+        g.build,
+        lambda: g.set_deps("r", tuple(DEPS)),
+        g.build,
+        lambda: g.set_deps("r", Seq(DEPS, length=sys.maxsize)),
+        g.build,
+        g.topo_order,
+        lambda: g.dirty_subgraph(SEEDS),
+        lambda: g.mark_dirty(SEEDS),
+        lambda: g.downstream("in"),
+        lambda: g.needs_recompute("r", SIG),
+        lambda: g.check_node("r"),
+        lambda: g.commit_node("r", SIG),
+        lambda: g.commit_node(id="r", signature=Index(SIG)),
+        lambda: g.skip_node("v", True),
+        lambda: g.commit_input("in", SIG),
+        lambda: g.set_clean("src", 2**64 - 1),
+        lambda: g.set_computing("v"),
+        lambda: g.set_dirty("v"),
+        lambda: g.state_of("r"),
+        lambda: g.kind_of("r"),
+        lambda: g.deps_of("r"),
+        g.dirty_nodes,
+        g.views,
+        g.node_ids,
+        lambda: len(g),
+        lambda: "in" in g,
+        lambda: ID in g,
+        lambda: repr(g),
+        kernel_version,
+        # shared access inside shared access
+        lambda: g.dirty_subgraph(Seq(SEEDS, during=lambda: (g.state_of("r"), g.check_node("v")))),
+        lambda: g.needs_recompute(
+            "r", Index(during=lambda: len(g) + g.needs_recompute("v", Index(3)))
+        ),
+    ]
     ok = [(call, None, None) for call in ok]
 
     more = "positional arguments but"
@@ -119,16 +153,38 @@ def make_cases(g, u, c):
     not_built = "graph has not been built; call build() after registering nodes"
     errors = [
         # argument matcher
-        (lambda: g.add_node("a", "b", "c"), TypeError, f"Graph.add_node() takes 2 {more} 3 were given"),
+        (
+            lambda: g.add_node("a", "b", "c"),
+            TypeError,
+            f"Graph.add_node() takes 2 {more} 3 were given",
+        ),
         (lambda: Graph(1), TypeError, f"Graph.__new__() takes 0 {more} 1 was given"),
         (lambda: Graph(x=1), TypeError, "Graph.__new__() got an unexpected keyword argument 'x'"),
-        (lambda: g.add_node("a", x=1), TypeError, "Graph.add_node() got an unexpected keyword argument 'x'"),
-        (lambda: g.state_of(**{"\udc00": 1}), TypeError,
-         "Graph.state_of() got an unexpected keyword argument '\udc00'"),
-        (lambda: g.add_node("a", id="b"), TypeError, "Graph.add_node() got multiple values for argument 'id'"),
-        (lambda: g.add_node("a"), TypeError, "Graph.add_node() missing 1 required positional argument: 'kind'"),
-        (lambda: g.set_deps(), TypeError,
-         "Graph.set_deps() missing 2 required positional arguments: 'id' and 'deps'"),
+        (
+            lambda: g.add_node("a", x=1),
+            TypeError,
+            "Graph.add_node() got an unexpected keyword argument 'x'",
+        ),
+        (
+            lambda: g.state_of(**{"\udc00": 1}),
+            TypeError,
+            "Graph.state_of() got an unexpected keyword argument '\udc00'",
+        ),
+        (
+            lambda: g.add_node("a", id="b"),
+            TypeError,
+            "Graph.add_node() got multiple values for argument 'id'",
+        ),
+        (
+            lambda: g.add_node("a"),
+            TypeError,
+            "Graph.add_node() missing 1 required positional argument: 'kind'",
+        ),
+        (
+            lambda: g.set_deps(),
+            TypeError,
+            "Graph.set_deps() missing 2 required positional arguments: 'id' and 'deps'",
+        ),
         (lambda: g.build(1), TypeError, None),
         # conversions
         (lambda: g.state_of(1), TypeError, f"argument 'id': 'int' {s}"),
@@ -140,9 +196,17 @@ def make_cases(g, u, c):
         (lambda: g.mark_dirty(iter([])), TypeError, f"argument 'seeds': 'list_iterator' {seq}"),
         (lambda: g.commit_node("r", 1.5), TypeError, f"argument 'signature': 'float' {integer}"),
         (lambda: g.needs_recompute("r", "x"), TypeError, f"argument 'input_hash': 'str' {integer}"),
-        (lambda: g.commit_node(MISSING, -1), OverflowError, "can't convert negative int to unsigned"),
+        (
+            lambda: g.commit_node(MISSING, -1),
+            OverflowError,
+            "can't convert negative int to unsigned",
+        ),
         (lambda: g.set_clean("r", 2**64), OverflowError, "int too big to convert"),
-        (lambda: g.commit_input("in", Index(-SIG)), OverflowError, "can't convert negative int to unsigned"),
+        (
+            lambda: g.commit_input("in", Index(-SIG)),
+            OverflowError,
+            "can't convert negative int to unsigned",
+        ),
         (lambda: g.add_node(SURROGATE, "input"), UnicodeEncodeError, None),
         (lambda: g.state_of(SURROGATE), UnicodeEncodeError, None),
         (lambda: g.set_deps("r", ["in", SURROGATE]), UnicodeEncodeError, None),
@@ -151,39 +215,78 @@ def make_cases(g, u, c):
         (lambda: g.set_deps("r", Seq(DEPS, during=raiser(ValueError))), ValueError, "boom"),
         (lambda: g.mark_dirty(Seq(SEEDS, during=raiser(RuntimeError))), RuntimeError, "boom"),
         (lambda: g.dirty_subgraph(Seq(SEEDS, during=raiser(OwnTypeError))), OwnTypeError, "boom"),
-        (lambda: g.set_deps("r", Seq(DEPS, during=raiser(TypeError, cause=ValueError))), TypeError,
-         "argument 'deps': boom"),
+        (
+            lambda: g.set_deps("r", Seq(DEPS, during=raiser(TypeError, cause=ValueError))),
+            TypeError,
+            "argument 'deps': boom",
+        ),
         (lambda: g.skip_node("r", Index(during=raiser(ValueError))), ValueError, "boom"),
-        (lambda: g.skip_node("r", Index(during=raiser(TypeError))), TypeError, "argument 'signature': boom"),
+        (
+            lambda: g.skip_node("r", Index(during=raiser(TypeError))),
+            TypeError,
+            "argument 'signature': boom",
+        ),
         # kernel refusals
         (lambda: g.add_node("in", "input"), ValueError, 'node already registered: "in"'),
-        (lambda: g.add_node("q", "Input"), ValueError,
-         'invalid node kind "Input" (expected input|source|reactive|view)'),
+        (
+            lambda: g.add_node("q", "Input"),
+            ValueError,
+            'invalid node kind "Input" (expected input|source|reactive|view)',
+        ),
         (lambda: g.set_deps("r", ["in", "r"]), ValueError, 'node "r" cannot depend on itself'),
         (c.build, ValueError, "dependency cycle detected involving: a, b"),
         (lambda: g.set_deps(MISSING, []), KeyError, unknown),
         (lambda: g.set_deps("r", ["in", MISSING]), KeyError, unknown),
         (lambda: g.dirty_subgraph(["in", MISSING]), KeyError, unknown),
         (lambda: g.mark_dirty([MISSING]), KeyError, unknown),
-        *[(lambda m=m: getattr(g, m)(MISSING), KeyError, unknown) for m in
-          ("downstream", "check_node", "set_computing", "set_dirty", "state_of", "kind_of", "deps_of")],
-        *[(lambda m=m: getattr(g, m)(MISSING, 1), KeyError, unknown) for m in
-          ("needs_recompute", "commit_node", "skip_node", "commit_input", "set_clean")],
-        *[(call, RuntimeError, not_built) for call in
-          (u.topo_order, u.views, u.dirty_nodes, lambda: u.downstream("a"), lambda: u.mark_dirty(["a"]),
-           lambda: u.dirty_subgraph([]))],
+        *[
+            (lambda m=m: getattr(g, m)(MISSING), KeyError, unknown)
+            for m in (
+                "downstream",
+                "check_node",
+                "set_computing",
+                "set_dirty",
+                "state_of",
+                "kind_of",
+                "deps_of",
+            )
+        ],
+        *[
+            (lambda m=m: getattr(g, m)(MISSING, 1), KeyError, unknown)
+            for m in ("needs_recompute", "commit_node", "skip_node", "commit_input", "set_clean")
+        ],
+        *[
+            (call, RuntimeError, not_built)
+            for call in (
+                u.topo_order,
+                u.views,
+                u.dirty_nodes,
+                lambda: u.downstream("a"),
+                lambda: u.mark_dirty(["a"]),
+                lambda: u.dirty_subgraph([]),
+            )
+        ],
         # access refused to a call made from inside a conversion
         (lambda: g.set_deps("r", Seq(DEPS, during=lambda: g.state_of("r"))), RuntimeError, MUT),
         (lambda: g.dirty_subgraph(Seq(SEEDS, during=lambda: g.set_dirty("v"))), RuntimeError, BOR),
-        (lambda: g.commit_node("r", Index(during=lambda: g.add_node("zz", "input"))), RuntimeError, BOR),
+        (
+            lambda: g.commit_node("r", Index(during=lambda: g.add_node("zz", "input"))),
+            RuntimeError,
+            BOR,
+        ),
     ]
     return ok + errors
 
 
 def snapshot(g):
     ids = g.node_ids()
-    return (ids, [g.deps_of(i) for i in ids], [g.state_of(i) for i in ids], [g.check_node(i) for i in ids],
-            g.topo_order())
+    return (
+        ids,
+        [g.deps_of(i) for i in ids],
+        [g.state_of(i) for i in ids],
+        [g.check_node(i) for i in ids],
+        g.topo_order(),
+    )
 
 
 def run_cases(iterations, verify=False):
@@ -195,7 +298,7 @@ def run_cases(iterations, verify=False):
             before = snapshot(g) if verify and expected else None
             try:
                 call()
-            except BaseException as exc:  # noqa: BLE001 - the class is checked exactly
+            except BaseException as exc:
                 if type(exc) is not expected:
                     raise AssertionError(f"{call}: expected {expected}, got {exc!r}") from exc
                 if verify:
@@ -219,8 +322,19 @@ def rss():
 
 def refcounts():
     """Counts that must come back exactly after the loop."""
-    watched = {"Graph": Graph, "id": ID, "missing": MISSING, "dep": DEP, "deps": DEPS, "seeds": SEEDS,
-               "sig": SIG, "surrogate": SURROGATE, "kind str": "reactive", "True": True, "False": False}
+    watched = {
+        "Graph": Graph,
+        "id": ID,
+        "missing": MISSING,
+        "dep": DEP,
+        "deps": DEPS,
+        "seeds": SEEDS,
+        "sig": SIG,
+        "surrogate": SURROGATE,
+        "kind str": "reactive",
+        "True": True,
+        "False": False,
+    }
     return {name: sys.getrefcount(obj) for name, obj in watched.items()}
 
 
@@ -241,10 +355,12 @@ def test_memory_stays_flat():
     elapsed = time.monotonic() - started
     gc.collect()
     rss_after, total_after, counts_after = rss(), total_refcount(), refcounts()
-    print(f"\nsoak: {ITERATIONS} iterations, {calls} calls in {elapsed:.1f} s; "
-          f"RSS {rss_before / 1024:.0f} KiB -> {rss_after / 1024:.0f} KiB "
-          f"({(rss_after - rss_before) / 1024:+.0f} KiB); refcounts {counts} -> {counts_after}; "
-          f"total refcount {total} -> {total_after}")
+    print(
+        f"\nsoak: {ITERATIONS} iterations, {calls} calls in {elapsed:.1f} s; "
+        f"RSS {rss_before / 1024:.0f} KiB -> {rss_after / 1024:.0f} KiB "
+        f"({(rss_after - rss_before) / 1024:+.0f} KiB); refcounts {counts} -> {counts_after}; "
+        f"total refcount {total} -> {total_after}"
+    )
     assert counts_after == counts
     assert rss_after - rss_before < 2 * 1024 * 1024
     if total is not None:
@@ -265,6 +381,8 @@ def test_python_allocations_stay_flat():
         after = tracemalloc.get_traced_memory()[0]
     finally:
         tracemalloc.stop()
-    print(f"\ntracemalloc: {iterations} iterations, traced {before} -> {after} bytes ({after - before:+d})")
+    print(
+        f"\ntracemalloc: {iterations} iterations, traced {before} -> {after} bytes ({after - before:+d})"
+    )
     # Far less than one leaked object per iteration.
     assert after - before < 8 * 1024

@@ -3,7 +3,6 @@
 import random
 
 import pytest
-
 from quorl._quorl import Graph
 
 KINDS = ["input", "source", "reactive", "view"]
@@ -16,7 +15,7 @@ def snapshot(g):
 @pytest.fixture
 def g():
     graph = Graph()
-    for node, kind in zip("abcd", KINDS):
+    for node, kind in zip("abcd", KINDS, strict=True):
         graph.add_node(node, kind)
     return graph
 
@@ -28,21 +27,31 @@ def test_insertion_order_and_fresh_nodes():
     for n, node in enumerate(ids):
         g.add_node(node, KINDS[n % 4])
     assert g.node_ids() == ids and len(g) == 500
-    assert [(g.kind_of(i), g.state_of(i), g.deps_of(i)) for i in ids[:4]] == [(k, "dirty", []) for k in KINDS]
+    assert [(g.kind_of(i), g.state_of(i), g.deps_of(i)) for i in ids[:4]] == [
+        (k, "dirty", []) for k in KINDS
+    ]
 
 
-@pytest.mark.parametrize("kind", ["Input", "VIEW", " input", "input ", "", "inputs", "inp", "input\0", "\u0456nput"])
+@pytest.mark.parametrize(
+    "kind", ["Input", "VIEW", " input", "input ", "", "inputs", "inp", "input\0", "\u0456nput"]
+)
 def test_kinds_are_exact_strings(kind):
     g = Graph()
-    with pytest.raises(ValueError, match="^invalid node kind "):
+    with pytest.raises(ValueError, match=r"^invalid node kind "):
         g.add_node("a", kind)
     assert len(g) == 0 and "a" not in g
 
 
-@pytest.mark.parametrize("deps, stored", [
-    (["a", "b", "a"], ["a", "b"]), (["b", "a", "b", "a"], ["b", "a"]), (("c", "a"), ["c", "a"]), ([], []),
-    (["a"] * 300 + ["b"], ["a", "b"]),
-])
+@pytest.mark.parametrize(
+    ("deps", "stored"),
+    [
+        (["a", "b", "a"], ["a", "b"]),
+        (["b", "a", "b", "a"], ["b", "a"]),
+        (("c", "a"), ["c", "a"]),
+        ([], []),
+        (["a"] * 300 + ["b"], ["a", "b"]),
+    ],
+)
 def test_set_deps_dedupes_keeping_first_mention(g, deps, stored):
     g.set_deps("d", deps)
     assert g.deps_of("d") == stored and g.deps_of("c") == []
@@ -65,18 +74,33 @@ def test_set_deps_replaces_clears_and_copies(g):
     assert (g.deps_of("a"), g.deps_of("d")) == (["d"], ["a"])
 
 
-@pytest.mark.parametrize("call, exc, message", [
-    (lambda g: g.set_deps("zz", ["c"]), KeyError, 'unknown node: "zz"'),
-    (lambda g: g.set_deps("zz", ["yy", "zz"]), KeyError, 'unknown node: "zz"'),
-    (lambda g: g.set_deps("c", ["zz", "c"]), KeyError, 'unknown node: "zz"'),
-    (lambda g: g.set_deps("c", ["c", "zz"]), ValueError, 'node "c" cannot depend on itself'),
-    (lambda g: g.set_deps("c", ["a", "b", "yy", "zz"]), KeyError, 'unknown node: "yy"'),
-    (lambda g: g.set_deps("c", ["a", "a", "c"]), ValueError, 'node "c" cannot depend on itself'),
-    (lambda g: g.set_deps("c", ["C"]), KeyError, 'unknown node: "C"'),
-    (lambda g: g.add_node("a", "view"), ValueError, 'node already registered: "a"'),
-    (lambda g: g.add_node("b", "bogus"), ValueError, 'node already registered: "b"'),  # before the kind
-    (lambda g: g.add_node("e", "Input"), ValueError, 'invalid node kind "Input" (expected input|source|reactive|view)'),
-])
+@pytest.mark.parametrize(
+    ("call", "exc", "message"),
+    [
+        (lambda g: g.set_deps("zz", ["c"]), KeyError, 'unknown node: "zz"'),
+        (lambda g: g.set_deps("zz", ["yy", "zz"]), KeyError, 'unknown node: "zz"'),
+        (lambda g: g.set_deps("c", ["zz", "c"]), KeyError, 'unknown node: "zz"'),
+        (lambda g: g.set_deps("c", ["c", "zz"]), ValueError, 'node "c" cannot depend on itself'),
+        (lambda g: g.set_deps("c", ["a", "b", "yy", "zz"]), KeyError, 'unknown node: "yy"'),
+        (
+            lambda g: g.set_deps("c", ["a", "a", "c"]),
+            ValueError,
+            'node "c" cannot depend on itself',
+        ),
+        (lambda g: g.set_deps("c", ["C"]), KeyError, 'unknown node: "C"'),
+        (lambda g: g.add_node("a", "view"), ValueError, 'node already registered: "a"'),
+        (
+            lambda g: g.add_node("b", "bogus"),
+            ValueError,
+            'node already registered: "b"',
+        ),  # before the kind
+        (
+            lambda g: g.add_node("e", "Input"),
+            ValueError,
+            'invalid node kind "Input" (expected input|source|reactive|view)',
+        ),
+    ],
+)
 def test_failure_precedence_and_nothing_changes(g, call, exc, message):
     g.set_deps("c", ["d", "a"])
     before = snapshot(g)
@@ -92,16 +116,22 @@ def test_empty_string_is_an_id(g):
     assert "" in g and g.kind_of("") == "source" and g.node_ids()[-1] == ""
     g.set_deps("a", ["", "b"])
     assert g.deps_of("a") == ["", "b"]
-    with pytest.raises(ValueError, match='^node "" cannot depend on itself$'):
+    with pytest.raises(ValueError, match=r'^node "" cannot depend on itself$'):
         g.set_deps("", [""])
 
 
-@pytest.mark.parametrize("one, other", [
-    ("\u00e9", "e\u0301"), ("\u212b", "\u00c5"),  # no normalisation
-    ("a", "A"), ("a", "\uff41"),                  # no case or width folding
-    ("a", "a\0"), ("a\0b", "a\0c"),               # an embedded NUL is part of the id
-    ("\U0001F600", "\U0001F600 "),
-])
+@pytest.mark.parametrize(
+    ("one", "other"),
+    [
+        ("\u00e9", "e\u0301"),
+        ("\u212b", "\u00c5"),  # no normalisation
+        ("a", "A"),
+        ("a", "\uff41"),  # no case or width folding
+        ("a", "a\0"),
+        ("a\0b", "a\0c"),  # an embedded NUL is part of the id
+        ("\U0001f600", "\U0001f600 "),
+    ],
+)
 def test_ids_compare_by_exact_text(one, other):
     g = Graph()
     g.add_node(one, "input")

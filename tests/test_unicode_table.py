@@ -1,6 +1,7 @@
 """The generated escape table, checked against Python's own Unicode data."""
 
 import bisect
+import itertools
 import re
 import subprocess
 import sys
@@ -11,7 +12,9 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 TEXT = (ROOT / "src/core/unicode_table.hpp").read_text(encoding="utf-8")
-RANGES = [(int(a, 16), int(b, 16)) for a, b in re.findall(r"\{0x([0-9a-f]+), 0x([0-9a-f]+)\}", TEXT)]
+RANGES = [
+    (int(a, 16), int(b, 16)) for a, b in re.findall(r"\{0x([0-9a-f]+), 0x([0-9a-f]+)\}", TEXT)
+]
 STARTS = [first for first, _ in RANGES]
 VERSION = re.search(r'version = "([0-9.]+)"', TEXT).group(1)
 UCD = Path("/usr/share/unicode")
@@ -27,7 +30,7 @@ def escaped(cp):
 def test_ranges_sorted_disjoint_merged():
     assert len(RANGES) > 100 and RANGES[-1][1] <= 0x10FFFF
     assert all(first <= last for first, last in RANGES)
-    assert all(last + 1 < nxt for (_, last), (nxt, _) in zip(RANGES, RANGES[1:]))
+    assert all(last + 1 < nxt for (_, last), (nxt, _) in itertools.pairwise(RANGES))
 
 
 def test_version_names_its_source():
@@ -37,6 +40,7 @@ def test_version_names_its_source():
 def test_agrees_with_python_categories():
     def version(text):
         return tuple(map(int, text.split(".")))
+
     newer = version(unicodedata.unidata_version) > version(VERSION)
     wrong = []
     for cp in range(0x110000):
@@ -44,7 +48,9 @@ def test_agrees_with_python_categories():
         # Cn may be assigned in the table's version; only some Mc are Grapheme_Extend.
         if cat in ("Cn", "Mc"):
             continue
-        want = (cat in NOT_PRINTABLE and cp != 0x20) or cat in ("Mn", "Me") or cp in EXTENDING_LETTERS
+        want = (
+            (cat in NOT_PRINTABLE and cp != 0x20) or cat in ("Mn", "Me") or cp in EXTENDING_LETTERS
+        )
         if not want and newer:
             continue  # a character newer than the table is unassigned, so escaped, there
         if escaped(cp) != want:
@@ -52,13 +58,33 @@ def test_agrees_with_python_categories():
     assert wrong[:20] == []
 
 
-@pytest.mark.parametrize("cp, want", [
-    (0x00, True), (0x1F, True), (0x20, False), (0x7E, False), (0x7F, True), (0xA0, True),
-    (0x0300, True), (0x0301, True), (0x0378, True), (0x0903, False), (0x09BE, True),
-    (0x200B, True), (0x200C, True), (0x4E00, False), (0xD800, True), (0xE000, True),
-    (0xFE0F, True), (0xFF9E, True), (0x1F3FB, False), (0x1F600, False), (0xE0020, True),
-    (0x10FFFF, True),
-])
+@pytest.mark.parametrize(
+    ("cp", "want"),
+    [
+        (0x00, True),
+        (0x1F, True),
+        (0x20, False),
+        (0x7E, False),
+        (0x7F, True),
+        (0xA0, True),
+        (0x0300, True),
+        (0x0301, True),
+        (0x0378, True),
+        (0x0903, False),
+        (0x09BE, True),
+        (0x200B, True),
+        (0x200C, True),
+        (0x4E00, False),
+        (0xD800, True),
+        (0xE000, True),
+        (0xFE0F, True),
+        (0xFF9E, True),
+        (0x1F3FB, False),
+        (0x1F600, False),
+        (0xE0020, True),
+        (0x10FFFF, True),
+    ],
+)
 def test_known_code_points(cp, want):
     assert escaped(cp) == want
 

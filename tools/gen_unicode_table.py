@@ -140,7 +140,8 @@ def escaped_ranges(cats: list[str], extend: list[tuple[int, int]]) -> list[tuple
 def render(version: str, ranges: list[tuple[int, int]]) -> str:
     cells = [f"{{0x{a:x}, 0x{b:x}}}," for a, b in ranges]
     rows = [
-        "    " + " ".join(cells[i : i + RANGES_PER_LINE]) for i in range(0, len(cells), RANGES_PER_LINE)
+        "    " + " ".join(cells[i : i + RANGES_PER_LINE])
+        for i in range(0, len(cells), RANGES_PER_LINE)
     ]
     body = "\n".join(rows)
     return f"""\
@@ -185,21 +186,31 @@ constexpr bool is_escaped(char32_t c) noexcept {{
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--ucd", type=Path, default=DEFAULT_UCD,
-                        help="directory with UnicodeData.txt and DerivedCoreProperties.txt"
-                        f" (default {DEFAULT_UCD})")
-    parser.add_argument("--output", type=Path, default=DEFAULT_OUTPUT,
-                        help="header to write (default src/core/unicode_table.hpp in the repository)")
+    parser.add_argument(
+        "--ucd",
+        type=Path,
+        default=DEFAULT_UCD,
+        help="directory with UnicodeData.txt and DerivedCoreProperties.txt"
+        f" (default {DEFAULT_UCD})",
+    )
+    parser.add_argument(
+        "--output",
+        type=Path,
+        default=DEFAULT_OUTPUT,
+        help="header to write (default src/core/unicode_table.hpp in the repository)",
+    )
     args = parser.parse_args(argv)
 
     unicode_data = args.ucd / "UnicodeData.txt"
     derived = args.ucd / "DerivedCoreProperties.txt"
     missing = [p for p in (unicode_data, derived) if not p.is_file()]
     if missing:
-        print(f"error: {', '.join(map(str, missing))} not found.\n"
-              "Install the Unicode Character Database with `apt-get install unicode-data`,\n"
-              "or point --ucd at a directory holding UnicodeData.txt and DerivedCoreProperties.txt.",
-              file=sys.stderr)
+        print(
+            f"error: {', '.join(map(str, missing))} not found.\n"
+            "Install the Unicode Character Database with `apt-get install unicode-data`,\n"
+            "or point --ucd at a directory holding UnicodeData.txt and DerivedCoreProperties.txt.",
+            file=sys.stderr,
+        )
         return 1
     try:
         version, extend = grapheme_extend(derived)

@@ -5,6 +5,6 @@ stay on the Python side. See ``Graph`` for the operations.
 """
 
 from quorl._quorl import Graph, kernel_version
-from quorl._version import __version__
+from quorl._version import __version__ as __version__
 
 __all__ = ["Graph", "kernel_version"]

@@ -1,10 +1,10 @@
 from collections.abc import Sequence
-from typing import Literal, final
+from typing import Literal, TypeAlias, final
 
-__all__ = ["kernel_version", "Graph"]
+__all__ = ["Graph", "kernel_version"]
 
-Kind = Literal["input", "source", "reactive", "view"]
-State = Literal["clean", "dirty", "computing"]
+Kind: TypeAlias = Literal["input", "source", "reactive", "view"]
+State: TypeAlias = Literal["clean", "dirty", "computing"]
 
 def kernel_version() -> str:
     """Version of the compiled C++ kernel."""

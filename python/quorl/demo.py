@@ -27,18 +27,19 @@ import random
 import sys
 import time
 from collections import Counter
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Callable, TextIO
+from typing import Any, TextIO
 
 from quorl import Graph, kernel_version
 
 KINDS = ("input", "source", "reactive", "view")
 KIND_WEIGHTS = (10, 2, 78, 10)  # percent of the declared nodes
-INPUT_RANGE = 100               # inputs and readings take values 0..99
+INPUT_RANGE = 100  # inputs and readings take values 0..99
 TOP = INPUT_RANGE - 1
-MEMO_SIZE = 8                   # memo entries kept per node
-RECENT = 64                     # deps mostly come from the last RECENT nodes
-REVERT_EVERY = 3                # every third round puts back the previous round's inputs
+MEMO_SIZE = 8  # memo entries kept per node
+RECENT = 64  # deps mostly come from the last RECENT nodes
+REVERT_EVERY = 3  # every third round puts back the previous round's inputs
 
 # What happened to one scheduled node.
 INPUT = "input"
@@ -73,34 +74,38 @@ class NodeSpec:
 @dataclass
 class RoundStats:
     round: int
-    reverted: bool    # the inputs went back to the values they had before the last round
-    changed: int      # inputs given new values
+    reverted: bool  # the inputs went back to the values they had before the last round
+    changed: int  # inputs given new values
     scheduled: int
     recomputed: int
     memo_hits: int
     unchanged: int
     ms: float
     dirty_after: int  # nodes still dirty once the round is done
-    verified: bool    # compared with a from-scratch computation
+    verified: bool  # compared with a from-scratch computation
 
 
 # --- node functions: most saturate or quantize, so a new result often equals the old one
 
+
 def clamped(low: int, high: int) -> Callable[..., int]:
     def fn(*xs: int) -> int:
         return min(max(sum(xs), low), high)
+
     return fn
 
 
 def stepped(step: int) -> Callable[..., int]:
     def fn(*xs: int) -> int:
         return sum(xs) // len(xs) // step * step  # the mean, down to a multiple of step
+
     return fn
 
 
 def switch(level: int) -> Callable[..., int]:
     def fn(*xs: int) -> int:
         return TOP if max(xs) >= level else 0
+
     return fn
 
 
@@ -123,12 +128,14 @@ def wrapped(*xs: int) -> int:
 def reading(value: int) -> Callable[[], int]:
     def fn() -> int:
         return value
+
     return fn
 
 
 def labelled(label: str) -> Callable[..., str]:
     def fn(*xs: Any) -> str:
         return f"{label}: " + ", ".join(map(str, xs))
+
     return fn
 
 
@@ -153,6 +160,7 @@ VIEW_FUNCTIONS = [
 
 
 # --- declaring a graph
+
 
 def pick_deps(rng: random.Random, earlier: list[str], count: int) -> tuple[str, ...]:
     """Mostly recent nodes, now and then any earlier one: long chains and some fan-in."""
@@ -188,6 +196,7 @@ def generate(count: int, seed: int) -> tuple[list[NodeSpec], dict[str, int]]:
 
 # --- running it
 
+
 def remember(memo: dict[int, Any], sig: int, value: Any) -> None:
     """Store ``value`` under ``sig``; beyond MEMO_SIZE entries the oldest goes."""
     memo[sig] = value
@@ -200,10 +209,11 @@ class Reactor:
 
     def __init__(self, specs: list[NodeSpec], inputs: dict[str, Any]):
         self.specs = {spec.id: spec for spec in specs}
-        self.inputs = dict(inputs)       # the outside world's current input values
+        self.inputs = dict(inputs)  # the outside world's current input values
         self.values: dict[str, Any] = {}  # what the graph currently holds
         self.memos: dict[str, dict[int, Any]] = {
-            spec.id: {} for spec in specs if spec.kind != "input"}
+            spec.id: {} for spec in specs if spec.kind != "input"
+        }
         self.graph = Graph()
         for spec in specs:
             self.graph.add_node(spec.id, spec.kind)
@@ -277,11 +287,14 @@ class Reactor:
             raise ProtocolError(f"{len(dirty)} nodes left dirty, first {dirty[0]!r}")
         if verify:
             fresh = self.recompute_from_scratch()
-            wrong = [node_id for node_id, value in fresh.items()
-                     if self.values.get(node_id) != value]
+            wrong = [
+                node_id for node_id, value in fresh.items() if self.values.get(node_id) != value
+            ]
             if wrong:
-                raise ProtocolError(f"{len(wrong)} stale values, first {wrong[0]!r}: "
-                                    f"{self.values.get(wrong[0])!r}, expected {fresh[wrong[0]]!r}")
+                raise ProtocolError(
+                    f"{len(wrong)} stale values, first {wrong[0]!r}: "
+                    f"{self.values.get(wrong[0])!r}, expected {fresh[wrong[0]]!r}"
+                )
 
 
 def new_values(rng: random.Random, reactor: Reactor, count: int) -> dict[str, int]:
@@ -290,20 +303,37 @@ def new_values(rng: random.Random, reactor: Reactor, count: int) -> dict[str, in
     return {i: (reactor.inputs[i] + rng.randrange(1, INPUT_RANGE)) % INPUT_RANGE for i in chosen}
 
 
-def run_round(reactor: Reactor, number: int, changes: dict[str, Any],
-              reverted: bool, verify: bool) -> RoundStats:
+def run_round(
+    reactor: Reactor, number: int, changes: dict[str, Any], reverted: bool, verify: bool
+) -> RoundStats:
     start = time.perf_counter()
     scheduled, outcomes = reactor.update(changes)
     ms = (time.perf_counter() - start) * 1000
     counts = Counter(outcomes.values())
     dirty_after = len(reactor.graph.dirty_nodes())
     reactor.check(verify)
-    return RoundStats(number, reverted, len(changes), len(scheduled), counts[RECOMPUTED],
-                      counts[MEMO_HIT], counts[UNCHANGED], ms, dirty_after, verify)
+    return RoundStats(
+        number,
+        reverted,
+        len(changes),
+        len(scheduled),
+        counts[RECOMPUTED],
+        counts[MEMO_HIT],
+        counts[UNCHANGED],
+        ms,
+        dirty_after,
+        verify,
+    )
 
 
-def run(nodes: int = 5000, rounds: int = 8, changes: int = 5, seed: int = 0,
-        verify: bool = False, out: TextIO | None = None) -> list[RoundStats]:
+def run(
+    nodes: int = 5000,
+    rounds: int = 8,
+    changes: int = 5,
+    seed: int = 0,
+    verify: bool = False,
+    out: TextIO | None = None,
+) -> list[RoundStats]:
     """Declare, build and compute a graph, run the update rounds, report on ``out``."""
     out = sys.stdout if out is None else out
     specs, inputs = generate(nodes, seed)
@@ -316,9 +346,12 @@ def run(nodes: int = 5000, rounds: int = 8, changes: int = 5, seed: int = 0,
     reactor.check(verify)
 
     kinds = Counter(spec.kind for spec in specs)
-    print(f"quorl kernel {kernel_version()}: {nodes} nodes ("
-          + ", ".join(f"{kinds[kind]} {kind}" for kind in KINDS)
-          + f"), {sum(len(spec.deps) for spec in specs)} deps, seed {seed}", file=out)
+    print(
+        f"quorl kernel {kernel_version()}: {nodes} nodes ("
+        + ", ".join(f"{kinds[kind]} {kind}" for kind in KINDS)
+        + f"), {sum(len(spec.deps) for spec in specs)} deps, seed {seed}",
+        file=out,
+    )
     print(f"declare + build {build_ms:.1f} ms, first computation {initial_ms:.1f} ms", file=out)
     print("round  inputs       scheduled  recomputed  memo hits  unchanged       ms", file=out)
 
@@ -332,17 +365,26 @@ def run(nodes: int = 5000, rounds: int = 8, changes: int = 5, seed: int = 0,
         s = run_round(reactor, number, plan, reverted, verify)
         stats.append(s)
         label = f"{s.changed} {'back' if reverted else 'new'}"
-        print(f"{s.round:5}  {label:<10} {s.scheduled:10} {s.recomputed:11} {s.memo_hits:10}"
-              f" {s.unchanged:10} {s.ms:8.2f}", file=out)
+        print(
+            f"{s.round:5}  {label:<10} {s.scheduled:10} {s.recomputed:11} {s.memo_hits:10}"
+            f" {s.unchanged:10} {s.ms:8.2f}",
+            file=out,
+        )
 
     if stats:
         mean_ms = sum(s.ms for s in stats) / len(stats)
-        print(f"total: {sum(s.scheduled for s in stats)} scheduled, "
-              f"{sum(s.recomputed for s in stats)} recomputed, "
-              f"{sum(s.memo_hits for s in stats)} memo hits, "
-              f"{sum(s.unchanged for s in stats)} unchanged; {mean_ms:.2f} ms per round", file=out)
-    print("checked after every round: no dirty nodes"
-          + ("; values equal a from-scratch computation" if verify else ""), file=out)
+        print(
+            f"total: {sum(s.scheduled for s in stats)} scheduled, "
+            f"{sum(s.recomputed for s in stats)} recomputed, "
+            f"{sum(s.memo_hits for s in stats)} memo hits, "
+            f"{sum(s.unchanged for s in stats)} unchanged; {mean_ms:.2f} ms per round",
+            file=out,
+        )
+    print(
+        "checked after every round: no dirty nodes"
+        + ("; values equal a from-scratch computation" if verify else ""),
+        file=out,
+    )
     return stats
 
 
@@ -352,20 +394,26 @@ def at_least(minimum: int) -> Callable[[str], int]:
         if number < minimum:
             raise argparse.ArgumentTypeError(f"must be at least {minimum}, not {number}")
         return number
+
     return parse
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m quorl",
-        description="Build a random reactive graph and run update rounds through the kernel.")
+        description="Build a random reactive graph and run update rounds through the kernel.",
+    )
     parser.add_argument("--nodes", type=at_least(1), default=5000, help="nodes to declare (5000)")
     parser.add_argument("--rounds", type=at_least(0), default=8, help="update rounds (8)")
-    parser.add_argument("--changes", type=at_least(1), default=5,
-                        help="inputs changed per round (5)")
+    parser.add_argument(
+        "--changes", type=at_least(1), default=5, help="inputs changed per round (5)"
+    )
     parser.add_argument("--seed", type=int, default=0, help="seed of the graph and the changes (0)")
-    parser.add_argument("--verify", action="store_true",
-                        help="compare with a from-scratch computation after every round")
+    parser.add_argument(
+        "--verify",
+        action="store_true",
+        help="compare with a from-scratch computation after every round",
+    )
     args = parser.parse_args(argv)
     try:
         run(args.nodes, args.rounds, args.changes, args.seed, args.verify)
