@@ -56,30 +56,30 @@ std::string printable(std::string_view s) {
 }
 
 [[noreturn]] void mismatch(int line, const char* condition, const std::string& detail = {}) {
-    std::fprintf(stderr, "kernel_fuzzer: check failed at line %d, step %zu (%s): %s\n", line, step, op_name,
-                 condition);
+    std::fprintf(stderr, "kernel_fuzzer: check failed at line %d, step %zu (%s): %s\n", line, step,
+                 op_name, condition);
     if (!detail.empty())
         std::fprintf(stderr, "kernel_fuzzer: %s\n", detail.c_str());
     std::fflush(stderr);
     std::abort();
 }
 
-#define CHECK(cond)                         \
-    do {                                    \
-        if (!(cond))                        \
-            mismatch(__LINE__, #cond);      \
+#define CHECK(cond)                    \
+    do {                               \
+        if (!(cond))                   \
+            mismatch(__LINE__, #cond); \
     } while (0)
-#define CHECK_MSG(cond, detail)                     \
-    do {                                            \
-        if (!(cond))                                \
-            mismatch(__LINE__, #cond, (detail));    \
+#define CHECK_MSG(cond, detail)                  \
+    do {                                         \
+        if (!(cond))                             \
+            mismatch(__LINE__, #cond, (detail)); \
     } while (0)
 
 // The argument is only evaluated when tracing: building it costs more than
 // many of the calls it describes.
-#define TRACE(line)                                                  \
-    do {                                                             \
-        if (tracing)                                                 \
+#define TRACE(line)                                                              \
+    do {                                                                         \
+        if (tracing)                                                             \
             std::fprintf(stderr, "[%zu] %s\n", step, std::string(line).c_str()); \
     } while (0)
 
@@ -153,8 +153,9 @@ constexpr std::size_t id_pool_size = std::size(id_pool);
 const std::string_view kind_names[] = {"input", "source", "reactive", "view"};
 const std::string_view state_names[] = {"clean", "dirty", "computing"};
 const std::string bad_kinds[] = {
-    "Input", "", " view", "view ", "VIEW", std::string("reactive\0", 9), "inputs", "sourc", "\xff",
-    "inpux", "vie", "sourcf", "reactivf", "reactivE", "xeactive",
+    "Input",    "",         " view",    "view ", "VIEW", std::string("reactive\0", 9),
+    "inputs",   "sourc",    "\xff",     "inpux", "vie",  "sourcf",
+    "reactivf", "reactivE", "xeactive",
 };
 
 // ---- The model ---------------------------------------------------------------
@@ -307,9 +308,9 @@ std::u32string code_points(std::string_view s) {
 
 bool is_known_escaped(char32_t cp) {
     // Cc, a grapheme extender, Cf, Zs other than space, Zl, Zp, Co, Cn.
-    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x0301 || cp == 0x00A0 || cp == 0x200B ||
-           cp == 0x2028 || cp == 0x2029 || cp == 0xFEFF || cp == 0xE000 || cp == 0xFFFF ||
-           cp == 0x10FFFF;
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x0301 || cp == 0x00A0 ||
+           cp == 0x200B || cp == 0x2028 || cp == 0x2029 || cp == 0xFEFF || cp == 0xE000 ||
+           cp == 0xFFFF || cp == 0x10FFFF;
 }
 
 bool is_known_literal(char32_t cp) {
@@ -350,8 +351,10 @@ void check_quoted(std::string_view raw, std::string_view q) {
         ++i;
         const std::size_t start = i;
         char32_t cp = 0;
-        while (i < body.size() && ((body[i] >= '0' && body[i] <= '9') || (body[i] >= 'a' && body[i] <= 'f'))) {
-            cp = cp * 16 + static_cast<char32_t>(body[i] <= '9' ? body[i] - '0' : body[i] - 'a' + 10);
+        while (i < body.size() &&
+               ((body[i] >= '0' && body[i] <= '9') || (body[i] >= 'a' && body[i] <= 'f'))) {
+            cp = cp * 16 +
+                 static_cast<char32_t>(body[i] <= '9' ? body[i] - '0' : body[i] - 'a' + 10);
             ++i;
             CHECK_MSG(i - start <= 6, detail());
         }
@@ -366,17 +369,26 @@ void check_quoted(std::string_view raw, std::string_view q) {
     CHECK_MSG(read == code_points(raw), detail());
 }
 
-std::string expect_prefix(std::string_view message, std::string_view prefix, std::string_view suffix) {
+std::string expect_prefix(std::string_view message, std::string_view prefix,
+                          std::string_view suffix) {
     const auto detail = [&] { return "message " + printable(message); };
     CHECK_MSG(message.size() >= prefix.size() + suffix.size(), detail());
     CHECK_MSG(message.substr(0, prefix.size()) == prefix, detail());
     CHECK_MSG(message.substr(message.size() - suffix.size()) == suffix, detail());
-    return std::string(message.substr(prefix.size(), message.size() - prefix.size() - suffix.size()));
+    return std::string(
+        message.substr(prefix.size(), message.size() - prefix.size() - suffix.size()));
 }
 
-enum Variant : std::size_t { kAlreadyRegistered, kUnknownNode, kSelfDependency, kInvalidKind, kNotBuilt, kCycle };
+enum Variant : std::size_t {
+    kAlreadyRegistered,
+    kUnknownNode,
+    kSelfDependency,
+    kInvalidKind,
+    kNotBuilt,
+    kCycle
+};
 const char* const variant_names[] = {"AlreadyRegistered", "UnknownNode", "SelfDependency",
-                                     "InvalidKind", "NotBuilt", "Cycle"};
+                                     "InvalidKind",       "NotBuilt",    "Cycle"};
 
 // The kernel's error must be exactly the expected variant, payload and message.
 void expect_error(const GraphError& error, Variant variant, std::string_view payload = {},
@@ -392,7 +404,8 @@ void expect_error(const GraphError& error, Variant variant, std::string_view pay
         break;
     case kUnknownNode:
         CHECK_MSG(std::get<UnknownNode>(v).id == payload,
-                  "payload " + printable(std::get<UnknownNode>(v).id) + ", expected " + printable(payload));
+                  "payload " + printable(std::get<UnknownNode>(v).id) + ", expected " +
+                      printable(payload));
         check_quoted(payload, expect_prefix(message, "unknown node: ", ""));
         break;
     case kSelfDependency:
@@ -401,8 +414,8 @@ void expect_error(const GraphError& error, Variant variant, std::string_view pay
         break;
     case kInvalidKind:
         CHECK(std::get<InvalidKind>(v).kind == payload);
-        check_quoted(payload,
-                     expect_prefix(message, "invalid node kind ", " (expected input|source|reactive|view)"));
+        check_quoted(payload, expect_prefix(message, "invalid node kind ",
+                                            " (expected input|source|reactive|view)"));
         break;
     case kNotBuilt:
         CHECK(message == "graph has not been built; call build() after registering nodes");
@@ -894,7 +907,9 @@ bool run_op(Reader& r, Graph& g, Model& m) {
         const std::string id = pick_id(r, m);
         const std::uint64_t value = pick_value(r, m, m.find(id));
         TRACE(std::string(op_name) + "(" + printable(id) + ", " + std::to_string(value) + ")");
-        auto result = op == 12 ? g.set_clean(id, value) : op == 13 ? g.skip_node(id, value) : g.commit_input(id, value);
+        auto result = op == 12   ? g.set_clean(id, value)
+                      : op == 13 ? g.skip_node(id, value)
+                                 : g.commit_input(id, value);
         bool changed = false;
         per_node(m, id, result, [&](NodeIndex i) {
             m.states[i] = NodeState::Clean;
@@ -1009,7 +1024,8 @@ bool run_op(Reader& r, Graph& g, Model& m) {
         }
         expect_ok(checked);
         CHECK(checked->signature == m.fold(*i));
-        expect_ok(commit ? g.commit_node(id, checked->signature) : g.skip_node(id, checked->signature));
+        expect_ok(commit ? g.commit_node(id, checked->signature)
+                         : g.skip_node(id, checked->signature));
         if (commit)
             m.epochs[*i] = ++m.epoch_counter;
         m.states[*i] = NodeState::Clean;

@@ -36,12 +36,13 @@ PyObject* type_name(PyObject* object) noexcept {
 void raise_conversion_error(PyObject* object, const char* target) noexcept {
     Ref name(type_name(object));
     if (name)
-        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(),
+                     target);
 }
 
 void raise_too_many_arguments(const char* name, std::size_t count, Py_ssize_t nargs) noexcept {
-    PyErr_Format(PyExc_TypeError, "Graph.%s() takes %zu positional arguments but %zd %s given", name,
-                 count, nargs, nargs == 1 ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, "Graph.%s() takes %zu positional arguments but %zd %s given",
+                 name, count, nargs, nargs == 1 ? "was" : "were");
 }
 
 void raise_keyword_error(const char* name, const char* what, PyObject* keyword) noexcept {
@@ -88,7 +89,8 @@ void raise_panic(std::string_view message) noexcept {
     PyObject* type = get_panic_type();
     if (type == nullptr)
         return;  // the class could not be created: its error (normally MemoryError) stands
-    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    Ref text(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (text)
         PyErr_SetObject(type, text.get());
 }
@@ -117,7 +119,8 @@ void raise_graph_error(const core::GraphError& error) noexcept {
         else if (std::holds_alternative<core::NotBuilt>(error.variant()))
             type = PyExc_RuntimeError;
         const std::string message = error.message();
-        Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+        Ref text(
+            PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
         if (text)
             PyErr_SetObject(type, text.get());
     } catch (...) {
@@ -195,9 +198,7 @@ bool bind_no_arguments(PyObject* args, PyObject* kwds) noexcept {
 
 // ---- Access -----------------------------------------------------------------
 
-void raise_receiver_error(PyObject* self) noexcept {
-    raise_conversion_error(self, "Graph");
-}
+void raise_receiver_error(PyObject* self) noexcept { raise_conversion_error(self, "Graph"); }
 
 void raise_access_error(Access mode) noexcept {
     PyErr_SetString(PyExc_RuntimeError,
@@ -233,9 +234,7 @@ void wrap_argument_error(const char* param) noexcept {
     PyErr_Restore(PyExc_TypeError, wrapped.release(), nullptr);
 }
 
-void raise_str_error(PyObject* object) noexcept {
-    raise_conversion_error(object, "PyString");
-}
+void raise_str_error(PyObject* object) noexcept { raise_conversion_error(object, "PyString"); }
 
 bool StrSequenceArgument::load(PyObject* object) {
     if (is_str(object)) {
@@ -411,10 +410,10 @@ PyObject* to_python(core::Graph& graph, std::span<const core::NodeIndex> ids) {
 
 PyObject* to_python(core::Graph&, const core::CheckResult& check) noexcept {
     Ref signature(PyLong_FromUnsignedLongLong(check.signature));
-    PyObject* tuple = signature ? PyTuple_Pack(3, kind_strings[static_cast<int>(check.kind)],
-                                               check.needs_recompute ? Py_True : Py_False,
-                                               signature.get())
-                                : nullptr;
+    PyObject* tuple =
+        signature ? PyTuple_Pack(3, kind_strings[static_cast<int>(check.kind)],
+                                 check.needs_recompute ? Py_True : Py_False, signature.get())
+                  : nullptr;
     if (tuple == nullptr)
         result_creation_failed();
     return tuple;

@@ -122,8 +122,8 @@ inline bool Borrow::acquire(PyObject* self, Access mode) noexcept {
                 raise_access_error(mode);
                 return false;
             }
-        } while (!object->borrow_flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                                            std::memory_order_relaxed));
+        } while (!object->borrow_flag.compare_exchange_weak(
+            seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed));
     } else {
         std::int64_t expected = 0;
         if (!object->borrow_flag.compare_exchange_strong(expected, -1, std::memory_order_acquire,
@@ -219,9 +219,15 @@ struct U64Argument {
 };
 
 template <typename T> struct ArgumentFor;
-template <> struct ArgumentFor<std::string_view> { using type = StrArgument; };
-template <> struct ArgumentFor<std::span<const std::string_view>> { using type = StrSequenceArgument; };
-template <> struct ArgumentFor<std::uint64_t> { using type = U64Argument; };
+template <> struct ArgumentFor<std::string_view> {
+    using type = StrArgument;
+};
+template <> struct ArgumentFor<std::span<const std::string_view>> {
+    using type = StrSequenceArgument;
+};
+template <> struct ArgumentFor<std::uint64_t> {
+    using type = U64Argument;
+};
 
 template <typename A>
 bool load_argument(A& argument, PyObject* object, const char* param) {
@@ -275,7 +281,8 @@ struct OperationTraits<R (C::*)(core::Graph&, Args...) const> {
 
 template <const MethodSpec& spec, auto operation, std::size_t... I>
 PyObject* convert_and_run(core::Graph& graph, PyObject* const* bound, std::index_sequence<I...>) {
-    using Arguments = typename OperationTraits<decltype(&decltype(operation)::operator())>::Arguments;
+    using Arguments =
+        typename OperationTraits<decltype(&decltype(operation)::operator())>::Arguments;
     std::tuple<typename ArgumentFor<std::tuple_element_t<I, Arguments>>::type...> arguments;
     // In parameter order; the first failure ends the call.
     if (!(load_argument(std::get<I>(arguments), bound[I], spec.params[I]) && ...))
@@ -287,7 +294,8 @@ PyObject* convert_and_run(core::Graph& graph, PyObject* const* bound, std::index
 template <const MethodSpec& spec, auto operation>
 PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
-    constexpr std::size_t arity = OperationTraits<decltype(&decltype(operation)::operator())>::arity;
+    constexpr std::size_t arity =
+        OperationTraits<decltype(&decltype(operation)::operator())>::arity;
     PyObject* bound[arity];
     if (nargs == static_cast<Py_ssize_t>(arity) && kwnames == nullptr) [[likely]] {
         for (std::size_t i = 0; i < arity; ++i)
@@ -310,11 +318,12 @@ PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
 template <const MethodSpec& spec, auto operation>
 constexpr PyMethodDef method() {
     if constexpr (OperationTraits<decltype(&decltype(operation)::operator())>::arity == 0)
-        return {spec.name, reinterpret_cast<PyCFunction>(noargs_entry<spec, operation>), METH_NOARGS,
-                spec.doc};
+        return {spec.name, reinterpret_cast<PyCFunction>(noargs_entry<spec, operation>),
+                METH_NOARGS, spec.doc};
     else
-        return {spec.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                               fastcall_entry<spec, operation>)),
+        return {spec.name,
+                reinterpret_cast<PyCFunction>(
+                    reinterpret_cast<void (*)()>(fastcall_entry<spec, operation>)),
                 METH_FASTCALL | METH_KEYWORDS, spec.doc};
 }
 

@@ -33,6 +33,8 @@ constexpr Access exclusive = Access::exclusive;
 
 // ---- The method table -------------------------------------------------------
 
+// One entry per method: name, access, parameters, then the docstring.
+// clang-format off
 constexpr MethodSpec add_node{"add_node", exclusive, {"id", "kind"},
     "add_node($self, id, kind)\n--\n\n"
     "Register a node. `kind` is one of input|source|reactive|view."};
@@ -76,7 +78,8 @@ constexpr MethodSpec commit_input{"commit_input", exclusive, {"id", "content_has
 constexpr MethodSpec set_clean{"set_clean", exclusive, {"id", "hash"},
     "set_clean($self, id, hash)\n--\n\n"
     "Commit `id` clean with the content hash it was computed from."};
-constexpr MethodSpec set_computing{"set_computing", exclusive, {"id"}, "set_computing($self, id)\n--\n\n"};
+constexpr MethodSpec set_computing{"set_computing", exclusive, {"id"},
+    "set_computing($self, id)\n--\n\n"};
 constexpr MethodSpec set_dirty{"set_dirty", exclusive, {"id"}, "set_dirty($self, id)\n--\n\n"};
 constexpr MethodSpec state_of{"state_of", shared, {"id"}, "state_of($self, id)\n--\n\n"};
 constexpr MethodSpec kind_of{"kind_of", shared, {"id"}, "kind_of($self, id)\n--\n\n"};
@@ -90,6 +93,7 @@ constexpr MethodSpec views{"views", shared, {},
 constexpr MethodSpec node_ids{"node_ids", shared, {},
     "node_ids($self)\n--\n\n"
     "All node ids in insertion order."};
+// clang-format on
 
 // mark_dirty marks its nodes only once their result list exists (see
 // NodesToMarkDirty), so a call that cannot create it changes nothing.
@@ -238,7 +242,9 @@ PyObject* kernel_version(PyObject*, PyObject*) noexcept {
 }
 
 PyMethodDef kernel_version_def = {
-    "kernel_version", kernel_version, METH_NOARGS,
+    "kernel_version",
+    kernel_version,
+    METH_NOARGS,
     "kernel_version()\n--\n\nVersion of the compiled C++ kernel.",
 };
 
@@ -306,7 +312,8 @@ PyObject* init_module() noexcept {
         return nullptr;
     }
     std::int64_t recorded = -1;
-    if (!first_interpreter.compare_exchange_strong(recorded, interpreter) && recorded != interpreter) {
+    if (!first_interpreter.compare_exchange_strong(recorded, interpreter) &&
+        recorded != interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "quorl._quorl does not yet support subinterpreters: it can be imported "
                         "in one interpreter per process only");

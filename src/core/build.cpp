@@ -97,8 +97,8 @@ Result<std::span<const NodeIndex>> Graph::topo_order() const {
 namespace {
 
 template <typename Keep>
-std::vector<NodeIndex> select_in_order(std::span<const NodeIndex> order, const std::vector<Node>& nodes,
-                                       Keep keep) {
+std::vector<NodeIndex> select_in_order(std::span<const NodeIndex> order,
+                                       const std::vector<Node>& nodes, Keep keep) {
     std::vector<NodeIndex> selected;
     for (NodeIndex i : order) {
         check_index(i, nodes.size(), "nodes");
@@ -119,7 +119,8 @@ Result<std::vector<NodeIndex>> Graph::views() const {
 Result<std::vector<NodeIndex>> Graph::dirty_nodes() const {
     if (!built_)
         return fail(NotBuilt{});
-    return select_in_order(order_, nodes_, [](const Node& n) { return n.state == NodeState::Dirty; });
+    return select_in_order(order_, nodes_,
+                           [](const Node& n) { return n.state == NodeState::Dirty; });
 }
 
 std::vector<NodeIndex> Graph::ids_in_topo_order(std::vector<NodeIndex> nodes) const {

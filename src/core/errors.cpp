@@ -123,7 +123,8 @@ std::string GraphError::message() const {
                        " (expected input|source|reactive|view)";
             },
             [](const NotBuilt&) {
-                return std::string("graph has not been built; call build() after registering nodes");
+                return std::string(
+                    "graph has not been built; call build() after registering nodes");
             },
             [](const Cycle& e) {
                 std::string message = "dependency cycle detected involving: ";

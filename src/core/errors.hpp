@@ -15,17 +15,27 @@
 
 namespace quorl::core {
 
-struct AlreadyRegistered { std::string id; };
-struct UnknownNode { std::string id; };
-struct SelfDependency { std::string id; };
-struct InvalidKind { std::string kind; };
+struct AlreadyRegistered {
+    std::string id;
+};
+struct UnknownNode {
+    std::string id;
+};
+struct SelfDependency {
+    std::string id;
+};
+struct InvalidKind {
+    std::string kind;
+};
 struct NotBuilt {};
-struct Cycle { std::vector<std::string> ids; };  // registration order
+struct Cycle {
+    std::vector<std::string> ids;  // registration order
+};
 
 class GraphError {
 public:
-    using Variant = std::variant<AlreadyRegistered, UnknownNode, SelfDependency,
-                                 InvalidKind, NotBuilt, Cycle>;
+    using Variant =
+        std::variant<AlreadyRegistered, UnknownNode, SelfDependency, InvalidKind, NotBuilt, Cycle>;
 
     template <typename V>
         requires std::is_constructible_v<Variant, V>

@@ -45,7 +45,7 @@ struct Node {
     std::uint64_t content_hash = 0;  // 0 until commit_input: the key an uncommitted input folds
     std::uint64_t id_offset = 0;     // into Graph::id_bytes
     std::uint32_t id_length = 0;
-    std::uint32_t deps_offset = 0;   // into Graph::dep_pool
+    std::uint32_t deps_offset = 0;  // into Graph::dep_pool
     std::uint32_t deps_count = 0;
     NodeKind kind = NodeKind::Input;
     NodeState state = NodeState::Dirty;
@@ -183,9 +183,9 @@ private:
     };
 
     std::vector<Node> nodes_;
-    std::string id_bytes_;                 // every id, back to back
-    std::vector<NodeIndex> dep_pool_;      // every node's deps, each in one run
-    std::size_t dep_pool_garbage_ = 0;     // entries no node refers to any more
+    std::string id_bytes_;              // every id, back to back
+    std::vector<NodeIndex> dep_pool_;   // every node's deps, each in one run
+    std::size_t dep_pool_garbage_ = 0;  // entries no node refers to any more
     IdIndex index_;
 
     // Reverse edges in compressed rows: the dependents of node i are
@@ -199,7 +199,7 @@ private:
     bool built_ = false;
 
     mutable VisitMarks marks_;
-    std::vector<NodeIndex> scratch_;       // set_deps' list under construction
+    std::vector<NodeIndex> scratch_;  // set_deps' list under construction
 };
 
 }  // namespace quorl::core

@@ -17,8 +17,9 @@ Result<void> Graph::set_clean(std::string_view id, std::uint64_t hash) {
 }
 
 Result<bool> Graph::needs_recompute(std::string_view id, std::uint64_t input_hash) const {
-    return with_node(*this, id, 
-        [input_hash](const Node& n) { return !(n.has_signature && n.signature == input_hash); });
+    return with_node(*this, id, [input_hash](const Node& n) {
+        return !(n.has_signature && n.signature == input_hash);
+    });
 }
 
 // An input dep takes part through the hash of its value, every other dep

@@ -63,7 +63,8 @@ Result<std::vector<NodeIndex>> Graph::downstream(std::string_view id) const {
     return order_closure(std::move(closure));
 }
 
-Result<std::vector<NodeIndex>> Graph::dirty_subgraph(std::span<const std::string_view> seeds) const {
+Result<std::vector<NodeIndex>> Graph::dirty_subgraph(
+    std::span<const std::string_view> seeds) const {
     if (!built_)
         return fail(NotBuilt{});
     auto indices = indices_of(seeds);

@@ -17,7 +17,9 @@ constexpr std::size_t linear_repeat_scan_limit = 16;
 }  // namespace
 
 std::string_view to_string(NodeKind kind) noexcept { return kind_names[static_cast<int>(kind)]; }
-std::string_view to_string(NodeState state) noexcept { return state_names[static_cast<int>(state)]; }
+std::string_view to_string(NodeState state) noexcept {
+    return state_names[static_cast<int>(state)];
+}
 
 Result<NodeIndex> Graph::index_of(std::string_view id) const {
     const NodeIndex node = find(id);
@@ -47,7 +49,8 @@ std::string_view Graph::id_of(NodeIndex node) const {
 }
 
 std::span<const NodeIndex> Graph::deps(const Node& node) const {
-    if (node.deps_offset > dep_pool_.size() || node.deps_count > dep_pool_.size() - node.deps_offset)
+    if (node.deps_offset > dep_pool_.size() ||
+        node.deps_count > dep_pool_.size() - node.deps_offset)
         throw InternalFault("deps out of range of deps storage");
     return {dep_pool_.data() + node.deps_offset, node.deps_count};
 }
@@ -56,8 +59,9 @@ Result<void> Graph::add_node(std::string_view id, std::string_view kind_name) {
     const IdIndex::Key key = IdIndex::key_of(id);
     if (index_.find(id, key, [this](NodeIndex i) { return id_at(i); }) != IdIndex::absent)
         return fail(AlreadyRegistered{std::string(id)});
-    const auto kind = std::find_if(std::begin(kind_names), std::end(kind_names),
-                                   [kind_name](std::string_view name) { return same_bytes(name, kind_name); });
+    const auto kind =
+        std::find_if(std::begin(kind_names), std::end(kind_names),
+                     [kind_name](std::string_view name) { return same_bytes(name, kind_name); });
     if (kind == std::end(kind_names))
         return fail(InvalidKind{std::string(kind_name)});
     if (nodes_.size() >= max_nodes || id.size() > UINT32_MAX)
@@ -172,7 +176,8 @@ std::vector<NodeIndex> Graph::node_ids() const {
 void Graph::VisitMarks::begin(std::size_t node_count) {
     if (stamps_.size() < node_count)
         stamps_.resize(node_count, current_);  // unmarked once current_ moves on
-    if (++current_ == 0) {  // wrapped: old stamps could read as current
+    if (++current_ == 0) {
+        // Wrapped: old stamps could read as current.
         std::fill(stamps_.begin(), stamps_.end(), 0);
         current_ = 1;
     }
