@@ -1,10 +1,20 @@
+# Type stubs for the extension module quorl._quorl.
+#
+# Docstrings are the module's own. Failures: an unregistered id raises
+# KeyError; a registered id, an invalid kind, a self dependency and a cycle
+# raise ValueError; a call that needs build() first, or that meets the graph in
+# use by another call, raises RuntimeError; a wrong argument type raises
+# TypeError, an integer outside 0..2**64-1 OverflowError, and a call that runs
+# out of memory MemoryError. A broken internal check raises PanicException, a
+# BaseException subclass that the module does not export.
+
 from collections.abc import Sequence
-from typing import Literal, TypeAlias, final
+from typing import Literal, SupportsIndex, TypeAlias, final
 
-__all__ = ["Graph", "kernel_version"]
+__all__ = ["kernel_version", "Graph"]  # noqa: RUF022 -- the module's own order
 
-Kind: TypeAlias = Literal["input", "source", "reactive", "view"]
-State: TypeAlias = Literal["clean", "dirty", "computing"]
+_Kind: TypeAlias = Literal["input", "source", "reactive", "view"]
+_State: TypeAlias = Literal["clean", "dirty", "computing"]
 
 def kernel_version() -> str:
     """Version of the compiled C++ kernel."""
@@ -17,9 +27,11 @@ class Graph:
 
     def __init__(self) -> None: ...
     def __len__(self) -> int: ...
-    def __contains__(self, id: str) -> bool: ...
+    def __contains__(self, key: str, /) -> bool: ...
+    # Kinds often arrive in variables typed str; the kernel validates them.
     def add_node(self, id: str, kind: str) -> None:
         """Register a node. `kind` is one of input|source|reactive|view."""
+    # A str is a sequence of str to a type checker, but deps and seeds refuse one.
     def set_deps(self, id: str, deps: Sequence[str]) -> None:
         """Set a node's inbound edges (its dependencies). All deps must exist."""
     def build(self) -> None:
@@ -34,24 +46,24 @@ class Graph:
         """Mark seeds and everything downstream `dirty`; return them topo-ordered."""
     def downstream(self, id: str) -> list[str]:
         """Nodes strictly downstream of `id`, topologically ordered."""
-    def needs_recompute(self, id: str, input_hash: int) -> bool:
+    def needs_recompute(self, id: str, input_hash: SupportsIndex) -> bool:
         """Does `id` need recomputation given the content hash of its inputs?"""
-    def check_node(self, id: str) -> tuple[Kind, bool, int]:
+    def check_node(self, id: str) -> tuple[_Kind, bool, int]:
         """Hot-path per-node decision: `(kind, needs_recompute, signature)` in one
         call. The signature folds the node's dependency state (Input deps by
         content hash, computed deps by epoch) entirely in C++."""
-    def commit_node(self, id: str, signature: int) -> None:
+    def commit_node(self, id: str, signature: SupportsIndex) -> None:
         """Commit a computed node clean with the signature it ran on; bumps its epoch."""
-    def skip_node(self, id: str, signature: int) -> None:
+    def skip_node(self, id: str, signature: SupportsIndex) -> None:
         """Commit a memo hit: mark clean without bumping the epoch."""
-    def commit_input(self, id: str, content_hash: int) -> None:
+    def commit_input(self, id: str, content_hash: SupportsIndex) -> None:
         """Record an Input node's current value hash for downstream signatures."""
-    def set_clean(self, id: str, hash: int) -> None:
+    def set_clean(self, id: str, hash: SupportsIndex) -> None:
         """Commit `id` clean with the content hash it was computed from."""
     def set_computing(self, id: str) -> None: ...
     def set_dirty(self, id: str) -> None: ...
-    def state_of(self, id: str) -> State: ...
-    def kind_of(self, id: str) -> Kind: ...
+    def state_of(self, id: str) -> _State: ...
+    def kind_of(self, id: str) -> _Kind: ...
     def deps_of(self, id: str) -> list[str]: ...
     def dirty_nodes(self) -> list[str]:
         """All currently-dirty node ids, topologically ordered."""

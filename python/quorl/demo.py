@@ -27,7 +27,7 @@ import random
 import sys
 import time
 from collections import Counter
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any, TextIO
 
@@ -69,6 +69,10 @@ class NodeSpec:
     kind: str
     deps: tuple[str, ...] = ()
     fn: Callable[..., Any] | None = None
+
+    def compute(self, dep_values: Iterable[Any]) -> Any:
+        assert self.fn is not None, f"{self.id} is an input: it has no function"
+        return self.fn(*dep_values)
 
 
 @dataclass
@@ -143,7 +147,8 @@ def total(*xs: int) -> str:
     return f"total {sum(xs)}"
 
 
-REACTIVE_FUNCTIONS = [
+# Each makes a node's function from the graph's random source (and a view's id).
+REACTIVE_FUNCTIONS: list[Callable[[random.Random], Callable[..., Any]]] = [
     lambda rng: clamped(low=rng.randrange(40), high=rng.randrange(50, INPUT_RANGE)),
     lambda rng: stepped(step=rng.randrange(2, 12)),
     lambda rng: switch(level=rng.randrange(INPUT_RANGE)),
@@ -153,7 +158,7 @@ REACTIVE_FUNCTIONS = [
     lambda rng: wrapped,
 ]
 
-VIEW_FUNCTIONS = [
+VIEW_FUNCTIONS: list[Callable[[random.Random, str], Callable[..., Any]]] = [
     lambda rng, node_id: labelled(node_id),
     lambda rng, node_id: total,
 ]
@@ -250,7 +255,7 @@ class Reactor:
         if sig in memo:
             value, outcome = memo[sig], MEMO_HIT
         else:
-            value, outcome = spec.fn(*(self.values[dep] for dep in spec.deps)), RECOMPUTED
+            value, outcome = spec.compute(self.values[dep] for dep in spec.deps), RECOMPUTED
             remember(memo, sig, value)
         self.settle(node_id, sig, value)
         return outcome
@@ -277,7 +282,7 @@ class Reactor:
             if spec.kind == "input":
                 fresh[node_id] = self.inputs[node_id]
             else:
-                fresh[node_id] = spec.fn(*(fresh[dep] for dep in spec.deps))
+                fresh[node_id] = spec.compute(fresh[dep] for dep in spec.deps)
         return fresh
 
     def check(self, verify: bool) -> None:
