@@ -1,5 +1,7 @@
 """What Python sees of the module and of the Graph type."""
 
+import importlib.metadata
+import inspect
 import subprocess
 import sys
 import textwrap
@@ -131,6 +133,9 @@ def test_method_signatures_docs_and_order():
         (n, getattr(Graph, n).__text_signature__, getattr(Graph, n).__doc__) for n, _, _ in METHODS
     ] == METHODS
     assert [k for k in Graph.__dict__ if not k.startswith("__")] == [n for n, _, _ in METHODS]
+    assert [str(inspect.signature(getattr(Graph, n))) for n, _, _ in METHODS] == [
+        text.replace("$self", "self, /", 1) for _, text, _ in METHODS
+    ]
 
 
 def test_len_truth_contains_repr():
@@ -199,6 +204,25 @@ def test_reinitialisation_returns_the_same_module():
     """)
         == "True True <quorl.Graph nodes=0> ['kernel_version', 'Graph']\n"
     )
+
+
+def test_package_surface_costs_only_the_extension():
+    import quorl
+
+    assert (quorl.Graph, quorl.kernel_version, quorl.__all__) == (
+        Graph,
+        m.kernel_version,
+        ["Graph", "kernel_version"],
+    )
+    assert quorl.__version__ == importlib.metadata.version("quorl") == m.kernel_version()
+    # A fresh interpreter: importing the package loads nothing beyond its own modules.
+    loaded = run_python("""
+        import sys
+        before = set(sys.modules)
+        import quorl
+        print(sorted(set(sys.modules) - before))
+    """)
+    assert loaded == "['quorl', 'quorl._quorl', 'quorl._version']\n"
 
 
 def test_second_interpreter_is_refused(tmp_path):
