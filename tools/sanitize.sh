@@ -33,7 +33,7 @@ if [[ ! -x $venv/bin/python ]]; then
 fi
 # The build runs without isolation so that the sanitizer flags below reach
 # the one CMake configuration that is built.
-"$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" cmake ninja
+"$venv/bin/python" -m pip install -q "scikit-build-core>=0.11" cmake ninja
 
 # -fno-sanitize-recover makes undefined behaviour abort instead of printing
 # and going on, so that it fails the run.
