@@ -56,8 +56,12 @@ void raise_missing_arguments(const MethodSpec& spec, std::size_t count, PyObject
             missing.push_back(spec.params[i]);
     std::string list;
     for (std::size_t i = 0; i < missing.size(); ++i) {
-        if (i > 0)
-            list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+        if (i > 0) {
+            if (missing.size() == 2)
+                list += " and ";
+            else
+                list += i + 1 == missing.size() ? ", and " : ", ";
+        }
         list += '\'';
         list += missing[i];
         list += '\'';
@@ -286,8 +290,10 @@ bool StrSequenceArgument::load_iterated(PyObject* object) {
     Ref iterator(PyObject_GetIter(object));
     if (!iterator)
         return false;
-    while (PyObject* next = PyIter_Next(iterator.get())) {
-        Ref item(next);
+    while (true) {
+        Ref item(PyIter_Next(iterator.get()));
+        if (!item)
+            break;
         StrArgument element;
         if (!element.load(item.get()))
             return false;
@@ -296,7 +302,7 @@ bool StrSequenceArgument::load_iterated(PyObject* object) {
         views_.push_back(element.value);
     }
     value = views_;
-    return !PyErr_Occurred();
+    return PyErr_Occurred() == nullptr;
 }
 
 namespace {
@@ -336,20 +342,28 @@ bool U64Argument::load(PyObject* object) noexcept {
 
 // ---- Results ----------------------------------------------------------------
 
-bool init_result_strings() noexcept {
-    for (int i = 0; i < 4; ++i) {
-        const std::string_view text = core::to_string(static_cast<core::NodeKind>(i));
-        if (kind_strings[i] == nullptr &&
-            (kind_strings[i] = PyUnicode_InternFromString(std::string(text).c_str())) == nullptr)
-            return false;
-    }
-    for (int i = 0; i < 3; ++i) {
-        const std::string_view text = core::to_string(static_cast<core::NodeState>(i));
-        if (state_strings[i] == nullptr &&
-            (state_strings[i] = PyUnicode_InternFromString(std::string(text).c_str())) == nullptr)
+namespace {
+
+// Fills the empty entries of `strings` with the interned names of the
+// enumerators 0 to N - 1.
+template <typename Enum, std::size_t N>
+bool intern_names(PyObject* (&strings)[N]) noexcept {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (strings[i] != nullptr)
+            continue;
+        const std::string name(core::to_string(static_cast<Enum>(i)));  // short: no allocation
+        strings[i] = PyUnicode_InternFromString(name.c_str());
+        if (strings[i] == nullptr)
             return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool init_result_strings() noexcept {
+    return intern_names<core::NodeKind>(kind_strings) &&
+           intern_names<core::NodeState>(state_strings);
 }
 
 PyObject* to_python(core::Graph&, bool value) noexcept {
@@ -369,7 +383,7 @@ namespace {
 bool is_ascii(std::string_view text) noexcept {
     std::size_t k = 0;
     for (; k + 8 <= text.size(); k += 8) {
-        std::uint64_t word;
+        std::uint64_t word = 0;
         std::memcpy(&word, text.data() + k, 8);
         if (word & 0x8080808080808080ull)
             return false;

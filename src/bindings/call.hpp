@@ -35,7 +35,7 @@ struct GraphObject {
 // The Graph type object, created once per process by module initialisation.
 extern PyTypeObject* graph_type;
 
-enum class Access { shared, exclusive };
+enum class Access : std::uint8_t { shared, exclusive };
 
 struct MethodSpec {
     const char* name;
@@ -155,7 +155,7 @@ R with_access(PyObject* self, Access mode, R failure, Body&& body) noexcept {
     if (!borrow.acquire(self, mode))
         return failure;
     try {
-        return body(borrow.graph());
+        return std::forward<Body>(body)(borrow.graph());
     } catch (...) {
         raise_current_exception();
         return failure;
@@ -258,7 +258,7 @@ PyObject* finish(core::Graph& graph, T&& value) {
 }
 
 template <typename T>
-PyObject* finish(core::Graph& graph, core::Result<T>&& result) {
+PyObject* finish(core::Graph& graph, core::Result<T> result) {
     if (!result) {
         raise_graph_error(result.error());
         return nullptr;

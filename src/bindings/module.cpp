@@ -187,6 +187,7 @@ constexpr const char graph_doc[] =
     "values stay on the Python side.";
 
 PyType_Slot graph_slots[] = {
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): the slot is only read
     {Py_tp_doc, const_cast<char*>(graph_doc)},
     {Py_tp_new, reinterpret_cast<void*>(graph_new)},
     {Py_mp_length, reinterpret_cast<void*>(graph_length)},
@@ -212,7 +213,9 @@ PyTypeObject* get_graph_type() noexcept {
         return graph_type;
     PyObject* created = PyType_FromSpec(&graph_spec);
     if (created == nullptr) {
-        PyObject *type, *value, *traceback;
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
         PyErr_Fetch(&type, &value, &traceback);
         PyErr_NormalizeException(&type, &value, &traceback);
         Ref cause(value);
@@ -334,4 +337,5 @@ PyObject* init_module() noexcept {
 }  // namespace
 }  // namespace quorl::bindings
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the interpreter looks up for _quorl
 PyMODINIT_FUNC PyInit__quorl(void) { return quorl::bindings::init_module(); }

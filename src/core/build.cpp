@@ -31,7 +31,7 @@ Result<void> Graph::build() {
     // Reverse edges as compressed rows, each row ascending by node index
     // because the nodes are visited in ascending order. in_degree serves as
     // the fill cursor of each row until it takes its real meaning.
-    std::fill(dependents_start_.begin(), dependents_start_.end(), 0);
+    std::ranges::fill(dependents_start_, 0);
     for (const Node& node : nodes_)
         for (NodeIndex d : deps(node)) {
             check_index(d, n, "nodes");
@@ -51,16 +51,16 @@ Result<void> Graph::build() {
         if (in_degree[i] == 0)
             ready.push_back(static_cast<NodeIndex>(i));  // ascending: already a heap
     }
-    const std::greater<NodeIndex> later;
+    const std::greater<> later;
     while (!ready.empty()) {
-        std::pop_heap(ready.begin(), ready.end(), later);
+        std::ranges::pop_heap(ready, later);
         const NodeIndex u = ready.back();
         ready.pop_back();
         order.push_back(u);
         for (NodeIndex j : dependents(u))
             if (--in_degree[j] == 0) {
                 ready.push_back(j);
-                std::push_heap(ready.begin(), ready.end(), later);
+                std::ranges::push_heap(ready, later);
             }
     }
 
@@ -134,7 +134,7 @@ std::vector<NodeIndex> Graph::ids_in_topo_order(std::vector<NodeIndex> nodes) co
         check_index(nodes[k], position_.size(), "position");
         keys[k] = (std::uint64_t{position_[nodes[k]]} << 32) | nodes[k];
     }
-    std::sort(keys.begin(), keys.end());
+    std::ranges::sort(keys);
     for (std::size_t k = 0; k < nodes.size(); ++k)
         nodes[k] = static_cast<NodeIndex>(keys[k]);
     return nodes;

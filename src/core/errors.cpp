@@ -22,7 +22,8 @@ char32_t next_code_point(std::string_view s, std::size_t& i) {
     if (lead < 0x80) {
         ++i;
         return lead;
-    } else if ((lead & 0xE0) == 0xC0) {
+    }
+    if ((lead & 0xE0) == 0xC0) {
         length = 2, cp = lead & 0x1F, minimum = 0x80;
     } else if ((lead & 0xF0) == 0xE0) {
         length = 3, cp = lead & 0x0F, minimum = 0x800;

@@ -5,11 +5,13 @@
 // they throw InternalFault, which the binding layer reports as a panic.
 #pragma once
 
+#include <cstddef>
 #include <expected>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 

@@ -9,9 +9,11 @@
 // copying it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quorl::core {
@@ -27,12 +29,12 @@ inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
     const char* p = a.data();
     const char* q = b.data();
     const auto word = [](const char* at) {
-        std::uint64_t w;
+        std::uint64_t w = 0;
         std::memcpy(&w, at, 8);
         return w;
     };
     const auto half = [](const char* at) {
-        std::uint32_t w;
+        std::uint32_t w = 0;
         std::memcpy(&w, at, 4);
         return w;
     };
@@ -154,7 +156,8 @@ inline IdIndex::Key IdIndex::key_of(std::string_view id) noexcept {
         for (std::size_t k = 8; k < n; ++k)
             tail |= static_cast<std::uint32_t>(byte(k) << (8 * (k - 8)));
     } else if (n >= 4) {
-        std::uint32_t first, last;
+        std::uint32_t first = 0;
+        std::uint32_t last = 0;
         std::memcpy(&first, id.data(), 4);
         std::memcpy(&last, id.data() + n - 4, 4);
         head = first | (std::uint64_t{last} << (8 * (n - 4)));
@@ -170,14 +173,14 @@ inline std::uint64_t IdIndex::hash_long(std::string_view id) noexcept {
     std::size_t n = id.size();
     std::uint64_t h = k0 ^ (n * k1);
     for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t word;
+        std::uint64_t word = 0;
         std::memcpy(&word, p, 8);
         h = fold(h ^ word, k1);
     }
     // The last 0 to 7 bytes as one overlapping read of the final word; the
     // length is folded in above, so the overlap cannot make two ids collide.
     if (id.size() > 8 && n > 0) {
-        std::uint64_t word;
+        std::uint64_t word = 0;
         std::memcpy(&word, id.data() + id.size() - 8, 8);
         h = fold(h ^ word, k2);
     }

@@ -3,7 +3,6 @@
 // A traversal costs in proportion to the nodes it reaches: the visit marks
 // persist between calls and need no clearing, so a small closure in a large
 // graph pays nothing for the nodes it does not reach.
-#include <algorithm>
 #include <bit>
 
 #include "core/graph.hpp"

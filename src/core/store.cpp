@@ -59,9 +59,8 @@ Result<void> Graph::add_node(std::string_view id, std::string_view kind_name) {
     const IdIndex::Key key = IdIndex::key_of(id);
     if (index_.find(id, key, [this](NodeIndex i) { return id_at(i); }) != IdIndex::absent)
         return fail(AlreadyRegistered{std::string(id)});
-    const auto kind =
-        std::find_if(std::begin(kind_names), std::end(kind_names),
-                     [kind_name](std::string_view name) { return same_bytes(name, kind_name); });
+    const auto* const kind = std::ranges::find_if(
+        kind_names, [kind_name](std::string_view name) { return same_bytes(name, kind_name); });
     if (kind == std::end(kind_names))
         return fail(InvalidKind{std::string(kind_name)});
     if (nodes_.size() >= max_nodes || id.size() > UINT32_MAX)
@@ -102,8 +101,8 @@ Result<void> Graph::set_deps(std::string_view id, std::span<const std::string_vi
         const NodeIndex d = find(dep);
         if (d == IdIndex::absent)
             return fail(UnknownNode{std::string(dep)});
-        const bool repeat = scan ? std::find(scratch_.begin(), scratch_.end(), d) != scratch_.end()
-                                 : !marks_.mark(d);
+        const bool repeat =
+            scan ? std::ranges::find(scratch_, d) != scratch_.end() : !marks_.mark(d);
         if (!repeat)
             scratch_.push_back(d);
     }
@@ -125,7 +124,7 @@ void Graph::store_deps(Node& node, std::span<const NodeIndex> deps) {
         } else {
             dep_pool_garbage_ += node.deps_count - count;
         }
-        std::copy(deps.begin(), deps.end(), dep_pool_.begin() + node.deps_offset);
+        std::ranges::copy(deps, dep_pool_.begin() + node.deps_offset);
         node.deps_count = static_cast<std::uint32_t>(count);
         return;
     }
@@ -169,6 +168,7 @@ Result<std::span<const NodeIndex>> Graph::deps_of(std::string_view id) const {
 
 std::vector<NodeIndex> Graph::node_ids() const {
     std::vector<NodeIndex> all(nodes_.size());
+    // NOLINTNEXTLINE(modernize-use-ranges): std::ranges::iota needs libstdc++ 13.
     std::iota(all.begin(), all.end(), NodeIndex{0});
     return all;
 }
@@ -178,7 +178,7 @@ void Graph::VisitMarks::begin(std::size_t node_count) {
         stamps_.resize(node_count, current_);  // unmarked once current_ moves on
     if (++current_ == 0) {
         // Wrapped: old stamps could read as current.
-        std::fill(stamps_.begin(), stamps_.end(), 0);
+        std::ranges::fill(stamps_, 0);
         current_ = 1;
     }
 }
