@@ -22,9 +22,12 @@ case "${1:-}" in
 *) echo "usage: $0 [--fix]" >&2; exit 2 ;;
 esac
 
-[[ -x $venv/bin/python ]] || "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    clang-format==19.1.7 clang-tidy==19.1.0
+# The tools' versions are pinned in pyproject.toml (dependency group lint-cpp).
+if [[ ! -x $venv/bin/python ]]; then
+    "$python" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+fi
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --group "$repo/pyproject.toml:lint-cpp"
 
 # The Unicode table keeps its generator's layout.
 mapfile -t files < <(git ls-files '*.cpp' '*.hpp' | grep -vx 'src/core/unicode_table.hpp')
