@@ -72,7 +72,7 @@ log "building with $cxx into $out"
 rm -rf "$out"
 mkdir -p "$out"
 
-common=(-std=c++23 -g -O1 -fno-omit-frame-pointer -I"$repo/src"
+common=(-std=c++23 -g -O1 -fno-omit-frame-pointer -I"$repo/src" -Wall -Wextra -Werror
         -fsanitize=address,undefined -fno-sanitize-recover=undefined
         # Bounds checks in the standard containers, and reads past a
         # vector's size into its spare capacity reported as overflows.
@@ -84,7 +84,7 @@ done
 
 # The harness gets edge coverage but no comparison tracing: its many
 # comparisons would cost more time than they give guidance.
-"$cxx" "${common[@]}" -Wall -Wextra -fsanitize=fuzzer-no-link -fno-sanitize-coverage=trace-cmp \
+"$cxx" "${common[@]}" -fsanitize=fuzzer-no-link -fno-sanitize-coverage=trace-cmp \
     -c "$repo/fuzz/kernel_fuzzer.cpp" -o "$out/harness.o"
 "$cxx" "${common[@]}" -fsanitize=fuzzer "$out"/*.o -o "$out/kernel_fuzzer"
 echo "$stamp" > "$out/stamp"
