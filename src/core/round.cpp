@@ -34,8 +34,8 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     if (!g.built_)
         return std::unexpected(RoundError(GraphError(NotBuilt{})));
     if (g.open_round_ != nullptr)
-        return std::unexpected(RoundError(state_refusal(
-            "another round on this graph is still open: finish or close it first")));
+        return std::unexpected(RoundError(
+            state_refusal("another round on this graph is still open: finish or close it first")));
 
     // Every check before the first write.
     std::vector<NodeIndex> starts;
@@ -68,6 +68,9 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     nodes_ = g.order_closure(g.downstream_closure(starts));
     const std::size_t k = nodes_.size();
     const std::size_t n = g.nodes_.size();
+    // Zero pages from calloc cost nothing until touched: a small closure in a
+    // large graph pays for the slots it uses only.
+    // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
     slot_of_.reset(static_cast<std::uint32_t*>(std::calloc(n == 0 ? 1 : n, sizeof(std::uint32_t))));
     if (!slot_of_)
         throw std::bad_alloc();
@@ -89,7 +92,8 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
         for (NodeIndex d : g.dependents(nodes_[s])) {
             check_index(d, n, "nodes");
             const std::uint32_t slot = slot_of_[d];
-            check_index(slot - std::size_t{1}, k, "round slots");  // the closure holds every dependant
+            check_index(slot - std::size_t{1}, k,
+                        "round slots");  // the closure holds every dependant
             ++waiting_[slot - 1];
         }
     for (const InputHash& input : inputs) {
@@ -270,8 +274,8 @@ void Round::take_ready() {
 
 RoundResult<void> Round::done(std::string_view id, bool changed) {
     if (phase_ == Phase::finished)
-        return std::unexpected(RoundError(value_refusal(
-            "node " + quoted(id) + " cannot be reported: the round is finished")));
+        return std::unexpected(RoundError(
+            value_refusal("node " + quoted(id) + " cannot be reported: the round is finished")));
     if (phase_ != Phase::open)
         return std::unexpected(RoundError(refusal_for_phase()));
     const NodeIndex i = graph_->find(id);

@@ -108,16 +108,17 @@ private:
     // Per-slot status; a slot is a closure node's place in topological order.
     enum class Status : std::uint8_t { waiting, available, out, reported, settled };
     static constexpr std::uint8_t status_mask = 0x07;
-    static constexpr std::uint8_t forced_flag = 0x08;    // a seed: handed out whatever its fold
-    static constexpr std::uint8_t handed_flag = 0x10;    // was handed out
-    static constexpr std::uint8_t changed_flag = 0x20;   // reported changed, epoch pending
-    static constexpr std::uint8_t given_flag = 0x40;     // an input with a new hash
+    static constexpr std::uint8_t forced_flag = 0x08;   // a seed: handed out whatever its fold
+    static constexpr std::uint8_t handed_flag = 0x10;   // was handed out
+    static constexpr std::uint8_t changed_flag = 0x20;  // reported changed, epoch pending
+    static constexpr std::uint8_t given_flag = 0x40;    // an input with a new hash
 
     Status status(std::size_t slot) const noexcept {
         return static_cast<Status>(flags_[slot] & status_mask);
     }
     void set_status(std::size_t slot, Status s) noexcept {
-        flags_[slot] = static_cast<std::uint8_t>((flags_[slot] & ~status_mask) | static_cast<std::uint8_t>(s));
+        flags_[slot] =
+            static_cast<std::uint8_t>((flags_[slot] & ~status_mask) | static_cast<std::uint8_t>(s));
     }
     Node& node_at(std::size_t slot) { return graph_->nodes_[nodes_[slot]]; }
 
@@ -131,6 +132,7 @@ private:
     void release_memory() noexcept;
 
     struct FreeDeleter {
+        // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory): calloc'd
         void operator()(std::uint32_t* p) const noexcept { std::free(p); }
     };
 
