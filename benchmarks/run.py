@@ -24,7 +24,9 @@ exit status, since timings on a shared machine are not a test):
   - memory: at most 150 bytes per node at 10^6 nodes, ids and 3 deps per node
     included (RSS growth over declaration plus build);
   - declaration (add_node + set_deps for every node) at least 5x faster than
-    the pure-Python implementation.
+    the pure-Python implementation;
+  - ids crafted to collide under an unkeyed id hash (crafted_ids.py) cost
+    within 2x of random ids of the same length, to declare and to look up.
 Without --million the 10^6 targets are checked at the largest size that ran,
 and the section says so.
 """
@@ -48,6 +50,7 @@ from graphlib import TopologicalSorter
 from quorl import Graph
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from crafted_ids import colliding_ids, random_ids
 from pure_python import PyGraph
 
 try:
@@ -153,6 +156,13 @@ def declare(cls, dag: Dag):
         add(node_id, kind)
     for node_id, node_deps in zip(dag.ids, dag.dep_ids, strict=True):
         set_deps(node_id, node_deps)
+    return g
+
+
+def declare_ids(ids: list[str]) -> Graph:
+    g = Graph()
+    for node_id in ids:
+        g.add_node(node_id, "input")
     return g
 
 
@@ -646,7 +656,22 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
         calls["commit_node", name] = ("f(x, h)", {"f": g.commit_node, "x": hot_id, "h": signature})
     for key, value in per_call_ns(calls, cheap_repeat, target_ns).items():
         res.put((n, *key), value)
-    log(f"n={n:,}: hot calls done in {time.perf_counter() - t_start:.1f} s total")
+    log(f"n={n:,}: hot calls done")
+
+    # Ids crafted to collide under an unkeyed hash against random ids of the
+    # same length: a keyed hash gives both the same cost.
+    count = min(n, 100_000)
+    calls = {}
+    for name, ids in (("quorl", colliding_ids(count)), ("random", random_ids(count))):
+        res.put(
+            (n, "crafted decl", name),
+            [time_once_ns(lambda ids=ids: declare_ids(ids)) for _ in range(cheap_repeat)],
+        )
+        calls["crafted lookup", name] = ("f(x)", {"f": declare_ids(ids).state_of, "x": ids[-1]})
+    for key, value in per_call_ns(calls, cheap_repeat, target_ns).items():
+        res.put((n, *key), value)
+    info["crafted"] = count
+    log(f"n={n:,}: crafted ids done in {time.perf_counter() - t_start:.1f} s total")
     graphs = nx_graph = rx_graph = calls = None
     gc.unfreeze()
     return info
@@ -773,6 +798,17 @@ def print_size_table(n: int, info: dict, res: Results, memory: dict) -> None:
             ],
             op,
         )
+    crafted = f"{info['crafted']:,} ids of 48 bytes"
+    group(
+        f"declaration of {crafted}: crafted to collide under an unkeyed hash, and random",
+        [("quorl, crafted ids", "quorl", None), ("quorl, random ids", "random", None)],
+        "crafted decl",
+    )
+    group(
+        "state_of(id) on the last of them, per call",
+        [("quorl, crafted ids", "quorl", None), ("quorl, random ids", "random", None)],
+        "crafted lookup",
+    )
     if n in memory:
         print("memory: RSS growth over declaration + build, bytes per node")
         values = memory[n]
@@ -877,6 +913,13 @@ def print_targets(sizes: list[int], res: Results, memory: dict) -> None:
         5,
         "higher",
     )
+    for op, what in (("crafted decl", "declaration"), ("crafted lookup", "lookup")):
+        target(
+            f"ids crafted against an unkeyed hash / random ids, {what} {at}",
+            ratio(res.get((largest, op, "quorl")), res.get((largest, op, "random"))),
+            2,
+            "lower",
+        )
     print()
     print("targets (ratios measured side by side in this run)")
     print("\n".join(lines))
