@@ -332,10 +332,10 @@ constexpr bool names_parameters(std::size_t arity) {
 // run Python code: a sequence comes last or not at all.
 template <typename Arguments, std::size_t... I>
 constexpr bool sequence_only_last(std::index_sequence<I...>) {
-    return ((!std::is_same_v<std::tuple_element_t<I, Arguments>,
-                             std::span<const std::string_view>> ||
-             I + 1 == sizeof...(I)) &&
-            ...);
+    return (
+        (!std::is_same_v<std::tuple_element_t<I, Arguments>, std::span<const std::string_view>> ||
+         I + 1 == sizeof...(I)) &&
+        ...);
 }
 
 template <const MethodSpec& spec, auto operation>
@@ -343,9 +343,9 @@ constexpr PyMethodDef method() {
     using Traits = OperationTraits<decltype(&decltype(operation)::operator())>;
     static_assert(names_parameters<spec>(Traits::arity),
                   "the MethodSpec must name every parameter of the operation, and no more");
-    static_assert(sequence_only_last<typename Traits::Arguments>(
-                      std::make_index_sequence<Traits::arity>{}),
-                  "a sequence parameter must be the operation's last");
+    static_assert(
+        sequence_only_last<typename Traits::Arguments>(std::make_index_sequence<Traits::arity>{}),
+        "a sequence parameter must be the operation's last");
     if constexpr (Traits::arity == 0)
         return {spec.name, reinterpret_cast<PyCFunction>(noargs_entry<spec, operation>),
                 METH_NOARGS, spec.doc};

@@ -34,8 +34,8 @@ struct HashKey {
 
 namespace detail {
 // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables): set once at start-up
-inline HashKey process_hash_key{{0x9E3779B97F4A7C15ull, 0xD6E8FEB86659FD93ull,
-                                 0xA0761D6478BD642Full}};
+inline HashKey process_hash_key{
+    {0x9E3779B97F4A7C15ull, 0xD6E8FEB86659FD93ull, 0xA0761D6478BD642Full}};
 }  // namespace detail
 
 // Sets the key of indexes created from now on. The multipliers get their top
@@ -149,8 +149,7 @@ private:
     // The hash of an inline key, and the key of a long id, so a rehash needs
     // nothing but the slots.
     std::uint64_t hash_of(std::uint64_t head, std::uint32_t tail) const noexcept {
-        return tail == long_marker ? head
-                                   : fold(fold(head ^ key_[0], key_[1] ^ tail), key_[2]);
+        return tail == long_marker ? head : fold(fold(head ^ key_[0], key_[1] ^ tail), key_[2]);
     }
 
     std::uint64_t hash_long(std::string_view id) const noexcept;
