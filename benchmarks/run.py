@@ -661,12 +661,14 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
     # Ids crafted to collide under an unkeyed hash against random ids of the
     # same length: a keyed hash gives both the same cost.
     count = min(n, 100_000)
+    id_sets = {"quorl": colliding_ids(count), "random": random_ids(count)}
+    declared: dict[str, list[int]] = {name: [] for name in id_sets}
+    for _ in range(cheap_repeat):  # alternating, so both see the same machine
+        for name, ids in id_sets.items():
+            declared[name].append(time_once_ns(lambda ids=ids: declare_ids(ids)))
     calls = {}
-    for name, ids in (("quorl", colliding_ids(count)), ("random", random_ids(count))):
-        res.put(
-            (n, "crafted decl", name),
-            [time_once_ns(lambda ids=ids: declare_ids(ids)) for _ in range(cheap_repeat)],
-        )
+    for name, ids in id_sets.items():
+        res.put((n, "crafted decl", name), declared[name])
         calls["crafted lookup", name] = ("f(x)", {"f": declare_ids(ids).state_of, "x": ids[-1]})
     for key, value in per_call_ns(calls, cheap_repeat, target_ns).items():
         res.put((n, *key), value)
