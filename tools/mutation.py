@@ -9,7 +9,11 @@ restores the file. A mutant is killed when the suite fails or times out; one
 that does not compile is stillborn and not counted. The developer's tree is
 never written to.
 
-Usage: tools/mutation.sh [--only 3,17] [--timeout 300] [--work DIR]
+With --new-tests, those test files run only for mutants the rest of the
+suite lets survive, and the score is given without and with them: the
+measure of what a set of new tests adds.
+
+Usage: tools/mutation.sh [--only 3,17] [--timeout 300] [--work DIR] [--new-tests FILE,...]
 """
 
 from __future__ import annotations
@@ -148,6 +152,7 @@ def main() -> int:
     parser.add_argument("--source", type=Path, default=REPO, help="repository to mutate a copy of")
     parser.add_argument("--mutants", type=Path, default=REPO / "tools" / "mutants.txt")
     parser.add_argument("--list", action="store_true", help="list the mutants and stop")
+    parser.add_argument("--new-tests", default="", help="comma-separated test files to score apart")
     args = parser.parse_args()
 
     mutants = parse_mutants(args.mutants.read_text())
@@ -155,9 +160,9 @@ def main() -> int:
         for m in mutants:
             print(f"{m.number:3} {m.path}: {m.title}" + (" (equivalent)" if m.equivalent else ""))
         return 0
-    if args.only:
-        wanted = {int(n) for n in args.only.split(",")}
-        mutants = [m for m in mutants if m.number in wanted]
+    if args.only:  # in the order given
+        by_number = {m.number: m for m in mutants}
+        mutants = [by_number[int(n)] for n in args.only.split(",")]
 
     work = args.work.resolve()
     work.mkdir(parents=True, exist_ok=True)
@@ -193,15 +198,17 @@ def main() -> int:
     built = next((work / "build").glob(f"_quorl*{suffix}"))
     (package / built.name).symlink_to(built)
     env = dict(os.environ, PYTHONPATH=str(work / "pkg"), PYTHONDONTWRITEBYTECODE="1")
-    tests = [sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider"]
-    tests += test_files(tree)
+    pytest = [sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider"]
+    new_tests = [f"tests/{Path(f).name}" for f in args.new_tests.split(",") if f]
+    tests = pytest + [f for f in test_files(tree) if f not in new_tests]
+    tests_after = pytest + new_tests
 
     start = time.monotonic()
     if run(tests, tree, args.timeout, env) != 0:
         raise SystemExit("the suite fails on the unmutated tree")
     print(f"unmutated suite passes ({time.monotonic() - start:.0f} s)", flush=True)
 
-    killed, survived, stillborn = [], [], []
+    killed, survived, stillborn, killed_by_new = [], [], [], []
     for m in mutants:
         path = tree / m.path
         original = path.read_text()
@@ -213,6 +220,9 @@ def main() -> int:
             else:
                 started = time.monotonic()
                 status = run(tests, tree, args.timeout, env)
+                if status == 0 and new_tests and run(tests_after, tree, args.timeout, env) != 0:
+                    killed_by_new.append(m)
+                    status = 1
                 took = time.monotonic() - started
                 if status == 0:
                     survived.append(m)
@@ -220,6 +230,7 @@ def main() -> int:
                 else:
                     killed.append(m)
                     outcome = "killed" + (" (timeout)" if status == -1 else "")
+                    outcome += " by the new tests" if m in killed_by_new else ""
                 outcome += f" in {took:.0f} s"
         finally:
             path.write_text(original)
@@ -233,6 +244,12 @@ def main() -> int:
     print()
     print(f"mutants: {len(mutants)}, stillborn {len(stillborn)}, killed {len(killed)}, ", end="")
     print(f"survived {len(survived)} ({len(equivalent)} of them known equivalent)")
+    if counted and new_tests:
+        before = len(killed) - len(killed_by_new)
+        print(f"score without {', '.join(new_tests)}: {before}/{counted} = ", end="")
+        print(f"{100 * before / counted:.1f} %")
+        for m in killed_by_new:
+            print(f"  killed only by the new tests {m.number}: {m.path}: {m.title}")
     if counted:
         print(f"score: {len(killed)}/{counted} = {100 * len(killed) / counted:.1f} %")
     for m in survived:
