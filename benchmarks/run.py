@@ -33,6 +33,8 @@ exit status, since timings on a shared machine are not a test):
   - ready() + done() per node handed out within 4x of dict.get;
   - the main job's first round, its decisions replayed: through a Round at
     most 1/8 of the per-node protocol.
+  - ids crafted to collide under an unkeyed id hash (crafted_ids.py) cost
+    within 2x of random ids of the same length, to declare and to look up.
 Without --million the 10^6 targets are checked at the largest size that ran,
 and the section says so.
 """
@@ -57,6 +59,7 @@ from quorl import Graph
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import rounds
+from crafted_ids import colliding_ids, random_ids
 from pure_python import PyGraph
 
 try:
@@ -162,6 +165,13 @@ def declare(cls, dag: Dag):
         add(node_id, kind)
     for node_id, node_deps in zip(dag.ids, dag.dep_ids, strict=True):
         set_deps(node_id, node_deps)
+    return g
+
+
+def declare_ids(ids: list[str]) -> Graph:
+    g = Graph()
+    for node_id in ids:
+        g.add_node(node_id, "input")
     return g
 
 
@@ -663,6 +673,22 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
     for impl, values in samples.items():
         res.put((n, "round", "quorl" if impl == "round" else impl), values)
     log(f"n={n:,}: kernel rounds done in {time.perf_counter() - t_start:.1f} s total")
+    # Ids crafted to collide under an unkeyed hash against random ids of the
+    # same length: a keyed hash gives both the same cost.
+    count = min(n, 100_000)
+    id_sets = {"quorl": colliding_ids(count), "random": random_ids(count)}
+    declared: dict[str, list[int]] = {name: [] for name in id_sets}
+    for _ in range(cheap_repeat):  # alternating, so both see the same machine
+        for name, ids in id_sets.items():
+            declared[name].append(time_once_ns(lambda ids=ids: declare_ids(ids)))
+    calls = {}
+    for name, ids in id_sets.items():
+        res.put((n, "crafted decl", name), declared[name])
+        calls["crafted lookup", name] = ("f(x)", {"f": declare_ids(ids).state_of, "x": ids[-1]})
+    for key, value in per_call_ns(calls, cheap_repeat, target_ns).items():
+        res.put((n, *key), value)
+    info["crafted"] = count
+    log(f"n={n:,}: crafted ids done in {time.perf_counter() - t_start:.1f} s total")
     graphs = nx_graph = rx_graph = calls = None
     gc.unfreeze()
     return info
@@ -802,6 +828,17 @@ def print_size_table(n: int, info: dict, res: Results, memory: dict) -> None:
             ],
             "round",
         )
+    crafted = f"{info['crafted']:,} ids of 48 bytes"
+    group(
+        f"declaration of {crafted}: crafted to collide under an unkeyed hash, and random",
+        [("quorl, crafted ids", "quorl", None), ("quorl, random ids", "random", None)],
+        "crafted decl",
+    )
+    group(
+        "state_of(id) on the last of them, per call",
+        [("quorl, crafted ids", "quorl", None), ("quorl, random ids", "random", None)],
+        "crafted lookup",
+    )
     if n in memory:
         print("memory: RSS growth over declaration + build, bytes per node")
         values = memory[n]
@@ -931,6 +968,13 @@ def print_targets(sizes: list[int], res: Results, memory: dict) -> None:
         0.125,
         "lower",
     )
+    for op, what in (("crafted decl", "declaration"), ("crafted lookup", "lookup")):
+        target(
+            f"ids crafted against an unkeyed hash / random ids, {what} {at}",
+            ratio(res.get((largest, op, "quorl")), res.get((largest, op, "random"))),
+            2,
+            "lower",
+        )
     print()
     print("targets (ratios measured side by side in this run)")
     print("\n".join(lines))

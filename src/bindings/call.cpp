@@ -73,6 +73,13 @@ void raise_missing_arguments(const MethodSpec& spec, std::size_t count, PyObject
                  spec.name, missing.size(), missing.size() == 1 ? "" : "s", list.c_str());
 }
 
+// Whether the error set may be swallowed where a fallback exists: an
+// ordinary Exception, but neither MemoryError nor what is not an Exception
+// at all (KeyboardInterrupt, SystemExit), which must reach the caller.
+bool tolerable_error() noexcept {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
 PyObject* get_panic_type() noexcept {
     if (panic_type == nullptr) {
         PyObject* created = PyErr_NewExceptionWithDoc("quorl._quorl.PanicException", panic_doc,
@@ -162,8 +169,11 @@ bool bind_arguments(const MethodSpec& spec, std::size_t count, PyObject* const* 
         PyObject* keyword = PyTuple_GetItem(kwnames, k);
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
-        if (text == nullptr)
-            PyErr_Clear();  // not encodable, so it matches no parameter
+        if (text == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+                return false;  // out of memory: that is what the caller sees
+            PyErr_Clear();     // not encodable, so it matches no parameter
+        }
         std::size_t slot = count;
         for (std::size_t i = 0; text != nullptr && i < count; ++i)
             if (std::string_view(text, size) == spec.params[i])
@@ -290,6 +300,10 @@ bool StrSequenceArgument::load_list_or_tuple(PyObject* object) {
 bool StrSequenceArgument::load_iterated(PyObject* object) {
     Py_ssize_t expected = PySequence_Size(object);
     if (expected < 0) {
+        // A broken __len__ only costs the size hint; an interrupt, an exit
+        // or running out of memory is the caller's to see.
+        if (!tolerable_error())
+            return false;
         PyErr_Clear();
         expected = 0;
     }

@@ -324,9 +324,38 @@ PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
                        [](core::Graph& graph) { return finish(graph, operation(graph)); });
 }
 
+// Whether the spec names exactly the operation's parameters: binding reads
+// their names, and a missing one would be read as a null string.
+template <const MethodSpec& spec>
+constexpr bool names_parameters(std::size_t arity) {
+    if (arity > spec.params.size())
+        return false;
+    for (std::size_t i = 0; i < spec.params.size(); ++i)
+        if ((spec.params[i] != nullptr) != (i < arity))
+            return false;
+    return true;
+}
+
+// A sequence argument borrows its items from the caller's container without
+// keeping it from changing, which is only safe when no later conversion can
+// run Python code: a sequence comes last or not at all.
+template <typename Arguments, std::size_t... I>
+constexpr bool sequence_only_last(std::index_sequence<I...>) {
+    return (
+        (!std::is_same_v<std::tuple_element_t<I, Arguments>, std::span<const std::string_view>> ||
+         I + 1 == sizeof...(I)) &&
+        ...);
+}
+
 template <const MethodSpec& spec, auto operation>
 constexpr PyMethodDef method() {
-    if constexpr (OperationTraits<decltype(&decltype(operation)::operator())>::arity == 0)
+    using Traits = OperationTraits<decltype(&decltype(operation)::operator())>;
+    static_assert(names_parameters<spec>(Traits::arity),
+                  "the MethodSpec must name every parameter of the operation, and no more");
+    static_assert(
+        sequence_only_last<typename Traits::Arguments>(std::make_index_sequence<Traits::arity>{}),
+        "a sequence parameter must be the operation's last");
+    if constexpr (Traits::arity == 0)
         return {spec.name, reinterpret_cast<PyCFunction>(noargs_entry<spec, operation>),
                 METH_NOARGS, spec.doc};
     else

@@ -5,7 +5,7 @@
 //     def kernel_version() -> str: ...      # "1.2.0"
 //
 //     @final
-//     class Graph:                          # no __dict__, no weak references
+//     class Graph:                          # immutable; no __dict__, no weak references
 //         def __len__(self) -> int: ...
 //         def __contains__(self, id: str) -> bool: ...
 //         def add_node(self, id: str, kind: str) -> None: ...
@@ -18,6 +18,7 @@
 // process-wide state (the cached module and type), so a second interpreter
 // is refused rather than handed objects that belong to the first.
 #include <new>
+#include <random>
 
 #include "bindings/call.hpp"
 #include "bindings/round.hpp"
@@ -255,7 +256,10 @@ PyType_Spec graph_spec = {
     .name = "quorl._quorl.Graph",
     .basicsize = static_cast<int>(sizeof(GraphObject)),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,  // not a base type, not tracked by the collector
+    // Not a base type, not tracked by the collector, and immutable: replacing
+    // __new__ or any other attribute could make an instance whose kernel
+    // state was never constructed.
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = graph_slots,
 };
 
@@ -315,6 +319,22 @@ PyModuleDef module_def = {
     nullptr,
     nullptr,
 };
+
+// Keys the id hash with a secret drawn from the operating system, before the
+// first graph exists, so that no set of ids prepared in advance collides.
+bool key_id_hash() noexcept {
+    try {
+        std::random_device source;
+        core::HashKey key{};
+        for (std::uint64_t& word : key.words)
+            word = (std::uint64_t{source()} << 32) ^ source();
+        core::set_id_hash_key(key);
+        return true;
+    } catch (...) {
+        raise_current_exception();
+        return false;
+    }
+}
 
 std::atomic<std::int64_t> first_interpreter{-1};
 PyObject* cached_module = nullptr;
@@ -382,6 +402,8 @@ PyObject* init_module() noexcept {
     }
     if (cached_module != nullptr)
         return Py_NewRef(cached_module);
+    if (graph_type == nullptr && !key_id_hash())
+        return nullptr;
     if (!init_result_strings())
         return nullptr;
     Ref module(PyModule_Create2(&module_def, PYTHON_ABI_VERSION));

@@ -145,7 +145,7 @@ private:
     friend class Round;
 
     NodeIndex find(std::string_view id) const noexcept {
-        return index_.find(id, IdIndex::key_of(id), [this](NodeIndex i) { return id_at(i); });
+        return index_.find(id, index_.key_of(id), [this](NodeIndex i) { return id_at(i); });
     }
 
     // Applies `f` to the node registered under `id`, or fails with UnknownNode
