@@ -133,6 +133,9 @@ public:
     // For invariant checks: the reverse edges of the last build.
     std::span<const NodeIndex> dependents(NodeIndex node) const;
 
+    // Throws InternalFault naming the first broken invariant. O((n + e) log n).
+    void check_invariants() const;
+
 private:
     NodeIndex find(std::string_view id) const noexcept {
         return index_.find(id, IdIndex::key_of(id), [this](NodeIndex i) { return id_at(i); });
