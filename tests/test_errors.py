@@ -5,10 +5,16 @@ import unicodedata
 import pytest
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
-from model import escaped
+from model import (
+    ALREADY_REGISTERED,
+    INVALID_KIND,
+    SELF_DEPENDENCY,
+    SIMPLE_ESCAPES,
+    UNKNOWN_NODE,
+    escaped,
+)
 from quorl._quorl import Graph
 
-HINT = "(expected input|source|reactive|view)"
 ODD = 'x"\\\n\x1b'
 ODD_Q = '"x\\"\\\\\\n\\u{1b}"'
 
@@ -16,20 +22,20 @@ ODD_Q = '"x\\"\\\\\\n\\u{1b}"'
 @pytest.mark.parametrize(
     ("call", "exc", "message"),
     [
-        (lambda g: g.kind_of("zz"), KeyError, 'unknown node: "zz"'),
-        (lambda g: g.state_of("zz"), KeyError, 'unknown node: "zz"'),
-        (lambda g: g.deps_of("zz"), KeyError, 'unknown node: "zz"'),
-        (lambda g: g.set_deps("a", [ODD]), KeyError, f"unknown node: {ODD_Q}"),
-        (lambda g: g.add_node("b", ODD), ValueError, f"invalid node kind {ODD_Q} {HINT}"),
+        (lambda g: g.kind_of("zz"), KeyError, UNKNOWN_NODE.format('"zz"')),
+        (lambda g: g.state_of("zz"), KeyError, UNKNOWN_NODE.format('"zz"')),
+        (lambda g: g.deps_of("zz"), KeyError, UNKNOWN_NODE.format('"zz"')),
+        (lambda g: g.set_deps("a", [ODD]), KeyError, UNKNOWN_NODE.format(ODD_Q)),
+        (lambda g: g.add_node("b", ODD), ValueError, INVALID_KIND.format(ODD_Q)),
         (
             lambda g: (g.add_node(ODD, "view"), g.add_node(ODD, "view")),
             ValueError,
-            f"node already registered: {ODD_Q}",
+            ALREADY_REGISTERED.format(ODD_Q),
         ),
         (
             lambda g: (g.add_node(ODD, "view"), g.set_deps(ODD, [ODD])),
             ValueError,
-            f"node {ODD_Q} cannot depend on itself",
+            SELF_DEPENDENCY.format(ODD_Q),
         ),
     ],
 )
@@ -92,10 +98,9 @@ def unknown_message(node):
     ],
 )
 def test_quoted_form(text, quoted):
-    assert unknown_message(text) == f'unknown node: "{quoted}"'
+    assert unknown_message(text) == UNKNOWN_NODE.format(f'"{quoted}"')
 
 
-SPECIALS = {'"': '\\"', "\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r", "\0": "\\0"}
 NOT_PRINTABLE = {"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp", "Zs"}
 EXTENDING_LETTERS = {"\uff9e", "\uff9f"}  # Lm, yet grapheme extenders
 
@@ -103,8 +108,8 @@ EXTENDING_LETTERS = {"\uff9e", "\uff9f"}  # Lm, yet grapheme extenders
 def reference_quote(text):
     def one(ch):
         cat = unicodedata.category(ch)
-        if ch in SPECIALS:
-            return SPECIALS[ch]
+        if ch in SIMPLE_ESCAPES:
+            return SIMPLE_ESCAPES[ch]
         if (cat in NOT_PRINTABLE and ch != " ") or cat in ("Mn", "Me") or ch in EXTENDING_LETTERS:
             return f"\\u{{{ord(ch):x}}}"
         return ch
@@ -129,4 +134,4 @@ def assigned_since_table(ch):
 @given(st.text(st.characters(exclude_categories=("Cs", "Cn", "Mc")), max_size=24))
 def test_quoting_matches_reference(node):
     assume(not any(map(assigned_since_table, node)))
-    assert unknown_message(node) == "unknown node: " + reference_quote(node)
+    assert unknown_message(node) == UNKNOWN_NODE.format(reference_quote(node))

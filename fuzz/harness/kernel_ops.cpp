@@ -313,7 +313,7 @@ bool run_op(Reader& r, Graph& g, Model& m) {
         TRACE(std::string(op_name) + "(" + printable(id) + ", " + std::to_string(value) + ")");
         auto result = op == Op::set_clean   ? g.set_clean(id, value)
                       : op == Op::skip_node ? g.skip_node(id, value)
-                                 : g.commit_input(id, value);
+                                            : g.commit_input(id, value);
         bool changed = false;
         per_node(m, id, result, [&](NodeIndex i) {
             m.states[i] = NodeState::Clean;

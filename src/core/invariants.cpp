@@ -53,8 +53,8 @@ void Graph::check_invariants() const {
         require(node.kind <= NodeKind::View, "kind in range");
         require(node.state <= NodeState::Computing, "state in range");
         require(node.has_signature || node.signature == 0, "no signature reads as zero");
-        require(node.has_signature || (node.state != NodeState::Clean && node.epoch == 0 &&
-                                       node.content_hash == 0),
+        require(node.has_signature ||
+                    (node.state != NodeState::Clean && node.epoch == 0 && node.content_hash == 0),
                 "a clean, committed or hashed node has a signature");
         require(node.epoch <= epoch_counter_, "epochs come from the counter");
         if (node.epoch != 0)

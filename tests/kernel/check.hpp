@@ -53,13 +53,13 @@ inline int run_all(const char* filter) {
 
 }  // namespace quorl::testing
 
-#define TEST(name)                                                                    \
-    static void test_##name();                                                        \
+#define TEST(name)                                                                       \
+    static void test_##name();                                                           \
     static const ::quorl::testing::Registration registration_##name(#name, test_##name); \
     static void test_##name()
 
-#define EXPECT(cond)                                          \
-    do {                                                      \
-        if (!(cond))                                          \
+#define EXPECT(cond)                                           \
+    do {                                                       \
+        if (!(cond))                                           \
             ::quorl::testing::fail(__FILE__, __LINE__, #cond); \
     } while (0)
