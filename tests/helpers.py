@@ -2,9 +2,21 @@
 graph shows, and the odd arguments that run the caller's code during
 conversion. What the kernel must answer lives in model.py."""
 
+import subprocess
+import sys
+import textwrap
 from collections.abc import Sequence
 
 from quorl._quorl import Graph
+
+
+def run_python(code=None, *, args=(), env=None, timeout=120):
+    """Runs `code` (dedented), or the interpreter with `args`, in a fresh
+    process that must succeed; returns what it printed."""
+    command = [sys.executable, *(("-c", textwrap.dedent(code)) if code else ()), *args]
+    done = subprocess.run(command, capture_output=True, text=True, env=env, timeout=timeout)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
 
 
 def make_graph(nodes, deps=None, build=True):

@@ -3,14 +3,13 @@
 import ast
 import importlib.metadata
 import inspect
-import subprocess
 import sys
-import textwrap
 import weakref
 from pathlib import Path
 
 import pytest
 import quorl._quorl as m
+from helpers import run_python
 from model import NOT_A_STR, REPR
 from quorl._quorl import Graph
 
@@ -124,14 +123,6 @@ def test_instances_release_their_type():
     for i in range(1000):
         Graph().add_node(str(i), "input")
     assert sys.getrefcount(Graph) == before
-
-
-def run_python(code):
-    result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
-    )
-    assert result.returncode == 0, result.stderr
-    return result.stdout
 
 
 def test_reinitialisation_returns_the_same_module():
