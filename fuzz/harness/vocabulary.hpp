@@ -38,6 +38,7 @@ inline constexpr auto op_codes = [] {
 #undef QUORL_FUZZ_OP
     return codes;
 }();
+static_assert(op_codes.size() <= 256, "every code must fit the one byte that selects it");
 
 inline Op op_of(std::uint8_t byte) {
     return op_codes[byte < op_codes.size() ? byte : byte % op_codes.size()];
