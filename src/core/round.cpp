@@ -17,8 +17,6 @@ RoundRefusal state_refusal(std::string message) {
     return {RoundRefusal::Kind::state, std::move(message)};
 }
 
-const std::greater<> later;  // makes the std heap functions a min-heap
-
 }  // namespace
 
 void Graph::end_round() noexcept {
@@ -65,7 +63,9 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     starts.insert(starts.end(), g.unsettled_.begin(), g.unsettled_.end());
 
     // Allocate everything the round can need, so that settling never throws.
-    nodes_ = g.order_closure(g.downstream_closure(starts));
+    // The closure stays in traversal order: only the few nodes handed out
+    // need ordering, by their cached position, so no sort of the whole.
+    nodes_ = g.downstream_closure(starts);
     const std::size_t k = nodes_.size();
     const std::size_t n = g.nodes_.size();
     // Zero pages from calloc cost nothing until touched: a small closure in a
@@ -168,7 +168,7 @@ void Round::visit(std::size_t slot) {
             signature_[slot] = folded;
             set_status(slot, Status::available);
             available_.push_back(static_cast<std::uint32_t>(slot));
-            std::ranges::push_heap(available_, later);
+            std::ranges::push_heap(available_, later_in_order());
             return;
         }
     }
@@ -184,7 +184,7 @@ void Round::visit(std::size_t slot) {
 void Round::flush() {
     if (pending_.empty())
         return;
-    std::ranges::sort(pending_);
+    std::ranges::sort(pending_, earlier_in_order());
     for (std::uint32_t slot : pending_)
         if (flags_[slot] & changed_flag) {
             Node& node = node_at(slot);
@@ -238,7 +238,7 @@ RoundResult<const Handout*> Round::peek_next() {
 }
 
 void Round::take_next() {
-    std::ranges::pop_heap(available_, later);
+    std::ranges::pop_heap(available_, later_in_order());
     const std::uint32_t slot = available_.back();
     available_.pop_back();
     set_status(slot, Status::out);
@@ -254,7 +254,7 @@ RoundResult<std::vector<Handout>> Round::peek_ready() {
         return std::unexpected(RoundError(refusal_for_phase()));
     flush();
     // Ascending order is also a valid min-heap, so the heap stays usable.
-    std::ranges::sort(available_);
+    std::ranges::sort(available_, earlier_in_order());
     std::vector<Handout> batch;
     batch.reserve(available_.size());
     for (std::uint32_t slot : available_)
@@ -311,7 +311,7 @@ void Round::abandon(Phase phase) noexcept {
     if (phase_ != Phase::open)
         return;
     // Reports that were accepted stand: their epochs, in topological order.
-    std::ranges::sort(pending_);
+    std::ranges::sort(pending_, earlier_in_order());
     for (std::uint32_t slot : pending_)
         if (flags_[slot] & changed_flag)
             node_at(slot).epoch = ++graph_->epoch_counter_;
