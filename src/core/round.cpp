@@ -86,6 +86,8 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
         if (slot_of_[start] == 0)
             enter(start, 0);
     }
+    // nodes_ grows while it is walked (it is the queue): indices, not iterators.
+    // NOLINTNEXTLINE(modernize-loop-convert)
     for (std::size_t head = 0; head < nodes_.size(); ++head)
         for (NodeIndex d : g.dependents(nodes_[head])) {
             check_index(d, n, "nodes");
