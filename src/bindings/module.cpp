@@ -17,6 +17,7 @@
 #include <new>
 
 #include "bindings/call.hpp"
+#include "bindings/snapshot.hpp"
 
 namespace quorl::bindings {
 
@@ -93,6 +94,10 @@ constexpr MethodSpec views{"views", shared, {},
 constexpr MethodSpec node_ids{"node_ids", shared, {},
     "node_ids($self)\n--\n\n"
     "All node ids in insertion order."};
+constexpr MethodSpec to_bytes{"to_bytes", shared, {},
+    "to_bytes($self)\n--\n\n"
+    "The graph's whole state as bytes: nodes, kinds, deps, states, memo fields,\n"
+    "the epoch counter and the cached order. `Graph.from_bytes` restores it."};
 // clang-format on
 
 // mark_dirty marks its nodes only once their result list exists (see
@@ -126,6 +131,15 @@ PyMethodDef graph_methods[] = {
     method<dirty_nodes, [](Graph& g) { return g.dirty_nodes(); }>(),
     method<views, [](Graph& g) { return g.views(); }>(),
     method<node_ids, [](Graph& g) { return g.node_ids(); }>(),
+    method<to_bytes, [](Graph&) { return SnapshotBytes{}; }>(),
+    {"from_bytes",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_from_bytes)),
+     METH_CLASS | METH_FASTCALL | METH_KEYWORDS, graph_from_bytes_doc},
+    {"__reduce__", graph_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickle support: a graph is pickled as its snapshot."},
+    {"__copy__", graph_copy, METH_NOARGS, "__copy__($self, /)\n--\n\nAn independent copy."},
+    {"__deepcopy__", graph_deepcopy, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nAn independent copy."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,6 +22,7 @@
 
 #include "core/errors.hpp"
 #include "core/id_index.hpp"
+#include "core/snapshot.hpp"
 
 namespace quorl::core {
 
@@ -132,6 +134,19 @@ public:
 
     // For invariant checks: the reverse edges of the last build.
     std::span<const NodeIndex> dependents(NodeIndex node) const;
+
+    // --- Snapshots (snapshot.hpp describes the format) --------------------------
+
+    // The exact size of this graph's snapshot. O(1).
+    std::size_t snapshot_size() const noexcept;
+    // Writes the snapshot into `out`, which holds exactly snapshot_size()
+    // bytes; `kernel_version` is recorded for diagnostics. O(n + e + id bytes).
+    void write_snapshot(std::span<std::byte> out, std::string_view kernel_version) const;
+    // A new graph restored from a snapshot, or why it cannot be. Everything is
+    // checked before the graph is handed out, and nothing is allocated beyond
+    // what the data's real size justifies. O(n + e + id bytes), plus a
+    // build() when the snapshot was built.
+    static std::expected<Graph, SnapshotError> from_snapshot(std::span<const std::byte> data);
 
 private:
     NodeIndex find(std::string_view id) const noexcept {
