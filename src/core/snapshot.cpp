@@ -344,6 +344,14 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
                       at_byte(40) + " counts " + std::to_string(d));
 
     // Ids: valid text, each once. The index gets this process's hashing.
+    // Keys are computed a few nodes ahead and their slots prefetched: the
+    // lookups are random reads in a table too large for the cache.
+    constexpr std::size_t ahead = 8;
+    IdIndex::Key keys[ahead];
+    for (std::size_t i = 0; i < std::min<std::size_t>(ahead, n); ++i) {
+        keys[i] = IdIndex::key_of(g.id_at(static_cast<NodeIndex>(i)));
+        g.index_.prefetch(keys[i]);
+    }
     for (std::size_t i = 0; i < n; ++i) {
         const Node& node = g.nodes_[i];
         const std::string_view id = g.id_at(static_cast<NodeIndex>(i));
@@ -352,7 +360,11 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
         if (bad < id.size())
             return refuse("node " + std::to_string(i) + ": id" + at_byte(offset) +
                           " is not valid UTF-8 at its byte " + std::to_string(bad));
-        const IdIndex::Key key = IdIndex::key_of(id);
+        const IdIndex::Key key = keys[i % ahead];
+        if (i + ahead < n) {
+            keys[i % ahead] = IdIndex::key_of(g.id_at(static_cast<NodeIndex>(i + ahead)));
+            g.index_.prefetch(keys[i % ahead]);
+        }
         const NodeIndex same = g.index_.find(id, key, [&g](NodeIndex j) { return g.id_at(j); });
         if (same != IdIndex::absent)
             return refuse("node " + std::to_string(i) + ": id " + quoted(id) + at_byte(offset) +
@@ -363,7 +375,10 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
     // Deps: registered nodes, never the node itself, each once per node.
     for (std::size_t i = 0; i < n; ++i) {
         const Node& node = g.nodes_[i];
-        g.marks_.begin(n);
+        // Short lists are checked for repeats by a scan, as set_deps does.
+        const bool scan = node.deps_count <= 16;
+        if (!scan)
+            g.marks_.begin(n);
         for (std::size_t k = node.deps_offset; k < node.deps_offset + node.deps_count; ++k) {
             const std::size_t offset = at.deps + 4 * k;
             const auto dep = load_le<std::uint32_t>(p + offset);
@@ -375,27 +390,79 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
                               std::to_string(n) + ")");
             if (dep == i)
                 return refuse(where() + at_byte(offset) + " is the node itself");
-            if (!g.marks_.mark(dep))
+            const bool repeat =
+                scan ? std::find(g.dep_pool_.begin() + node.deps_offset,
+                                 g.dep_pool_.begin() + static_cast<std::ptrdiff_t>(k),
+                                 dep) != g.dep_pool_.begin() + static_cast<std::ptrdiff_t>(k)
+                     : !g.marks_.mark(dep);
+            if (repeat)
                 return refuse(where() + at_byte(offset) + " is listed twice");
             g.dep_pool_[k] = dep;
         }
     }
 
-    // A built graph has one order, the one build() computes; the stored one
-    // must be it, so a restored graph orders exactly as the saved one did.
+    // A built graph has one order, the one build() computes: the smallest
+    // ready index always comes next. The stored order must be that one, so a
+    // restored graph orders exactly as the saved one did. Checking it takes
+    // linear time where build() needs a heap.
     if (built) {
-        if (!g.build())
-            return refuse("the header" + at_byte(12) +
-                          " marks the graph built, but its deps have a cycle");
+        constexpr NodeIndex unplaced = IdIndex::absent;
+        std::vector<NodeIndex> order(n);
+        std::vector<NodeIndex> position(n, unplaced);
         for (std::size_t k = 0; k < n; ++k) {
             const std::size_t offset = at.order + 4 * k;
-            const auto stored_node = load_le<std::uint32_t>(p + offset);
-            if (stored_node != g.order_[k])
-                return refuse("cached order" + at_byte(offset) + ": node " +
-                              std::to_string(stored_node) + " at position " + std::to_string(k) +
-                              ", where the graph's topological order has node " +
-                              std::to_string(g.order_[k]));
+            const auto v = load_le<std::uint32_t>(p + offset);
+            if (v >= n || position[v] != unplaced)
+                return refuse("cached order" + at_byte(offset) + ": node " + std::to_string(v) +
+                              (v >= n ? " is not a node" : " is listed twice"));
+            order[k] = v;
+            position[v] = static_cast<NodeIndex>(k);
         }
+        // ready_at[k]: the first step at which order[k] had all its deps placed.
+        std::vector<NodeIndex> ready_at(n);
+        for (std::size_t v = 0; v < n; ++v) {
+            NodeIndex ready = 0;
+            for (const NodeIndex dep : g.deps(g.nodes_[v])) {
+                if (position[dep] >= position[v])
+                    return refuse("cached order" + at_byte(at.order + 4 * position[v]) +
+                                  ": node " + std::to_string(v) + " comes before its dep " +
+                                  std::to_string(dep));
+                ready = std::max(ready, position[dep] + 1);
+            }
+            ready_at[position[v]] = ready;
+        }
+        // The order is the smallest exactly when no node waits, ready, behind
+        // a larger one: order[k] exceeds no entry in [ready_at[k], k). The
+        // stack holds the positions of the running suffix maxima.
+        std::vector<NodeIndex> maxima;
+        for (std::size_t k = 0; k < n; ++k) {
+            const NodeIndex v = order[k];
+            const auto first = std::ranges::lower_bound(maxima, ready_at[k]);
+            if (first != maxima.end() && order[*first] > v)
+                return refuse("cached order" + at_byte(at.order + 4 * std::size_t{*first}) +
+                              ": node " + std::to_string(order[*first]) + " at position " +
+                              std::to_string(*first) + " comes before the smaller ready node " +
+                              std::to_string(v) + ", which is not the order build() gives");
+            while (!maxima.empty() && order[maxima.back()] < v)
+                maxima.pop_back();
+            maxima.push_back(static_cast<NodeIndex>(k));
+        }
+        // Reverse edges as build() lays them out: rows ascending by node index.
+        std::vector<NodeIndex> start(n + 1, 0);
+        std::vector<NodeIndex> dependents(d);
+        for (std::size_t k = 0; k < d; ++k)
+            ++start[g.dep_pool_[k] + 1];
+        for (std::size_t i = 0; i < n; ++i)
+            start[i + 1] += start[i];
+        std::vector<NodeIndex> fill(start.begin(), start.end() - 1);
+        for (std::size_t i = 0; i < n; ++i)
+            for (const NodeIndex dep : g.deps(g.nodes_[i]))
+                dependents[fill[dep]++] = static_cast<NodeIndex>(i);
+        g.dependents_start_.swap(start);
+        g.dependents_.swap(dependents);
+        g.order_.swap(order);
+        g.position_.swap(position);
+        g.built_ = true;
     }
     return g;
 }
