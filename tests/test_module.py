@@ -86,6 +86,19 @@ METHODS = [  # in table order
     ("dirty_nodes", "($self)", "All currently-dirty node ids, topologically ordered."),
     ("views", "($self)", "View-kind node ids in topological order."),
     ("node_ids", "($self)", "All node ids in insertion order."),
+    (
+        "to_bytes",
+        "($self)",
+        "The graph's whole state as bytes: nodes, kinds, deps, states, memo fields,\n"
+        "the epoch counter and the cached order. `Graph.from_bytes` restores it.",
+    ),
+    (
+        "from_bytes",
+        "($type, data)",
+        "A new graph restored exactly from the output of `to_bytes()`, given as any\n"
+        "bytes-like object. Data that is not a whole, intact snapshot of a format\n"
+        "version this kernel reads raises ValueError saying what is wrong and where.",
+    ),
 ]
 
 
@@ -133,8 +146,9 @@ def test_method_signatures_docs_and_order():
         (n, getattr(Graph, n).__text_signature__, getattr(Graph, n).__doc__) for n, _, _ in METHODS
     ] == METHODS
     assert [k for k in Graph.__dict__ if not k.startswith("__")] == [n for n, _, _ in METHODS]
+    # A class method's receiver ("$type") is bound, so its signature omits it.
     assert [str(inspect.signature(getattr(Graph, n))) for n, _, _ in METHODS] == [
-        text.replace("$self", "self, /", 1) for _, text, _ in METHODS
+        text.replace("$self", "self, /", 1).replace("$type, ", "", 1) for _, text, _ in METHODS
     ]
 
 
@@ -263,7 +277,8 @@ def test_type_stubs_match_the_module():
     assert [f.name for f in methods] == [n for n, _, _ in METHODS]
     for f in methods:
         # "$self" stands for the receiver in a text signature.
-        params = "($self" + "".join(", " + a.arg for a in f.args.args[1:]) + ")"
+        receiver = "$type" if f.args.args[0].arg == "cls" else "$self"
+        params = "(" + receiver + "".join(", " + a.arg for a in f.args.args[1:]) + ")"
         assert (params, ast.get_docstring(f)) == (
             getattr(Graph, f.name).__text_signature__,
             getattr(Graph, f.name).__doc__,

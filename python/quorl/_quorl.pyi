@@ -8,8 +8,14 @@
 # out of memory MemoryError. A broken internal check raises PanicException, a
 # BaseException subclass that the module does not export.
 
-from collections.abc import Sequence
-from typing import Literal, SupportsIndex, TypeAlias, final
+import sys
+from collections.abc import Callable, Sequence
+from typing import Any, Literal, SupportsIndex, TypeAlias, final
+
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer as _Buffer
+else:
+    from typing_extensions import Buffer as _Buffer
 
 __all__ = ["kernel_version", "Graph"]  # noqa: RUF022 -- the module's own order
 
@@ -71,3 +77,14 @@ class Graph:
         """View-kind node ids in topological order."""
     def node_ids(self) -> list[str]:
         """All node ids in insertion order."""
+    def to_bytes(self) -> bytes:
+        """The graph's whole state as bytes: nodes, kinds, deps, states, memo fields,
+        the epoch counter and the cached order. `Graph.from_bytes` restores it."""
+    @classmethod
+    def from_bytes(cls, data: _Buffer) -> Graph:
+        """A new graph restored exactly from the output of `to_bytes()`, given as any
+        bytes-like object. Data that is not a whole, intact snapshot of a format
+        version this kernel reads raises ValueError saying what is wrong and where."""
+    def __reduce__(self) -> tuple[Callable[[bytes], Graph], tuple[bytes]]: ...
+    def __copy__(self) -> Graph: ...
+    def __deepcopy__(self, memo: Any, /) -> Graph: ...
