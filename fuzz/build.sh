@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
-# Builds the kernel fuzzer (libFuzzer with AddressSanitizer and
-# UndefinedBehaviorSanitizer) from src/core and fuzz/kernel_fuzzer.cpp.
+# Builds a kernel fuzzer (libFuzzer with AddressSanitizer and
+# UndefinedBehaviorSanitizer) from src/core and one harness in fuzz/.
 #
 #   fuzz/build.sh        prints the path of the fuzzer binary on stdout
 #
-# Environment: QUORL_FUZZ_CXX (a clang++ to use), QUORL_FUZZ_BUILD (build
-# directory, default build/fuzz, which git ignores). A clang with libFuzzer
+# Environment: QUORL_FUZZER (the harness: kernel_fuzzer, the default, or
+# snapshot_fuzzer), QUORL_FUZZ_CXX (a clang++ to use), QUORL_FUZZ_BUILD (build
+# directory, default build/fuzz, which git ignores; other harnesses than the
+# default build beside it, in <dir>-<name>). A clang with libFuzzer
 # is looked for first; only when none is found, and only as root with
 # apt-get, are Debian's clang-19 packages installed.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 out=${QUORL_FUZZ_BUILD:-$repo/build/fuzz}
+fuzzer=${QUORL_FUZZER:-kernel_fuzzer}
+[[ -f $repo/fuzz/$fuzzer.cpp ]] || { echo "fuzz: no harness fuzz/$fuzzer.cpp" >&2; exit 2; }
+[[ $fuzzer == kernel_fuzzer ]] || out=$out-${fuzzer%_fuzzer}
 log() { echo "fuzz: $*" >&2; }
 
 # A compiler qualifies when it builds and links a libFuzzer target from
@@ -61,10 +66,10 @@ if ! cxx=$(find_cxx); then
     fi
 fi
 
-sources=("$repo"/src/core/*.hpp "$repo"/src/core/*.cpp "$repo/fuzz/kernel_fuzzer.cpp" "$0")
+sources=("$repo"/src/core/*.hpp "$repo"/src/core/*.cpp "$repo/fuzz/$fuzzer.cpp" "$0")
 stamp=$( { "$cxx" --version; cat "${sources[@]}"; } | sha256sum | cut -d' ' -f1)
-if [[ -x $out/kernel_fuzzer && -f $out/stamp && $(cat "$out/stamp") == "$stamp" ]]; then
-    echo "$out/kernel_fuzzer"
+if [[ -x $out/$fuzzer && -f $out/stamp && $(cat "$out/stamp") == "$stamp" ]]; then
+    echo "$out/$fuzzer"
     exit 0
 fi
 log "building with $cxx into $out"
@@ -85,7 +90,7 @@ done
 # The harness gets edge coverage but no comparison tracing: its many
 # comparisons would cost more time than they give guidance.
 "$cxx" "${common[@]}" -fsanitize=fuzzer-no-link -fno-sanitize-coverage=trace-cmp \
-    -c "$repo/fuzz/kernel_fuzzer.cpp" -o "$out/harness.o"
-"$cxx" "${common[@]}" -fsanitize=fuzzer "$out"/*.o -o "$out/kernel_fuzzer"
+    -c "$repo/fuzz/$fuzzer.cpp" -o "$out/harness.o"
+"$cxx" "${common[@]}" -fsanitize=fuzzer "$out"/*.o -o "$out/$fuzzer"
 echo "$stamp" > "$out/stamp"
-echo "$out/kernel_fuzzer"
+echo "$out/$fuzzer"
