@@ -121,8 +121,16 @@ PyObject* graph_reduce(PyObject* self, PyObject*) noexcept {
                            Ref bytes(to_python(g, SnapshotBytes{}));
                            if (!bytes)
                                return nullptr;
-                           Ref restore(PyObject_GetAttrString(
-                               reinterpret_cast<PyObject*>(graph_type), "from_bytes"));
+                           // An interned name: the interpreter's attribute cache
+                           // keeps the last name looked up, and a fresh string on
+                           // every call would keep changing what it holds.
+                           static PyObject* name = nullptr;
+                           if (name == nullptr)
+                               name = PyUnicode_InternFromString("from_bytes");
+                           if (name == nullptr)
+                               return nullptr;
+                           Ref restore(
+                               PyObject_GetAttr(reinterpret_cast<PyObject*>(graph_type), name));
                            if (!restore)
                                return nullptr;
                            return Py_BuildValue("(O(O))", restore.get(), bytes.get());
