@@ -925,7 +925,9 @@ def print_targets(
             ratio(snapshot_bytes, memory[m].get("quorl")),
             2,
             "lower",
-            "" if m >= MILLION else f" (target is at 10^6; measured at n={m:,}, run with --million)",
+            ""
+            if m >= MILLION
+            else f" (target is at 10^6; measured at n={m:,}, run with --million)",
         )
     target(
         f"declaration: pure Python / quorl {at}",

@@ -36,9 +36,14 @@ def test_a_new_file_gets_the_usual_permissions(tmp_path):
 def test_a_failing_writer_leaves_the_old_file_and_no_litter(tmp_path):
     path = tmp_path / "state.bin"
     write_atomic(path, b"old")
-    with pytest.raises(KeyError), atomic_writer(path) as f:
-        f.write(b"half of the new")
-        raise KeyError("boom")
+
+    def fail_midway():
+        with atomic_writer(path) as f:
+            f.write(b"half of the new")
+            raise KeyError("boom")
+
+    with pytest.raises(KeyError):
+        fail_midway()
     assert path.read_bytes() == b"old"
     assert os.listdir(tmp_path) == ["state.bin"]
 

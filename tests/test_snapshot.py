@@ -155,8 +155,8 @@ def graphs(draw, max_nodes=12):
     """A graph of unique ids with deps on earlier nodes (so it can be built),
     then a random mix of later deps changes and state and memo calls."""
     ids = draw(
-        st.lists(st.text(max_size=14), min_size=0, max_size=max_nodes, unique=True).filter(
-            lambda xs: all("\ud800" > c or c > "\udfff" for x in xs for c in x)
+        st.lists(
+            st.text(st.characters(codec="utf-8"), max_size=14), max_size=max_nodes, unique=True
         )
     )
     g = Graph()
@@ -443,10 +443,20 @@ def test_damaged_snapshots_are_refused_saying_what_and_where(data, message):
 
 @pytest.mark.parametrize(
     "bad_utf8",
-    [b"\xed\xa0\x80", b"\xc0\x80", b"\xe0\x80\x80", b"\xf4\x90\x80\x80", b"\xff", b"a\xc3", b"\x80"],
+    [
+        b"\xed\xa0\x80",
+        b"\xc0\x80",
+        b"\xe0\x80\x80",
+        b"\xf4\x90\x80\x80",
+        b"\xff",
+        b"a\xc3",
+        b"\x80",
+    ],
 )
 def test_ids_must_be_text_python_could_have_given(bad_utf8):
-    data = with_fields(ids=setitem(3, bad_utf8), b=3 + len(bad_utf8), id_lengths=[1, 1, 1, len(bad_utf8)])
+    data = with_fields(
+        ids=setitem(3, bad_utf8), b=3 + len(bad_utf8), id_lengths=[1, 1, 1, len(bad_utf8)]
+    )
     assert "is not valid UTF-8" in refused(data)
 
 
@@ -470,10 +480,13 @@ def test_hostile_bytes_are_refused_or_restore_to_exactly_themselves(g, edits, re
         data[position % len(data)] = value
     if reseal:
         data = bytearray(seal(bytes(data[:-8])))
+    error = None
     try:
         restored = Graph.from_bytes(data)
     except ValueError as e:
-        assert str(e).startswith(PREFIX)
+        error = str(e)
+    if error is not None:
+        assert error.startswith(PREFIX)
         return
     # The encoding is canonical: whatever is accepted re-encodes to itself,
     # but for the kernel version field, which records who wrote it.
