@@ -116,25 +116,24 @@ PyObject* graph_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* graph_reduce(PyObject* self, PyObject*) noexcept {
-    return with_access(self, Access::shared, static_cast<PyObject*>(nullptr),
-                       [](core::Graph& g) -> PyObject* {
-                           Ref bytes(to_python(g, SnapshotBytes{}));
-                           if (!bytes)
-                               return nullptr;
-                           // An interned name: the interpreter's attribute cache
-                           // keeps the last name looked up, and a fresh string on
-                           // every call would keep changing what it holds.
-                           static PyObject* name = nullptr;
-                           if (name == nullptr)
-                               name = PyUnicode_InternFromString("from_bytes");
-                           if (name == nullptr)
-                               return nullptr;
-                           Ref restore(
-                               PyObject_GetAttr(reinterpret_cast<PyObject*>(graph_type), name));
-                           if (!restore)
-                               return nullptr;
-                           return Py_BuildValue("(O(O))", restore.get(), bytes.get());
-                       });
+    return with_access(
+        self, Access::shared, static_cast<PyObject*>(nullptr), [](core::Graph& g) -> PyObject* {
+            Ref bytes(to_python(g, SnapshotBytes{}));
+            if (!bytes)
+                return nullptr;
+            // An interned name: the interpreter's attribute cache
+            // keeps the last name looked up, and a fresh string on
+            // every call would keep changing what it holds.
+            static PyObject* name = nullptr;
+            if (name == nullptr)
+                name = PyUnicode_InternFromString("from_bytes");
+            if (name == nullptr)
+                return nullptr;
+            Ref restore(PyObject_GetAttr(reinterpret_cast<PyObject*>(graph_type), name));
+            if (!restore)
+                return nullptr;
+            return Py_BuildValue("(O(O))", restore.get(), bytes.get());
+        });
 }
 
 PyObject* graph_copy(PyObject* self, PyObject*) noexcept { return copy_of(self); }

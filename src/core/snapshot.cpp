@@ -226,8 +226,8 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
     if (head > 0 && std::memcmp(p, snapshot_magic, head) != 0)
         return refuse("the data does not start with the snapshot magic bytes" + at_byte(0));
     if (size < fixed)
-        return refuse("truncated: " + std::to_string(size) + " bytes, but the header and checksum alone take " +
-                      std::to_string(fixed));
+        return refuse("truncated: " + std::to_string(size) +
+                      " bytes, but the header and checksum alone take " + std::to_string(fixed));
     const auto version = load_le<std::uint32_t>(p + 8);
     if (version > snapshot_format_version)
         return refuse("format version " + std::to_string(version) + at_byte(8) +
@@ -424,8 +424,8 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
             NodeIndex ready = 0;
             for (const NodeIndex dep : g.deps(g.nodes_[v])) {
                 if (position[dep] >= position[v])
-                    return refuse("cached order" + at_byte(at.order + 4 * position[v]) +
-                                  ": node " + std::to_string(v) + " comes before its dep " +
+                    return refuse("cached order" + at_byte(at.order + 4 * position[v]) + ": node " +
+                                  std::to_string(v) + " comes before its dep " +
                                   std::to_string(dep));
                 ready = std::max(ready, position[dep] + 1);
             }
