@@ -98,6 +98,11 @@ constexpr MethodSpec to_bytes{"to_bytes", shared, {},
     "to_bytes($self)\n--\n\n"
     "The graph's whole state as bytes: nodes, kinds, deps, states, memo fields,\n"
     "the epoch counter and the cached order. `Graph.from_bytes` restores it."};
+constexpr const char from_bytes_doc[] =
+    "from_bytes($type, data)\n--\n\n"
+    "A new graph restored exactly from the output of `to_bytes()`, given as any\n"
+    "bytes-like object. Data that is not a whole, intact snapshot of a format\n"
+    "version this kernel reads raises ValueError saying what is wrong and where.";
 // clang-format on
 
 // mark_dirty marks its nodes only once their result list exists (see
@@ -133,7 +138,7 @@ PyMethodDef graph_methods[] = {
     method<node_ids, [](Graph& g) { return g.node_ids(); }>(),
     method<to_bytes, [](Graph&) { return SnapshotBytes{}; }>(),
     {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_from_bytes)),
-     METH_CLASS | METH_FASTCALL | METH_KEYWORDS, graph_from_bytes_doc},
+     METH_CLASS | METH_FASTCALL | METH_KEYWORDS, from_bytes_doc},
     {"__reduce__", graph_reduce, METH_NOARGS,
      "__reduce__($self, /)\n--\n\nPickle support: a graph is pickled as its snapshot."},
     {"__copy__", graph_copy, METH_NOARGS, "__copy__($self, /)\n--\n\nAn independent copy."},

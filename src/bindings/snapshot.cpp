@@ -59,12 +59,6 @@ PyObject* copy_of(PyObject* self) noexcept {
 
 }  // namespace
 
-extern const char graph_from_bytes_doc[] =
-    "from_bytes($type, data)\n--\n\n"
-    "A new graph restored exactly from the output of `to_bytes()`, given as any\n"
-    "bytes-like object. Data that is not a whole, intact snapshot of a format\n"
-    "version this kernel reads raises ValueError saying what is wrong and where.";
-
 PyObject* to_python(core::Graph& graph, SnapshotBytes) {
     const std::size_t size = graph.snapshot_size();
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX))

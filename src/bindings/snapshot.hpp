@@ -13,7 +13,6 @@ PyObject* to_python(core::Graph& graph, SnapshotBytes);
 // Graph.from_bytes(data), a class method (METH_CLASS | METH_FASTCALL | METH_KEYWORDS).
 PyObject* graph_from_bytes(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept;
-extern const char graph_from_bytes_doc[];
 
 // __reduce__ (METH_NOARGS), __copy__ (METH_NOARGS), __deepcopy__ (METH_O).
 PyObject* graph_reduce(PyObject* self, PyObject*) noexcept;

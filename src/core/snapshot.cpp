@@ -52,7 +52,7 @@ constexpr std::uint64_t checksum_lanes[4] = {0x243F6A8885A308D3ull, 0x13198A2E03
 
 void mix_block(std::uint64_t (&lanes)[4], const std::byte* block) noexcept {
     for (std::size_t j = 0; j < 4; ++j)
-        lanes[j] = mix(lanes[j] ^ load_le<std::uint64_t>(block + 8 * j), checksum_multiplier);
+        lanes[j] = mix(lanes[j] ^ load_le<std::uint64_t>(block + (8 * j)), checksum_multiplier);
 }
 
 // The offset of the first byte that breaks strict UTF-8 (overlong forms,
@@ -125,13 +125,13 @@ struct Layout {
           states(kinds + n),
           flags(states + n),
           id_lengths(flags + n),
-          deps_counts(id_lengths + 4 * n),
-          epochs(deps_counts + 4 * n),
-          signatures(epochs + 8 * n),
-          hashes(signatures + 8 * n),
-          ids(hashes + 8 * n),
+          deps_counts(id_lengths + (4 * n)),
+          epochs(deps_counts + (4 * n)),
+          signatures(epochs + (8 * n)),
+          hashes(signatures + (8 * n)),
+          ids(hashes + (8 * n)),
           deps(ids + b),
-          order(deps + 4 * d),
+          order(deps + (4 * d)),
           checksum(order + (built ? 4 * n : 0)),
           total(checksum + snapshot_checksum_size) {}
 };
@@ -304,31 +304,33 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
         const auto node_flags = std::to_integer<std::uint8_t>(p[at.flags + i]);
         if ((node_flags & ~snapshot_node_has_signature) != 0)
             return refuse(where() + "unknown flags " + hex(node_flags) + at_byte(at.flags + i));
-        const auto id_length = load_le<std::uint32_t>(p + at.id_lengths + 4 * i);
+        const auto id_length = load_le<std::uint32_t>(p + at.id_lengths + (4 * i));
         if (id_length > b - id_sum)
             return refuse(where() + "id length " + std::to_string(id_length) +
-                          at_byte(at.id_lengths + 4 * i) + " runs past the " + std::to_string(b) +
+                          at_byte(at.id_lengths + (4 * i)) + " runs past the " + std::to_string(b) +
                           " id bytes the header counts");
-        const auto deps_count = load_le<std::uint32_t>(p + at.deps_counts + 4 * i);
+        const auto deps_count = load_le<std::uint32_t>(p + at.deps_counts + (4 * i));
         if (deps_count > d - deps_sum)
             return refuse(where() + "deps count " + std::to_string(deps_count) +
-                          at_byte(at.deps_counts + 4 * i) + " runs past the " + std::to_string(d) +
-                          " deps entries the header counts");
-        const auto epoch = load_le<std::uint64_t>(p + at.epochs + 8 * i);
+                          at_byte(at.deps_counts + (4 * i)) + " runs past the " +
+                          std::to_string(d) + " deps entries the header counts");
+        const auto epoch = load_le<std::uint64_t>(p + at.epochs + (8 * i));
         if (epoch > epoch_counter)
-            return refuse(where() + "epoch " + std::to_string(epoch) + at_byte(at.epochs + 8 * i) +
-                          " is after the epoch counter " + std::to_string(epoch_counter));
-        const auto signature = load_le<std::uint64_t>(p + at.signatures + 8 * i);
+            return refuse(where() + "epoch " + std::to_string(epoch) +
+                          at_byte(at.epochs + (8 * i)) + " is after the epoch counter " +
+                          std::to_string(epoch_counter));
+        const auto signature = load_le<std::uint64_t>(p + at.signatures + (8 * i));
         const bool has_signature = (node_flags & snapshot_node_has_signature) != 0;
         if (!has_signature && signature != 0)
-            return refuse(where() + "signature " + hex(signature) + at_byte(at.signatures + 8 * i) +
+            return refuse(where() + "signature " + hex(signature) +
+                          at_byte(at.signatures + (8 * i)) +
                           " is set, but the node's flags say it has none");
         node.kind = static_cast<NodeKind>(kind);
         node.state = static_cast<NodeState>(state);
         node.has_signature = has_signature;
         node.signature = signature;
         node.epoch = epoch;
-        node.content_hash = load_le<std::uint64_t>(p + at.hashes + 8 * i);
+        node.content_hash = load_le<std::uint64_t>(p + at.hashes + (8 * i));
         node.id_offset = id_sum;
         node.id_length = id_length;
         node.deps_offset = static_cast<std::uint32_t>(deps_sum);
@@ -380,7 +382,7 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
         if (!scan)
             g.marks_.begin(n);
         for (std::size_t k = node.deps_offset; k < node.deps_offset + node.deps_count; ++k) {
-            const std::size_t offset = at.deps + 4 * k;
+            const std::size_t offset = at.deps + (4 * k);
             const auto dep = load_le<std::uint32_t>(p + offset);
             const auto where = [i, dep] {
                 return "node " + std::to_string(i) + ": dep " + std::to_string(dep);
@@ -410,7 +412,7 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
         std::vector<NodeIndex> order(n);
         std::vector<NodeIndex> position(n, unplaced);
         for (std::size_t k = 0; k < n; ++k) {
-            const std::size_t offset = at.order + 4 * k;
+            const std::size_t offset = at.order + (4 * k);
             const auto v = load_le<std::uint32_t>(p + offset);
             if (v >= n || position[v] != unplaced)
                 return refuse("cached order" + at_byte(offset) + ": node " + std::to_string(v) +
@@ -424,7 +426,8 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
             NodeIndex ready = 0;
             for (const NodeIndex dep : g.deps(g.nodes_[v])) {
                 if (position[dep] >= position[v])
-                    return refuse("cached order" + at_byte(at.order + 4 * position[v]) + ": node " +
+                    return refuse("cached order" +
+                                  at_byte(at.order + (4 * std::size_t{position[v]})) + ": node " +
                                   std::to_string(v) + " comes before its dep " +
                                   std::to_string(dep));
                 ready = std::max(ready, position[dep] + 1);
@@ -439,7 +442,7 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
             const NodeIndex v = order[k];
             const auto first = std::ranges::lower_bound(maxima, ready_at[k]);
             if (first != maxima.end() && order[*first] > v)
-                return refuse("cached order" + at_byte(at.order + 4 * std::size_t{*first}) +
+                return refuse("cached order" + at_byte(at.order + (4 * std::size_t{*first})) +
                               ": node " + std::to_string(order[*first]) + " at position " +
                               std::to_string(*first) + " comes before the smaller ready node " +
                               std::to_string(v) + ", which is not the order build() gives");
