@@ -8,9 +8,15 @@
 # out of memory MemoryError. A broken internal check raises PanicException, a
 # BaseException subclass that the module does not export.
 
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+import sys
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from types import TracebackType
-from typing import Literal, Self, SupportsIndex, TypeAlias, final
+from typing import Any, Literal, Self, SupportsIndex, TypeAlias, final
+
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer as _Buffer
+else:
+    from typing_extensions import Buffer as _Buffer
 
 __all__ = ["kernel_version", "Graph"]  # noqa: RUF022 -- the module's own order
 
@@ -81,6 +87,17 @@ class Graph:
         the content hashes of their new values (a mapping or (id, hash) pairs);
         `seeds` are nodes to give a value whatever their deps say. The kernel
         settles every node whose signature is unchanged and hands out the rest."""
+    def to_bytes(self) -> bytes:
+        """The graph's whole state as bytes: nodes, kinds, deps, states, memo fields,
+        the epoch counter and the cached order. `Graph.from_bytes` restores it."""
+    @classmethod
+    def from_bytes(cls, data: _Buffer) -> Graph:
+        """A new graph restored exactly from the output of `to_bytes()`, given as any
+        bytes-like object. Data that is not a whole, intact snapshot of a format
+        version this kernel reads raises ValueError saying what is wrong and where."""
+    def __reduce__(self) -> tuple[Callable[[bytes], Graph], tuple[bytes]]: ...
+    def __copy__(self) -> Graph: ...
+    def __deepcopy__(self, memo: Any, /) -> Graph: ...
 
 # Created by Graph.begin_round only; exported by the package as quorl.Round.
 @final

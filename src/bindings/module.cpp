@@ -22,6 +22,7 @@
 
 #include "bindings/call.hpp"
 #include "bindings/round.hpp"
+#include "bindings/snapshot.hpp"
 
 namespace quorl::bindings {
 
@@ -104,6 +105,15 @@ constexpr const char begin_round_doc[] =
     "the content hashes of their new values (a mapping or (id, hash) pairs);\n"
     "`seeds` are nodes to give a value whatever their deps say. The kernel\n"
     "settles every node whose signature is unchanged and hands out the rest.";
+constexpr MethodSpec to_bytes{"to_bytes", shared, {},
+    "to_bytes($self)\n--\n\n"
+    "The graph's whole state as bytes: nodes, kinds, deps, states, memo fields,\n"
+    "the epoch counter and the cached order. `Graph.from_bytes` restores it."};
+constexpr const char from_bytes_doc[] =
+    "from_bytes($type, data)\n--\n\n"
+    "A new graph restored exactly from the output of `to_bytes()`, given as any\n"
+    "bytes-like object. Data that is not a whole, intact snapshot of a format\n"
+    "version this kernel reads raises ValueError saying what is wrong and where.";
 // clang-format on
 
 // mark_dirty marks its nodes only once their result list exists (see
@@ -179,6 +189,14 @@ PyMethodDef graph_methods[] = {
     method<node_ids, [](Graph& g) { return g.node_ids(); }>(),
     {"begin_round", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(begin_round)),
      METH_FASTCALL | METH_KEYWORDS, begin_round_doc},
+    method<to_bytes, [](Graph&) { return SnapshotBytes{}; }>(),
+    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_from_bytes)),
+     METH_CLASS | METH_FASTCALL | METH_KEYWORDS, from_bytes_doc},
+    {"__reduce__", graph_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickle support: a graph is pickled as its snapshot."},
+    {"__copy__", graph_copy, METH_NOARGS, "__copy__($self, /)\n--\n\nAn independent copy."},
+    {"__deepcopy__", graph_deepcopy, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nAn independent copy."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,6 +22,7 @@
 
 #include "core/errors.hpp"
 #include "core/id_index.hpp"
+#include "core/snapshot.hpp"
 
 namespace quorl::core {
 
@@ -142,6 +144,18 @@ public:
     bool round_open() const noexcept { return open_round_ != nullptr; }
     // Throws InternalFault naming the first broken invariant. O((n + e) log n).
     void check_invariants() const;
+    // --- Snapshots (snapshot.hpp describes the format) --------------------------
+
+    // The exact size of this graph's snapshot. O(1).
+    std::size_t snapshot_size() const noexcept;
+    // Writes the snapshot into `out`, which holds exactly snapshot_size()
+    // bytes; `kernel_version` is recorded for diagnostics. O(n + e + id bytes).
+    void write_snapshot(std::span<std::byte> out, std::string_view kernel_version) const;
+    // A new graph restored from a snapshot, or why it cannot be. Everything is
+    // checked before the graph is handed out, and nothing is allocated beyond
+    // what the data's real size justifies. O(n + e + id bytes), plus a
+    // build() when the snapshot was built.
+    static std::expected<Graph, SnapshotError> from_snapshot(std::span<const std::byte> data);
 
 private:
     friend class Round;
@@ -210,7 +224,22 @@ private:
     std::uint64_t epoch_counter_ = 0;
     bool built_ = false;
 
-    Round* open_round_ = nullptr;       // at most one round per graph
+    // At most one round per graph. A round refers to its graph by address, so
+    // a copied or moved graph starts with none of its own.
+    struct RoundLink {
+        Round* round = nullptr;
+        RoundLink() = default;
+        RoundLink(const RoundLink&) noexcept {}
+        RoundLink& operator=(const RoundLink&) noexcept { return *this; }
+        ~RoundLink() = default;
+        operator Round*() const noexcept { return round; }
+        RoundLink& operator=(Round* r) noexcept {
+            round = r;
+            return *this;
+        }
+        Round* operator->() const noexcept { return round; }
+    };
+    RoundLink open_round_;
     std::vector<NodeIndex> unsettled_;  // what an abandoned round left, for the next one
 
     mutable VisitMarks marks_;
