@@ -25,6 +25,10 @@
 
 namespace quorl::bindings {
 
+// The kernel's own version, what kernel_version() reports: the package's
+// version (pyproject.toml) moves on without it.
+inline constexpr std::string_view kernel_version_text = "1.2.0";
+
 struct GraphObject {
     PyObject_HEAD
     core::Graph graph;

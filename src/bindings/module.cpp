@@ -313,10 +313,8 @@ PyTypeObject* get_graph_type() noexcept {
 // ---- The module -------------------------------------------------------------
 
 PyObject* kernel_version(PyObject*, PyObject*) noexcept {
-    // The kernel's own version: the package's version (pyproject.toml) moves
-    // on without it.
-    constexpr std::string_view version = "1.2.0";
-    return PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size()));
+    return PyUnicode_FromStringAndSize(kernel_version_text.data(),
+                                       static_cast<Py_ssize_t>(kernel_version_text.size()));
 }
 
 PyMethodDef kernel_version_def = {

@@ -8,7 +8,7 @@ namespace quorl::bindings {
 namespace {
 
 // Recorded in every snapshot: the version kernel_version() reports.
-constexpr std::string_view snapshot_kernel_version = QUORL_VERSION;
+constexpr std::string_view snapshot_kernel_version = kernel_version_text;
 
 constexpr MethodSpec from_bytes_spec{"from_bytes", Access::shared, {"data"}, nullptr};
 

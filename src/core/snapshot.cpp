@@ -351,7 +351,7 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
     constexpr std::size_t ahead = 8;
     IdIndex::Key keys[ahead];
     for (std::size_t i = 0; i < std::min<std::size_t>(ahead, n); ++i) {
-        keys[i] = IdIndex::key_of(g.id_at(static_cast<NodeIndex>(i)));
+        keys[i] = g.index_.key_of(g.id_at(static_cast<NodeIndex>(i)));
         g.index_.prefetch(keys[i]);
     }
     for (std::size_t i = 0; i < n; ++i) {
@@ -364,7 +364,7 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
                           " is not valid UTF-8 at its byte " + std::to_string(bad));
         const IdIndex::Key key = keys[i % ahead];
         if (i + ahead < n) {
-            keys[i % ahead] = IdIndex::key_of(g.id_at(static_cast<NodeIndex>(i + ahead)));
+            keys[i % ahead] = g.index_.key_of(g.id_at(static_cast<NodeIndex>(i + ahead)));
             g.index_.prefetch(keys[i % ahead]);
         }
         const NodeIndex same = g.index_.find(id, key, [&g](NodeIndex j) { return g.id_at(j); });
