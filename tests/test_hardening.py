@@ -2,6 +2,7 @@
 from a sequence's __len__, and what the call boundary assumes about access
 and borrowed ids."""
 
+import contextlib
 import gc
 import random
 import signal
@@ -375,3 +376,40 @@ def test_sequences_around_the_inline_capacity(count, container):
     assert g.dirty_subgraph(container(ids)) == expected
     assert g.mark_dirty(container(ids[::-1])) == expected
     assert g.dirty_nodes() == [*ids, "t"]
+
+
+# ---- the receiver's reference count --------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda g: g.state_of("in"),
+        lambda g: g.commit_node("a", 3),
+        lambda g: g.mark_dirty(Hooked(["in", "a"], lambda: None)),
+        lambda g: g.state_of("missing"),
+        lambda g: g.set_deps("v", ["v"]),
+        lambda g: g.commit_node("a", -1),
+        lambda g: len(g),
+        lambda g: "a" in g,
+        repr,
+    ],
+    ids=[
+        "shared",
+        "exclusive",
+        "iterated",
+        "KeyError",
+        "ValueError",
+        "OverflowError",
+        "len",
+        "in",
+        "repr",
+    ],
+)
+def test_calls_leave_the_receivers_reference_count(call):
+    g = diamond()
+    before = sys.getrefcount(g)
+    for _ in range(20):
+        with contextlib.suppress(KeyError, ValueError, OverflowError):
+            call(g)
+    assert sys.getrefcount(g) == before
