@@ -413,3 +413,20 @@ def test_calls_leave_the_receivers_reference_count(call):
         with contextlib.suppress(KeyError, ValueError, OverflowError):
             call(g)
     assert sys.getrefcount(g) == before
+
+
+def test_ids_of_12_to_15_bytes_hash_only_their_own_bytes():
+    # A non-ASCII str keeps its UTF-8 in a small block of its own, next to
+    # the UTF-8 of other strs: reading a byte outside the id would make equal
+    # ids differ.
+    g = Graph()
+    ids = ["\u00e9" * 6, "\u00e9" * 6 + "x", "\u00e9" * 7, "\u00e9" * 7 + "y"]  # 12 to 15 bytes
+    for node in ids:
+        g.add_node(node, "input")
+    kept = []
+    for k in range(400):
+        decoy = fresh("\u00e9" * 6 + f"{k:03}")  # 15 bytes, its end varying
+        copy = fresh(ids[k % 4])
+        kept += [decoy, copy]
+        assert decoy not in g  # its UTF-8 is made first, then the copy's
+        assert copy in g
