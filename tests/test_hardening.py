@@ -130,7 +130,13 @@ class Sized:
 
 
 def interrupt():
-    signal.raise_signal(signal.SIGINT)  # the default handler raises KeyboardInterrupt
+    # The interpreter's own handler raises KeyboardInterrupt; it is not
+    # installed where SIGINT was ignored at start-up (a background job).
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        signal.raise_signal(signal.SIGINT)
+    finally:
+        signal.signal(signal.SIGINT, previous)
     return 2
 
 
