@@ -86,6 +86,24 @@ METHODS = [  # in table order
     ("dirty_nodes", "($self)", "All currently-dirty node ids, topologically ordered."),
     ("views", "($self)", "View-kind node ids in topological order."),
     ("node_ids", "($self)", "All node ids in insertion order."),
+    (
+        "is_built",
+        "($self)",
+        "Whether the cached topological order is current: true after a successful\n"
+        "build() until the next successful add_node or set_deps.",
+    ),
+    (
+        "dependents_of",
+        "($self, id)",
+        "Nodes that list `id` among their deps (its direct dependants),\ntopologically ordered.",
+    ),
+    (
+        "would_cycle",
+        "($self, id, deps)",
+        "Would `set_deps(id, deps)` close a cycle? None if not; else the shortest\n"
+        "such cycle as ids in dependency order, starting at `id` (each id is a dep\n"
+        "of the next, and the last one would be a dep of `id`). Changes nothing.",
+    ),
 ]
 
 

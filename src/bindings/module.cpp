@@ -93,6 +93,19 @@ constexpr MethodSpec views{"views", shared, {},
 constexpr MethodSpec node_ids{"node_ids", shared, {},
     "node_ids($self)\n--\n\n"
     "All node ids in insertion order."};
+constexpr MethodSpec is_built{"is_built", shared, {},
+    "is_built($self)\n--\n\n"
+    "Whether the cached topological order is current: true after a successful\n"
+    "build() until the next successful add_node or set_deps."};
+constexpr MethodSpec dependents_of{"dependents_of", shared, {"id"},
+    "dependents_of($self, id)\n--\n\n"
+    "Nodes that list `id` among their deps (its direct dependants),\n"
+    "topologically ordered."};
+constexpr MethodSpec would_cycle{"would_cycle", shared, {"id", "deps"},
+    "would_cycle($self, id, deps)\n--\n\n"
+    "Would `set_deps(id, deps)` close a cycle? None if not; else the shortest\n"
+    "such cycle as ids in dependency order, starting at `id` (each id is a dep\n"
+    "of the next, and the last one would be a dep of `id`). Changes nothing."};
 // clang-format on
 
 // mark_dirty marks its nodes only once their result list exists (see
@@ -102,6 +115,13 @@ core::Result<NodesToMarkDirty> nodes_to_mark_dirty(Graph& g, Strs seeds) {
     if (!nodes)
         return core::fail(std::move(nodes.error()));
     return NodesToMarkDirty{std::move(*nodes)};
+}
+
+core::Result<OptionalIds> cycle_if_set(Graph& g, Str id, Strs deps) {
+    auto path = g.would_cycle(id, deps);
+    if (!path)
+        return core::fail(std::move(path.error()));
+    return OptionalIds{std::move(*path)};
 }
 
 PyMethodDef graph_methods[] = {
@@ -126,6 +146,9 @@ PyMethodDef graph_methods[] = {
     method<dirty_nodes, [](Graph& g) { return g.dirty_nodes(); }>(),
     method<views, [](Graph& g) { return g.views(); }>(),
     method<node_ids, [](Graph& g) { return g.node_ids(); }>(),
+    method<is_built, [](Graph& g) { return g.built(); }>(),
+    method<dependents_of, [](Graph& g, Str id) { return g.dependents_of(id); }>(),
+    method<would_cycle, [](Graph& g, Str id, Strs deps) { return cycle_if_set(g, id, deps); }>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
