@@ -32,7 +32,7 @@ bool Graph::incremental_build() {
     // Nothing to start from, or so many edits that placing everything is as
     // cheap: the full build.
     if (old_n == 0 || position_.size() != old_n || !dependents_current_ ||
-        dependents_runs_.size() != n || edits_.size() > old_n / 4)
+        dependents_runs_.size() != n || edits_.size() > std::max<std::size_t>(64, old_n / 4))
         return false;
 
     // The first step an edit can affect. A node that becomes ready sooner
