@@ -24,7 +24,12 @@ exit status, since timings on a shared machine are not a test):
   - memory: at most 150 bytes per node at 10^6 nodes, ids and 3 deps per node
     included (RSS growth over declaration plus build);
   - declaration (add_node + set_deps for every node) at least 5x faster than
-    the pure-Python implementation.
+    the pure-Python implementation;
+  - structural edits, each followed by build(), against a full build() of the
+    same graph: a set_deps that only adds deps placed earlier, and appending a
+    node with deps, at most 1/100; a set_deps that adds a forward reference at
+    a random position at most 1/10 (median); would_cycle() for a node that
+    reaches few others at most 1/100.
 Without --million the 10^6 targets are checked at the largest size that ran,
 and the section says so.
 """
@@ -32,6 +37,7 @@ and the section says so.
 from __future__ import annotations
 
 import argparse
+import bisect
 import gc
 import os
 import pickle
@@ -646,10 +652,74 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
         calls["commit_node", name] = ("f(x, h)", {"f": g.commit_node, "x": hot_id, "h": signature})
     for key, value in per_call_ns(calls, cheap_repeat, target_ns).items():
         res.put((n, *key), value)
-    log(f"n={n:,}: hot calls done in {time.perf_counter() - t_start:.1f} s total")
+    log(f"n={n:,}: hot calls done")
+
+    measure_edits(dag, graphs["quorl"], probe_id, n, res, cheap_repeat, target_ns)
+    log(f"n={n:,}: structural edits done in {time.perf_counter() - t_start:.1f} s total")
     graphs = nx_graph = rx_graph = calls = None
     gc.unfreeze()
     return info
+
+
+def measure_edits(dag: Dag, g, probe_id: str, n: int, res: Results, repeat: int, target_ns: int):
+    """Edits of a built graph, each followed by build(), a sample per edit; the
+    graph is put back (untimed) after each. Last: appending nodes grows it.
+    The generated graph's order is its registration order, so a node's index
+    is its position."""
+    rng = random.Random(SEED + 5)
+    ids, deps = dag.ids, dag.dep_ids
+    inputs = [i for i in range(n) if not dag.deps[i]]
+
+    def edit_samples(pick) -> list[int]:
+        samples = []
+        for _ in range(repeat):
+            node, new_deps = pick()
+            with gc_paused():
+                t0 = perf_ns()
+                g.set_deps(node, new_deps)
+                g.build()
+                samples.append(perf_ns() - t0)
+            g.set_deps(node, deps[int(node[1:])])
+            g.build()
+        return samples
+
+    def earlier():
+        v = rng.randrange(n // 2, n)
+        d = rng.randrange(v)
+        return ids[v], ([*deps[v], ids[d]] if ids[d] not in deps[v] else deps[v])
+
+    def forward():
+        # A source with no deps cannot close a cycle, wherever it is placed.
+        v = rng.randrange(n - n // 20)
+        later = inputs[bisect.bisect_right(inputs, v) :][:64]
+        return ids[v], ([*deps[v], ids[rng.choice(later)]] if later else deps[v])
+
+    res.put((n, "edit", "earlier"), edit_samples(earlier))
+    res.put((n, "edit", "forward"), edit_samples(forward))
+
+    check = {"f": g.would_cycle, "x": probe_id, "d": [*deps[int(probe_id[1:])], ids[0]]}
+    samples = per_call_ns({"would_cycle": ("f(x, d)", check)}, repeat, target_ns)
+    res.put((n, "edit", "would_cycle"), samples["would_cycle"])
+
+    appended = []
+    for k in range(repeat):
+        node = f"appended{k}"
+        new_deps = list(dict.fromkeys(ids[rng.randrange(n)] for _ in range(3)))
+        with gc_paused():
+            t0 = perf_ns()
+            g.add_node(node, "view")
+            g.set_deps(node, new_deps)
+            g.build()
+            appended.append(perf_ns() - t0)
+    res.put((n, "edit", "append"), appended)
+
+
+EDIT_ROWS = (
+    ("earlier", "set_deps adding a dep placed earlier + build()", 0.01),
+    ("append", "add_node + set_deps (3 deps) + build()", 0.01),
+    ("forward", "set_deps adding a forward reference, random node + build()", 0.1),
+    ("would_cycle", "would_cycle(id, deps), id with ~10 nodes downstream", 0.01),
+)
 
 
 # --------------------------------------------------------------------------- report
@@ -773,6 +843,12 @@ def print_size_table(n: int, info: dict, res: Results, memory: dict) -> None:
             ],
             op,
         )
+    full = res.get((n, "build", "quorl"))
+    print("structural edits of the built graph; ratio = full build() / edit (above 100: 1/100)")
+    for key, label, _ in EDIT_ROWS:
+        value = res.get((n, "edit", key))
+        spread = res.spread((n, "edit", key))
+        print(f"  {label:<{width - 2}} {fmt_time(value):>10} {spread:>7} {fmt_ratio(full, value):>11}")
     if n in memory:
         print("memory: RSS growth over declaration + build, bytes per node")
         values = memory[n]
@@ -877,6 +953,13 @@ def print_targets(sizes: list[int], res: Results, memory: dict) -> None:
         5,
         "higher",
     )
+    for key, label, limit in EDIT_ROWS:
+        target(
+            f"{label} / full build() {at}",
+            ratio(res.get((largest, "edit", key)), q_build),
+            limit,
+            "lower",
+        )
     print()
     print("targets (ratios measured side by side in this run)")
     print("\n".join(lines))

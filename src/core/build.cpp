@@ -32,10 +32,9 @@ Result<void> Graph::full_build() {
     std::vector<NodeIndex> order;
     order.reserve(n);
     std::vector<NodeIndex> position(n);
-    // Cleared while the reverse edges are rewritten, so that even an internal
-    // fault midway cannot leave them readable.
-    built_ = false;
+    // Replaces the reverse edges only once the new ones are complete.
     rebuild_dependents();
+    built_ = false;
 
     // Kahn's algorithm with a min-heap: the smallest ready index always comes
     // next, which makes the order the lexicographically smallest one.

@@ -8,13 +8,19 @@
 // to the same point, every edited node among them: what is left is then the
 // same subgraph with the same placed set, so the rest of the old order stands.
 //
-// Candidates at each step are the nodes made ready by this run (a min-heap)
-// and the nodes already ready at `start`. The latter are found lazily by
-// scanning the old order from `start`: greedy placement takes them in
-// ascending index order, so the first one the scan meets is their smallest.
+// Between those points, nodes fall in two classes. Affected nodes are the
+// edited and new ones and everything downstream of them; they are placed
+// from a min-heap as their deps get placed. Every other node has only
+// unaffected ancestors, so the greedy places those nodes among themselves
+// exactly as before: they are taken from the old order in sequence, each
+// ready when its turn comes, without counting deps or walking dependents.
+// Each step takes the smaller of the two candidates. Which class a node of
+// the old order belongs to is settled when the walk along the old order
+// reaches it, since its deps all come earlier.
 #include <algorithm>
 #include <functional>
 #include <limits>
+#include <utility>
 
 #include "core/graph.hpp"
 
@@ -22,7 +28,10 @@ namespace quorl::core {
 namespace {
 
 constexpr NodeIndex never = std::numeric_limits<NodeIndex>::max();
+// States of an affected node besides its count of unplaced deps.
 constexpr std::uint32_t placed_in_run = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint32_t gated_on_walk = placed_in_run - 1;
+constexpr std::uint32_t not_yet_counted = placed_in_run - 2;
 
 }  // namespace
 
@@ -65,81 +74,114 @@ bool Graph::incremental_build() {
     position_.reserve(n);
     if (run_in_degree_.size() < n)
         run_in_degree_.resize(n);
-    marks_.begin(n);  // marked: the node's entry in run_in_degree_ is live
+    // Marked: known to be affected; run_in_degree_ then holds its state.
+    marks_.begin(n);
     std::vector<NodeIndex> run;
-    std::vector<NodeIndex> ready;
+    std::vector<NodeIndex> ready;  // affected nodes whose deps are all placed
+    std::vector<std::pair<std::size_t, NodeIndex>> gated;  // (position, node)
     const std::greater<> later;
 
+    // Old order positions below `walk` are settled: affected (marked) or
+    // unaffected and placed. An affected node waits in `gated` while a dep
+    // it has is unsettled, until the walk passes that dep's position.
+    std::size_t walk = start;
     const auto placed = [&](NodeIndex x) {
-        return (x < old_n && position_[x] < start) ||
-               (marks_.marked(x) && run_in_degree_[x] == placed_in_run);
+        if (marks_.marked(x))
+            return run_in_degree_[x] == placed_in_run;
+        return x < old_n && position_[x] < walk;
     };
-    const auto unplaced_deps = [&](NodeIndex x) {
+    const auto push_ready = [&](NodeIndex x) {
+        ready.push_back(x);
+        std::ranges::push_heap(ready, later);
+    };
+    // Counts an affected node's unplaced deps, or gates it on its last
+    // unsettled one.
+    const auto count_deps = [&](NodeIndex x) {
         std::uint32_t count = 0;
+        std::size_t gate = 0;
+        bool gate_needed = false;
         for (NodeIndex d : deps(nodes_[x])) {
             check_index(d, n, "nodes");
-            count += placed(d) ? 0 : 1;
+            if (placed(d))
+                continue;
+            if (!marks_.marked(d) && d < old_n && position_[d] >= walk) {
+                gate = std::max<std::size_t>(gate, position_[d]);
+                gate_needed = true;
+            } else {
+                ++count;
+            }
         }
-        return count;
+        if (gate_needed) {
+            run_in_degree_[x] = gated_on_walk;
+            gated.emplace_back(gate, x);
+            std::ranges::push_heap(gated, later);
+        } else {
+            run_in_degree_[x] = count;
+            if (count == 0)
+                push_ready(x);
+        }
     };
-    const auto consider = [&](NodeIndex x) {
+    const auto affect = [&](NodeIndex x) {
         marks_.mark(x);
-        run_in_degree_[x] = unplaced_deps(x);
-        if (run_in_degree_[x] == 0) {
-            ready.push_back(x);
-            std::ranges::push_heap(ready, later);
-        }
+        count_deps(x);
     };
     for (const Edit& edit : edits_)
         if (position_[edit.node] >= start)
-            consider(edit.node);
+            affect(edit.node);
     for (std::size_t i = old_n; i < n; ++i)
-        consider(static_cast<NodeIndex>(i));
+        affect(static_cast<NodeIndex>(i));
 
-    // The scan for nodes ready at `start` that no edit touched.
-    std::size_t scan = start;
-    const auto next_ready_at_start = [&]() -> NodeIndex {
-        for (; scan < old_n; ++scan) {
-            const NodeIndex w = order_[scan];
-            if (nodes_[w].edited)
+    const auto advance_walk = [&] {
+        ++walk;
+        while (!gated.empty() && gated.front().first < walk) {
+            std::ranges::pop_heap(gated, later);
+            const NodeIndex x = gated.back().second;
+            gated.pop_back();
+            if (run_in_degree_[x] == gated_on_walk)
+                count_deps(x);
+        }
+    };
+    // The next unaffected node of the old order, or `never`.
+    const auto next_unaffected = [&]() -> NodeIndex {
+        for (; walk < old_n; advance_walk()) {
+            const NodeIndex w = order_[walk];
+            if (marks_.marked(w))
                 continue;
-            const bool ready_at_start = std::ranges::all_of(deps(nodes_[w]), [&](NodeIndex d) {
-                return d < old_n && position_[d] < start;
+            const bool affected = std::ranges::any_of(deps(nodes_[w]), [&](NodeIndex d) {
+                return marks_.marked(d);
             });
-            if (ready_at_start) {
-                ++scan;
+            if (!affected)
                 return w;
-            }
+            marks_.mark(w);  // its deps will tell it when they are placed
+            run_in_degree_[w] = not_yet_counted;
         }
         return never;
     };
-    // Fetched only when a choice needs it, so a run that ends right after
-    // using one does not scan on.
-    NodeIndex lookahead = never;
-    bool lookahead_known = false;
 
     // old_placed: old nodes the run placed; matched: those of them the old
     // order had placed before start + old_placed. Equal counts mean equal sets.
     std::size_t old_placed = 0;
     std::size_t matched = 0;
+    NodeIndex unaffected = never;
+    bool unaffected_known = false;  // fetched only when a choice needs it
     while (matched != old_placed || pending != 0) {
-        if (!lookahead_known) {
-            lookahead = next_ready_at_start();
-            lookahead_known = true;
+        if (!unaffected_known) {
+            unaffected = next_unaffected();
+            unaffected_known = true;
         }
         NodeIndex u = never;
-        if (!ready.empty() && (lookahead == never || ready.front() < lookahead)) {
+        if (!ready.empty() && (unaffected == never || ready.front() < unaffected)) {
             std::ranges::pop_heap(ready, later);
             u = ready.back();
             ready.pop_back();
-        } else if (lookahead != never) {
-            u = lookahead;
-            lookahead_known = false;
+            run_in_degree_[u] = placed_in_run;
+        } else if (unaffected != never) {
+            u = unaffected;
+            unaffected_known = false;
+            advance_walk();
         } else {
             return false;  // a cycle: the full build reports it
         }
-        marks_.mark(u);
-        run_in_degree_[u] = placed_in_run;
         run.push_back(u);
         if (u >= old_n || nodes_[u].edited)
             --pending;
@@ -150,24 +192,23 @@ bool Graph::incremental_build() {
             if (placed(order_[start + old_placed - 1]))
                 ++matched;
         }
+        if (!marks_.marked(u))
+            continue;  // an unaffected node's dependents learn of it from the walk
         for (NodeIndex j : dependents(u)) {
             check_index(j, n, "nodes");
             // Nodes placed before start have every dep placed before it.
             if (j < old_n && position_[j] < start)
                 return false;
-            if (!marks_.mark(j)) {
-                if (run_in_degree_[j] == placed_in_run || run_in_degree_[j] == 0)
+            if (!marks_.mark(j) && run_in_degree_[j] != not_yet_counted) {
+                std::uint32_t& count = run_in_degree_[j];
+                if (count == placed_in_run || count == 0)
                     return false;  // cannot happen; the full build is always right
-                if (--run_in_degree_[j] == 0) {
-                    ready.push_back(j);
-                    std::ranges::push_heap(ready, later);
-                }
+                if (count != gated_on_walk && --count == 0)
+                    push_ready(j);
+                else if (count == gated_on_walk)
+                    count_deps(j);  // a dep placed early may lift its gate
             } else {
-                run_in_degree_[j] = unplaced_deps(j);
-                if (run_in_degree_[j] == 0) {
-                    ready.push_back(j);
-                    std::ranges::push_heap(ready, later);
-                }
+                count_deps(j);
             }
         }
     }
