@@ -5,6 +5,7 @@ The reference for every build is a new Graph declared with the same nodes and
 deps, whose first build places every node.
 """
 
+import itertools
 import os
 from collections import deque
 
@@ -110,14 +111,16 @@ def test_builds_after_edits_equal_a_fresh_build(session):
             elif what == "d":  # rewire: any deps, so forward references and cycles too
                 node = data.draw(st.sampled_from(ids))
                 others = [x for x in ids if x != node]
-                new_deps = data.draw(st.lists(st.sampled_from(others), max_size=4)) if others else []
+                new_deps = (
+                    data.draw(st.lists(st.sampled_from(others), max_size=4)) if others else []
+                )
                 cycle = g.would_cycle(node, new_deps)
                 distance = downstream_distance(g, node, set(new_deps))
                 assert (cycle is None) == (distance is None)
                 if cycle is not None:
                     assert cycle[0] == node and cycle[-1] in new_deps and len(cycle) == distance + 1
                     assert len(set(cycle)) == len(cycle)
-                    assert all(a in g.deps_of(b) for a, b in zip(cycle, cycle[1:]))
+                    assert all(a in g.deps_of(b) for a, b in itertools.pairwise(cycle))
                 g.set_deps(node, new_deps)
             else:  # repair: drop the deps of a node on a cycle, if there is one
                 outcome = build_outcome(g)
@@ -176,9 +179,7 @@ def test_cycle_error_names_the_short_cycle_and_keeps_its_message():
     g.set_deps(ids[10], [ids[9], ids[11]])  # closes the cycle 10 -> 11 -> 10
     with pytest.raises(ValueError) as caught:
         g.build()
-    assert caught.value.args == (
-        "dependency cycle detected involving: " + ", ".join(ids[10:]),
-    )
+    assert caught.value.args == ("dependency cycle detected involving: " + ", ".join(ids[10:]),)
     assert caught.value.cycle == [ids[10], ids[11]]
     assert not g.is_built()
     # The order of the last successful build is not touched by the failure.

@@ -267,7 +267,7 @@ private:
     bool built_ = false;
 
     mutable VisitMarks marks_;
-    std::vector<NodeIndex> scratch_;  // set_deps' list under construction
+    std::vector<NodeIndex> scratch_;          // set_deps' list under construction
     std::vector<NodeIndex> removed_scratch_;  // set_deps' changes to the reverse edges
     std::vector<NodeIndex> added_scratch_;
     std::vector<std::uint32_t> run_in_degree_;  // incremental build's working counts

@@ -70,8 +70,8 @@ bool Graph::incremental_build() {
             ++pending;
 
     // Allocate before anything changes; the run itself only touches scratch.
-    order_.reserve(n);
-    position_.reserve(n);
+    reserve_more(order_, n - old_n);
+    reserve_more(position_, n - old_n);
     if (run_in_degree_.size() < n)
         run_in_degree_.resize(n);
     // Marked: known to be affected; run_in_degree_ then holds its state.
@@ -147,9 +147,8 @@ bool Graph::incremental_build() {
             const NodeIndex w = order_[walk];
             if (marks_.marked(w))
                 continue;
-            const bool affected = std::ranges::any_of(deps(nodes_[w]), [&](NodeIndex d) {
-                return marks_.marked(d);
-            });
+            const bool affected =
+                std::ranges::any_of(deps(nodes_[w]), [&](NodeIndex d) { return marks_.marked(d); });
             if (!affected)
                 return w;
             marks_.mark(w);  // its deps will tell it when they are placed
