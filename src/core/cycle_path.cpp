@@ -35,8 +35,7 @@ std::vector<NodeIndex> Graph::shortest_dependent_path(NodeIndex source, Allowed 
                 std::vector<NodeIndex> path;
                 if (j != source)
                     path.push_back(j);
-                for (NodeIndex k = static_cast<NodeIndex>(head); k != no_parent;
-                     k = queue[k].parent)
+                for (auto k = static_cast<NodeIndex>(head); k != no_parent; k = queue[k].parent)
                     path.push_back(queue[k].node);
                 std::ranges::reverse(path);
                 return path;

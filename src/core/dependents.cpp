@@ -72,7 +72,7 @@ void Graph::reserve_dependents(std::span<const NodeIndex> added) const {
         pool.reserve(dependents_.size() - dependents_garbage_ + needed);
         std::vector<DependentsRun> runs(dependents_runs_);
         for (DependentsRun& run : runs) {
-            const NodeIndex offset = static_cast<NodeIndex>(pool.size());
+            const auto offset = static_cast<NodeIndex>(pool.size());
             pool.insert(pool.end(), dependents_.begin() + run.offset,
                         dependents_.begin() + run.offset + run.count);
             pool.resize(pool.size() + (run.capacity - run.count));

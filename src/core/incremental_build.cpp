@@ -18,6 +18,7 @@
 // the old order belongs to is settled when the walk along the old order
 // reaches it, since its deps all come earlier.
 #include <algorithm>
+#include <cstddef>
 #include <functional>
 #include <limits>
 #include <utility>
@@ -202,10 +203,13 @@ bool Graph::incremental_build() {
                 std::uint32_t& count = run_in_degree_[j];
                 if (count == placed_in_run || count == 0)
                     return false;  // cannot happen; the full build is always right
-                if (count != gated_on_walk && --count == 0)
-                    push_ready(j);
-                else if (count == gated_on_walk)
+                if (count == gated_on_walk) {
                     count_deps(j);  // a dep placed early may lift its gate
+                } else {
+                    --count;
+                    if (count == 0)
+                        push_ready(j);
+                }
             } else {
                 count_deps(j);
             }
@@ -219,7 +223,8 @@ bool Graph::incremental_build() {
     order_.resize(old_n + added);
     position_.resize(old_n + added);
     if (added != 0) {
-        std::move_backward(order_.begin() + rest, order_.begin() + old_n, order_.end());
+        std::move_backward(order_.begin() + static_cast<std::ptrdiff_t>(rest),
+                           order_.begin() + static_cast<std::ptrdiff_t>(old_n), order_.end());
         for (std::size_t k = rest + added; k < order_.size(); ++k)
             position_[order_[k]] = static_cast<NodeIndex>(k);
     }
