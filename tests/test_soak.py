@@ -142,6 +142,10 @@ def make_cases(g, u, c):
         lambda: g.needs_recompute(
             "r", Index(during=lambda: len(g) + g.needs_recompute("v", Index(3)))
         ),
+        g.is_built,
+        lambda: g.dependents_of("in"),
+        lambda: g.would_cycle("in", ["r"]),
+        lambda: g.would_cycle("r", DEPS),
     ]
     ok = [(call, None, None) for call in ok]
 
