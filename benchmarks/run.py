@@ -38,6 +38,11 @@ exit status, since timings on a shared machine are not a test):
   - snapshots at 10^6 nodes: to_bytes() and Graph.from_bytes() each at most
     2x build() of the same graph, and the snapshot at most 2x the in-memory
     size per node.
+  - structural edits, each followed by build(), against a full build() of the
+    same graph: a set_deps that only adds deps placed earlier, and appending a
+    node with deps, at most 1/100; a set_deps that adds a forward reference at
+    a random position at most 1/10 (median); would_cycle() for a node that
+    reaches few others at most 1/100.
 Without --million the 10^6 targets are checked at the largest size that ran,
 and the section says so.
 """
@@ -45,6 +50,7 @@ and the section says so.
 from __future__ import annotations
 
 import argparse
+import bisect
 import gc
 import os
 import pickle
@@ -646,6 +652,9 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
         res.put((n, *key), value)
     log(f"n={n:,}: hot calls done")
 
+    measure_edits(dag, graphs["quorl"], probe_id, n, res, cheap_repeat, target_ns)
+    log(f"n={n:,}: structural edits done in {time.perf_counter() - t_start:.1f} s total")
+
     # A round whose closure holds ~10% of the graph, driven by the kernel.
     graphs = nx_graph = rx_graph = None  # their memory is not needed any more
     samples, info["round"] = rounds.measure_random_round(dag, declare, cheap_repeat, perf_ns)
@@ -671,6 +680,70 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
     graphs = nx_graph = rx_graph = calls = None
     gc.unfreeze()
     return info
+
+
+def measure_edits(dag: Dag, g, probe_id: str, n: int, res: Results, repeat: int, target_ns: int):
+    """Edits of a built graph, each followed by build(), a sample per edit; the
+    graph is put back (untimed) after each. Last: appending nodes grows it.
+    The generated graph's order is its registration order, so a node's index
+    is its position."""
+    rng = random.Random(SEED + 5)
+    ids, deps = dag.ids, dag.dep_ids
+    inputs = [i for i in range(n) if not dag.deps[i]]
+
+    def edit_samples(pick) -> list[int]:
+        samples = []
+        for _ in range(repeat):
+            node, new_deps = pick()
+            with gc_paused(collect=False):
+                t0 = perf_ns()
+                g.set_deps(node, new_deps)
+                g.build()
+                samples.append(perf_ns() - t0)
+            g.set_deps(node, deps[int(node[1:])])
+            g.build()
+        return samples
+
+    def earlier():
+        v = rng.randrange(n // 2, n)
+        d = rng.randrange(v)
+        return ids[v], ([*deps[v], ids[d]] if ids[d] not in deps[v] else deps[v])
+
+    def forward():
+        # A node with no deps cannot close a cycle, wherever it is placed;
+        # any one placed later than the edited node will do.
+        v = rng.randrange(n)
+        first_later = bisect.bisect_right(inputs, v)
+        if first_later == len(inputs):
+            return ids[v], deps[v]
+        return ids[v], [*deps[v], ids[inputs[rng.randrange(first_later, len(inputs))]]]
+
+    res.put((n, "edit", "earlier"), edit_samples(earlier))
+    res.put((n, "edit", "forward"), edit_samples(forward))
+
+    check = {"f": g.would_cycle, "x": probe_id, "d": [*deps[int(probe_id[1:])], ids[0]]}
+    samples = per_call_ns({"would_cycle": ("f(x, d)", check)}, repeat, target_ns)
+    res.put((n, "edit", "would_cycle"), samples["would_cycle"])
+
+    appended = []
+    for k in range(repeat):
+        node = f"appended{k}"
+        new_deps = list(dict.fromkeys(ids[rng.randrange(n)] for _ in range(3)))
+        with gc_paused(collect=False):
+            t0 = perf_ns()
+            g.add_node(node, "view")
+            g.set_deps(node, new_deps)
+            g.build()
+            appended.append(perf_ns() - t0)
+    res.put((n, "edit", "append"), appended)
+
+
+EDIT_ROWS = (
+    ("earlier", "set_deps adding a dep placed earlier + build()", 0.01),
+    ("append", "add_node + set_deps (3 deps) + build()", 0.01),
+    ("forward", "set_deps adding a forward reference, random nodes + build()", 0.1),
+    ("would_cycle", "would_cycle(id, deps), id with ~10 nodes downstream", 0.01),
+)
 
 
 # --------------------------------------------------------------------------- report
@@ -833,6 +906,14 @@ def print_size_table(n: int, info: dict, res: Results, memory: dict) -> None:
     in_memory = memory.get(n, {}).get("quorl")
     versus = "" if in_memory is None else f" ({per_node / in_memory:.2f}x the in-memory size)"
     print(f"  {'snapshot size, bytes per node':<{width - 2}} {per_node:>9.1f} B{versus}")
+    full = res.get((n, "build", "quorl"))
+    print("structural edits of the built graph; ratio = full build() / edit (above 100: 1/100)")
+    for key, label, _ in EDIT_ROWS:
+        value = res.get((n, "edit", key))
+        spread = res.spread((n, "edit", key))
+        print(
+            f"  {label:<{width - 2}} {fmt_time(value):>10} {spread:>7} {fmt_ratio(full, value):>11}"
+        )
     if n in memory:
         print("memory: RSS growth over declaration + build, bytes per node")
         values = memory[n]
@@ -990,6 +1071,13 @@ def print_targets(
             f"ids crafted against an unkeyed hash / random ids, {what} {at}",
             ratio(res.get((largest, op, "quorl")), res.get((largest, op, "random"))),
             2,
+            "lower",
+        )
+    for key, label, limit in EDIT_ROWS:
+        target(
+            f"{label} / full build() {at}",
+            ratio(res.get((largest, "edit", key)), q_build),
+            limit,
             "lower",
         )
     print()

@@ -129,6 +129,10 @@ def make_cases(g, u, c):
         lambda: Graph.from_bytes(memoryview(g.to_bytes())),
         g.__reduce__,
         lambda: copy.deepcopy(g),
+        g.is_built,
+        lambda: g.dependents_of("in"),
+        lambda: g.would_cycle("in", ["r"]),
+        lambda: g.would_cycle("r", DEPS),
     ]
     ok = [(call, None, None) for call in ok]
 

@@ -6,7 +6,9 @@
 # use by another call, raises RuntimeError; a wrong argument type raises
 # TypeError, an integer outside 0..2**64-1 OverflowError, and a call that runs
 # out of memory MemoryError. A broken internal check raises PanicException, a
-# BaseException subclass that the module does not export.
+# BaseException subclass that the module does not export. The ValueError of a
+# cycle found by build() carries one cycle as `cycle`, a list of ids in
+# dependency order (each a dep of the next, the last a dep of the first).
 
 import sys
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
@@ -98,6 +100,16 @@ class Graph:
     def __reduce__(self) -> tuple[Callable[[bytes], Graph], tuple[bytes]]: ...
     def __copy__(self) -> Graph: ...
     def __deepcopy__(self, memo: Any, /) -> Graph: ...
+    def is_built(self) -> bool:
+        """Whether the cached topological order is current: true after a successful
+        build() until the next successful add_node or set_deps."""
+    def dependents_of(self, id: str) -> list[str]:
+        """Nodes that list `id` among their deps (its direct dependants),
+        topologically ordered."""
+    def would_cycle(self, id: str, deps: Sequence[str]) -> list[str] | None:
+        """Would `set_deps(id, deps)` close a cycle? None if not; else the shortest
+        such cycle as ids in dependency order, starting at `id` (each id is a dep
+        of the next, and the last one would be a dep of `id`). Changes nothing."""
 
 # Created by Graph.begin_round only; exported by the package as quorl.Round.
 @final

@@ -14,6 +14,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <tuple>
@@ -264,6 +265,11 @@ PyObject* to_python(core::Graph& graph, core::NodeState state) noexcept;
 PyObject* to_python(core::Graph& graph, std::span<const core::NodeIndex> ids);
 PyObject* to_python(core::Graph& graph, const core::CheckResult& check) noexcept;
 PyObject* to_python(core::Graph& graph, const NodesToMarkDirty& marked);
+// A list of ids or None.
+struct OptionalIds {
+    std::optional<std::vector<core::NodeIndex>> ids;
+};
+PyObject* to_python(core::Graph& graph, const OptionalIds& result);
 
 template <typename T>
 PyObject* finish(core::Graph& graph, T&& value) {

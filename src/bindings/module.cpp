@@ -114,6 +114,19 @@ constexpr const char from_bytes_doc[] =
     "A new graph restored exactly from the output of `to_bytes()`, given as any\n"
     "bytes-like object. Data that is not a whole, intact snapshot of a format\n"
     "version this kernel reads raises ValueError saying what is wrong and where.";
+constexpr MethodSpec is_built{"is_built", shared, {},
+    "is_built($self)\n--\n\n"
+    "Whether the cached topological order is current: true after a successful\n"
+    "build() until the next successful add_node or set_deps."};
+constexpr MethodSpec dependents_of{"dependents_of", shared, {"id"},
+    "dependents_of($self, id)\n--\n\n"
+    "Nodes that list `id` among their deps (its direct dependants),\n"
+    "topologically ordered."};
+constexpr MethodSpec would_cycle{"would_cycle", shared, {"id", "deps"},
+    "would_cycle($self, id, deps)\n--\n\n"
+    "Would `set_deps(id, deps)` close a cycle? None if not; else the shortest\n"
+    "such cycle as ids in dependency order, starting at `id` (each id is a dep\n"
+    "of the next, and the last one would be a dep of `id`). Changes nothing."};
 // clang-format on
 
 // mark_dirty marks its nodes only once their result list exists (see
@@ -142,6 +155,11 @@ core::Result<void> ending_round(Graph& g, core::Result<void> changed) {
     if (changed)
         g.end_round();
     return changed;
+core::Result<OptionalIds> cycle_if_set(Graph& g, Str id, Strs deps) {
+    auto path = g.would_cycle(id, deps);
+    if (!path)
+        return core::fail(std::move(path.error()));
+    return OptionalIds{std::move(*path)};
 }
 
 PyMethodDef graph_methods[] = {
@@ -197,6 +215,9 @@ PyMethodDef graph_methods[] = {
     {"__copy__", graph_copy, METH_NOARGS, "__copy__($self, /)\n--\n\nAn independent copy."},
     {"__deepcopy__", graph_deepcopy, METH_O,
      "__deepcopy__($self, memo, /)\n--\n\nAn independent copy."},
+    method<is_built, [](Graph& g) { return g.built(); }>(),
+    method<dependents_of, [](Graph& g, Str id) { return g.dependents_of(id); }>(),
+    method<would_cycle, [](Graph& g, Str id, Strs deps) { return cycle_if_set(g, id, deps); }>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -451,18 +451,7 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
             maxima.push_back(static_cast<NodeIndex>(k));
         }
         // Reverse edges as build() lays them out: rows ascending by node index.
-        std::vector<NodeIndex> start(n + 1, 0);
-        std::vector<NodeIndex> dependents(d);
-        for (std::size_t k = 0; k < d; ++k)
-            ++start[g.dep_pool_[k] + 1];
-        for (std::size_t i = 0; i < n; ++i)
-            start[i + 1] += start[i];
-        std::vector<NodeIndex> fill(start.begin(), start.end() - 1);
-        for (std::size_t i = 0; i < n; ++i)
-            for (const NodeIndex dep : g.deps(g.nodes_[i]))
-                dependents[fill[dep]++] = static_cast<NodeIndex>(i);
-        g.dependents_start_.swap(start);
-        g.dependents_.swap(dependents);
+        g.rebuild_dependents();
         g.order_.swap(order);
         g.position_.swap(position);
         g.built_ = true;
