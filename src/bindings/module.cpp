@@ -155,6 +155,8 @@ core::Result<void> ending_round(Graph& g, core::Result<void> changed) {
     if (changed)
         g.end_round();
     return changed;
+}
+
 core::Result<OptionalIds> cycle_if_set(Graph& g, Str id, Strs deps) {
     auto path = g.would_cycle(id, deps);
     if (!path)
