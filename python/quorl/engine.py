@@ -293,7 +293,11 @@ class Engine:
         explain: bool = False,
         progress: Progress | bool | None = None,
     ) -> RoundReport:
-        """Recompute ``ids`` (sources to read again, say) and what they change."""
+        """Recompute ``ids`` (sources to read again, say) and what they change.
+
+        Their memos are dropped: a refreshed function is called, not served.
+        With no ids, this runs the round ``set()`` would.
+        """
         with self._exclusive("run a round"):
             if isinstance(ids, str):
                 raise TypeError("ids must be an iterable of node ids (a str itself is refused)")
@@ -420,6 +424,10 @@ class Engine:
         self._hashes.update(hashes)
         self._new_inputs.clear()
         self._seeds.clear()
+        for node_id in seeds:
+            # Refreshing says the function may answer differently now: what it
+            # answered before is no memo to serve from.
+            self._nodes[node_id].memo.clear()
         close_progress = None
         if progress is True:
             progress, close_progress = _tqdm_progress()
