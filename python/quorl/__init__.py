@@ -5,25 +5,26 @@
 order, in this thread or on any ``concurrent.futures`` executor. ``Graph`` is
 the kernel underneath, for frameworks that drive it themselves: it keeps a
 graph's topology and each node's bookkeeping; node values stay on the Python
-side.
+side. See ``Round`` for an update round driven by the kernel.
 """
 
 from typing import TYPE_CHECKING, Any
 
 from quorl._quorl import Graph, kernel_version
+from quorl._quorl import _Round as Round
 from quorl._version import __version__ as __version__
 
 if TYPE_CHECKING:
     from quorl.engine import Engine, RoundReport, stable_hash
 
-__all__ = ["Engine", "Graph", "RoundReport", "kernel_version", "stable_hash"]
+__all__ = ["Engine", "Graph", "Round", "RoundReport", "kernel_version", "stable_hash"]
 
 _LAZY = {"Engine", "RoundReport", "stable_hash"}
 
 
 def __getattr__(name: str) -> Any:
-    # The engine loads threading, concurrent.futures and hashlib: only on first use,
-    # so that importing the kernel stays cheap.
+    # The engine loads threading, concurrent.futures and hashlib: only on first
+    # use, so that importing the kernel stays cheap.
     if name in _LAZY:
         from quorl import engine
 

@@ -75,8 +75,12 @@ void result_creation_failed() noexcept;
 // ---- Argument binding -------------------------------------------------------
 
 // The slow path of binding: keywords, too many or too few arguments.
+// Parameters past `required` are optional: their slots stay nullptr when not
+// given. `owner` names the type in messages.
 bool bind_arguments(const MethodSpec& spec, std::size_t count, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) noexcept;
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
+                    const char* owner = "Graph",
+                    std::size_t required = static_cast<std::size_t>(-1)) noexcept;
 // Graph(): no parameters at all.
 bool bind_no_arguments(PyObject* args, PyObject* kwds) noexcept;
 
@@ -107,6 +111,8 @@ private:
 [[gnu::cold]] void raise_receiver_error(PyObject* self) noexcept;
 [[gnu::cold]] void raise_access_error(Access mode) noexcept;
 [[gnu::cold]] void raise_str_error(PyObject* object) noexcept;
+// TypeError "'{type}' object cannot be converted to '{target}'".
+[[gnu::cold]] void raise_type_error(PyObject* object, const char* target) noexcept;
 
 inline bool Borrow::acquire(PyObject* self, Access mode) noexcept {
     PyTypeObject* type = Py_TYPE(self);
@@ -244,6 +250,9 @@ bool load_argument(A& argument, PyObject* object, const char* param) {
 struct NodesToMarkDirty {
     std::vector<core::NodeIndex> nodes;
 };
+
+// A new str for an id.
+PyObject* id_to_str(std::string_view id) noexcept;
 
 PyObject* to_python(core::Graph& graph, bool value) noexcept;
 PyObject* to_python(core::Graph& graph, core::NodeKind kind) noexcept;
