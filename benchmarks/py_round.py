@@ -18,7 +18,7 @@ from __future__ import annotations
 import heapq
 import threading
 from collections.abc import Iterable, Iterator, Mapping, Sequence
-from typing import Any
+from typing import Self
 
 from quorl import Graph
 
@@ -182,19 +182,17 @@ class PyRound:
                 return
             self.closed = True
             g = self.graph
-            left = [
-                n for n in self.closure if n not in self.settled_ids and n not in self.reported
-            ]
+            left = [n for n in self.closure if n not in self.settled_ids and n not in self.reported]
             for node_id in left:
                 g.set_dirty(node_id)
             self.rounds.unsettled.update(left)
             self.heap.clear()
             self.handed.clear()
 
-    def __enter__(self) -> PyRound:
+    def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, *exc: Any) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     def __del__(self) -> None:

@@ -8,7 +8,7 @@ import pytest
 from quorl import Engine, Graph
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "benchmarks"))
-from py_round import PyRounds  # noqa: E402
+from py_round import PyRounds
 
 NATIVE = hasattr(Graph, "begin_round")
 ROUNDS = [

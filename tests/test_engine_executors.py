@@ -65,7 +65,7 @@ def test_processes_give_the_values_of_one_thread(serial_history):
     with ProcessPoolExecutor(2) as pool:
         engine = wide_graph("native", pool)
         assert run_rounds(engine) == serial_history
-        with pytest.raises(TypeError, match="'late' cannot be pickled.*define it at module level"):
+        with pytest.raises(TypeError, match=r"'late' cannot be pickled.*define it at module level"):
             engine.node("late", lambda x: x, ["n0"])
         assert "late" not in engine
 

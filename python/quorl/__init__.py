@@ -8,12 +8,11 @@ graph's topology and each node's bookkeeping; node values stay on the Python
 side. See ``Round`` for an update round driven by the kernel.
 """
 
-from typing import TYPE_CHECKING, Any
-
 from quorl._quorl import Graph, kernel_version
 from quorl._quorl import _Round as Round
 from quorl._version import __version__ as __version__
 
+TYPE_CHECKING = False  # not typing's: importing typing would cost more than the kernel
 if TYPE_CHECKING:
     from quorl.engine import Engine, RoundReport, stable_hash
 
@@ -22,7 +21,7 @@ __all__ = ["Engine", "Graph", "Round", "RoundReport", "kernel_version", "stable_
 _LAZY = {"Engine", "RoundReport", "stable_hash"}
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> object:
     # The engine loads threading, concurrent.futures and hashlib: only on first
     # use, so that importing the kernel stays cheap.
     if name in _LAZY:

@@ -219,7 +219,7 @@ def build_engine(
             engine.input(spec.id, inputs[spec.id])
         else:
             assert spec.fn is not None
-            engine.node(spec.id, spec.fn, spec.deps, spec.kind)  # type: ignore[arg-type]
+            engine.node(spec.id, spec.fn, spec.deps, spec.kind)
     return engine
 
 
@@ -273,10 +273,10 @@ def open_executor(name: str, workers: int) -> Iterator[Executor | None]:
                 "--executor dask needs dask.distributed: pip install 'quorl[dask]'"
             ) from exc
         with (
-            LocalCluster(
+            LocalCluster(  # type: ignore[no-untyped-call]
                 n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
             ) as cluster,
-            Client(cluster) as client,
+            Client(cluster) as client,  # type: ignore[no-untyped-call]
         ):
             yield client.get_executor()
     else:

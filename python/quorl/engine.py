@@ -29,16 +29,22 @@ import time
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
 from dataclasses import dataclass, field
-from typing import Any, Final, Literal, TypeVar, overload
+from typing import Any, Final, TypeVar, overload
 
 from quorl._hashing import stable_hash
-from quorl._quorl import Graph
+from quorl._quorl import Graph, _Round
 
 __all__ = ["Engine", "RoundReport", "stable_hash"]
 
-NodeKind = Literal["source", "reactive", "view"]
 Progress = Callable[[int, int], object]
 F = TypeVar("F", bound=Callable[..., Any])
+
+# (recomputed, memo hits, cut off), the failed nodes with their errors, the why map
+_Outcome = tuple[
+    tuple[int, int, int], list[tuple[str, Exception]], dict[str, tuple[str, ...]] | None
+]
+
+_Changed = set[str]  # Engine.set hides the builtin inside the class
 
 DEFAULT_MEMO_SIZE: Final = 8
 _MISSING: Final[Any] = object()
@@ -142,7 +148,7 @@ class Engine:
         self._hasher = stable_hash if hasher is None else hasher
         self._graph = Graph()
         # The kernel's rounds; a stand-in with the same API can take its place.
-        self._begin_round: Callable[..., Any] = getattr(self._graph, "begin_round", _no_rounds)
+        self._begin_round: Callable[..., _Round] = self._graph.begin_round
         self._nodes: dict[str, _Node] = {}
         # Everything below is plain data, so it can be saved and restored
         # with the graph: values, the inputs' hashes, memos (in _nodes).
@@ -174,7 +180,7 @@ class Engine:
         node_id: str,
         fn: None = None,
         deps: Sequence[str] = (),
-        kind: NodeKind = "reactive",
+        kind: str = "reactive",
         *,
         memo_size: int | None = None,
     ) -> Callable[[F], F]: ...
@@ -184,7 +190,7 @@ class Engine:
         node_id: str,
         fn: F,
         deps: Sequence[str] = (),
-        kind: NodeKind = "reactive",
+        kind: str = "reactive",
         *,
         memo_size: int | None = None,
     ) -> F: ...
@@ -193,7 +199,7 @@ class Engine:
         node_id: str,
         fn: Callable[..., Any] | None = None,
         deps: Sequence[str] = (),
-        kind: NodeKind = "reactive",
+        kind: str = "reactive",
         *,
         memo_size: int | None = None,
     ) -> Any:
@@ -415,7 +421,7 @@ class Engine:
                 inputs[node_id] = self._hashes[node_id]  # an input seed needs its hash
         all_seeds = list(self._seeds)
         all_seeds.extend(s for s in seeds if s not in self._seeds and s not in inputs)
-        changed: set[str] | None = None
+        changed: _Changed | None = None
         if explain:
             changed = {i for i, h in inputs.items() if self._hashes.get(i) != h}
             changed.update(self._new_inputs)
@@ -477,8 +483,8 @@ class Engine:
         return report
 
     def _drive_here(
-        self, round_: Any, changed: set[str] | None, progress: Progress | None
-    ) -> tuple[tuple[int, int, int], list[tuple[str, Exception]], dict[str, tuple[str, ...]] | None]:
+        self, round_: Any, changed: _Changed | None, progress: Progress | None
+    ) -> _Outcome:
         """Compute the handed-out nodes in this thread, batch after batch."""
         nodes = self._nodes
         values = self._values
@@ -541,8 +547,8 @@ class Engine:
         return (recomputed, hits, cut_off), failures, why
 
     def _drive_executor(
-        self, round_: Any, changed: set[str] | None, progress: Progress | None
-    ) -> tuple[tuple[int, int, int], list[tuple[str, Exception]], dict[str, tuple[str, ...]] | None]:
+        self, round_: Any, changed: _Changed | None, progress: Progress | None
+    ) -> _Outcome:
         """Submit every ready node; report each as it completes; repeat."""
         assert self._executor is not None
         submit = self._executor.submit
@@ -595,11 +601,11 @@ class Engine:
                 finished, _ = wait(running, return_when=FIRST_COMPLETED)
                 for future in finished:
                     node_id, signature = running.pop(future)
-                    error = future.exception()
-                    if error is not None:
-                        if not isinstance(error, Exception):
-                            raise error
-                        failures.append((node_id, error))
+                    raised = future.exception()
+                    if raised is not None:
+                        if not isinstance(raised, Exception):
+                            raise raised
+                        failures.append((node_id, raised))
                         continue
                     value = future.result()
                     recomputed += 1
@@ -638,14 +644,12 @@ class _Exclusive:
 
     def __enter__(self) -> None:
         if not self.lock.acquire(blocking=False):
-            raise RuntimeError(f"cannot {self.what}: this engine is running a round or a declaration")
+            raise RuntimeError(
+                f"cannot {self.what}: this engine is running a round or a declaration"
+            )
 
     def __exit__(self, *exc: object) -> None:
         self.lock.release()
-
-
-def _no_rounds(*args: object) -> Any:
-    raise RuntimeError("this build of the quorl kernel has no rounds (Graph.begin_round)")
 
 
 def _check_memo_size(memo_size: int) -> None:
@@ -670,5 +674,5 @@ def _why(deps: tuple[str, ...], changed: set[str]) -> tuple[str, ...]:
     return tuple(dict.fromkeys(dep for dep in deps if dep in changed))
 
 
-def _settled(round_: Any) -> int:
+def _settled(round_: _Round) -> int:
     return int(round_.settled + round_.committed + round_.skipped)
