@@ -45,7 +45,7 @@ from graphlib import TopologicalSorter
 from typing import Any
 
 from quorl import Engine, Graph, stable_hash
-from quorl.demo import MEMO_SIZE, REVERT_EVERY, NodeSpec, generate, new_values
+from quorl.demo import MEMO_SIZE, REVERT_EVERY, NodeSpec, generate
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from py_round import PyRounds
@@ -176,7 +176,9 @@ class ClosureEngine:
 class GraphlibEngine(ClosureEngine):
     def order_closure(self, closure):
         deps = self.deps
-        return TopologicalSorter({n: [d for d in deps[n] if d in closure] for n in closure}).static_order()
+        return TopologicalSorter(
+            {n: [d for d in deps[n] if d in closure] for n in closure}
+        ).static_order()
 
 
 class NetworkxEngine(ClosureEngine):
@@ -280,8 +282,9 @@ def wide_round(specs, inputs, executor, repeat):
 def executors(workers, quick):
     yield "this thread", lambda: None
     yield f"{workers} threads", lambda: ThreadPoolExecutor(workers)
-    yield f"{min(workers, os.cpu_count() or 1)} processes", lambda: ProcessPoolExecutor(
-        min(workers, os.cpu_count() or 1)
+    yield (
+        f"{min(workers, os.cpu_count() or 1)} processes",
+        lambda: ProcessPoolExecutor(min(workers, os.cpu_count() or 1)),
     )
 
 
@@ -331,8 +334,10 @@ def main(argv=None) -> int:
     nodes = args.nodes or (1000 if args.quick else 5000)
     rounds = 9 if args.quick else 30
 
-    print(f"\nengine benchmarks: main job graph of {nodes} nodes, {rounds} rounds per run, "
-          f"median of {repeat} runs (min .. max); ratio to Engine.set")  # fmt: skip
+    print(
+        f"\nengine benchmarks: main job graph of {nodes} nodes, {rounds} rounds per run, "
+        f"median of {repeat} runs (min .. max); ratio to Engine.set"
+    )
     specs, inputs = generate(nodes, seed=0)
     plans = rounds_plan(specs, inputs, rounds)
     engine = time_rounds(lambda: engine_over(specs, inputs), plans, repeat)
@@ -344,8 +349,11 @@ def main(argv=None) -> int:
     expected = values_of(engine[3])
     problems = [
         name
-        for name, stats in [("bare", bare), ("per-node protocol", per_protocol),
-                            ("graphlib", graphlib_engine)]  # fmt: skip
+        for name, stats in [
+            ("bare", bare),
+            ("per-node protocol", per_protocol),
+            ("graphlib", graphlib_engine),
+        ]
         if values_of(stats[3]) != expected
     ]
     base = engine[0]
@@ -360,16 +368,23 @@ def main(argv=None) -> int:
             problems.append("networkx")
         row("engine over networkx", nx_engine, base)
     overhead = (engine[0] - bare[0]) / handed if handed else 0.0
-    print(f"  nodes handed out per round: {handed:.1f}; engine overhead per node "
-          f"over the bare loop: {overhead / 1e3:.2f} us")  # fmt: skip
-    print("  values after the rounds: " + ("all equal" if not problems else
-          "MISMATCH in " + ", ".join(problems)))  # fmt: skip
+    print(
+        f"  nodes handed out per round: {handed:.1f}; engine overhead per node "
+        f"over the bare loop: {overhead / 1e3:.2f} us"
+    )
+    print(
+        "  values after the rounds: "
+        + ("all equal" if not problems else "MISMATCH in " + ", ".join(problems))
+    )
 
     print("\nwide graph: 8 inputs, 256 nodes, 8 views; every input changes; wall clock")
     workers = 4
     wide = {}
-    for label, fn in [("sleep 1 ms", partial(sleeping, 0.001)), ("spin 1 ms", partial(spinning, 0.001)),
-                      ("trivial", trivial)]:  # fmt: skip
+    for label, fn in [
+        ("sleep 1 ms", partial(sleeping, 0.001)),
+        ("spin 1 ms", partial(spinning, 0.001)),
+        ("trivial", trivial),
+    ]:
         if args.quick and label == "spin 1 ms":
             continue
         wspecs, winputs = wide_specs(fn, 64 if args.quick else 256)
@@ -385,7 +400,11 @@ def main(argv=None) -> int:
                 with closing as executor:
                     stats = wide_round(wspecs, winputs, executor, repeat)
                 wide[label, "dask"] = stats
-                row(f"{label}, Dask cluster (2 worker processes)", stats, wide[label, "this thread"][0])
+                row(
+                    f"{label}, Dask cluster (2 worker processes)",
+                    stats,
+                    wide[label, "this thread"][0],
+                )
     print("  per-node scheduling overhead (trivial functions, per node run):")
     for (label, name), stats in wide.items():
         if label == "trivial":
@@ -398,15 +417,35 @@ def main(argv=None) -> int:
         print(f"  {text:<72} {value:>9} (limit {limit}) {'pass' if ok else 'FAIL'}")
 
     ratio = engine[0] / bare[0]
-    target("Engine.set / bare round loop with the node functions", f"{ratio:.2f}x", "1.5x", ratio <= 1.5)
-    target("engine overhead per handed-out node", f"{overhead / 1e3:.2f} us", "2 us", overhead <= 2000)
-    for label, stats in [("per-node protocol", per_protocol), ("graphlib", graphlib_engine),
-                         ("networkx", nx_engine)]:  # fmt: skip
+    target(
+        "Engine.set / bare round loop with the node functions",
+        f"{ratio:.2f}x",
+        "1.5x",
+        ratio <= 1.5,
+    )
+    target(
+        "engine overhead per handed-out node", f"{overhead / 1e3:.2f} us", "2 us", overhead <= 2000
+    )
+    for label, stats in [
+        ("per-node protocol", per_protocol),
+        ("graphlib", graphlib_engine),
+        ("networkx", nx_engine),
+    ]:
         if stats is not None:
             speed = stats[0] / engine[0]
-            target(f"Engine.set faster than the engine over {label}", f"{speed:.1f}x", "10x", speed >= 10)
+            target(
+                f"Engine.set faster than the engine over {label}",
+                f"{speed:.1f}x",
+                "10x",
+                speed >= 10,
+            )
     threads = wide["sleep 1 ms", f"{workers} threads"][0] / wide["sleep 1 ms", "this thread"][0]
-    target("4 threads / one thread, 1 ms sleeping functions", f"{threads:.2f}x", "0.35x", threads <= 0.35)
+    target(
+        "4 threads / one thread, 1 ms sleeping functions",
+        f"{threads:.2f}x",
+        "0.35x",
+        threads <= 0.35,
+    )
     return 0
 
 

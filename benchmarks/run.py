@@ -26,7 +26,7 @@ exit status, since timings on a shared machine are not a test):
   - declaration (add_node + set_deps for every node) at least 5x faster than
     the pure-Python implementation.
 Without --million the 10^6 targets are checked at the largest size that ran,
-and the section says so.
+and the section says so. The engine's own rows and targets follow (engine.py).
 """
 
 from __future__ import annotations
@@ -1000,6 +1000,12 @@ def main(argv=None) -> int:
     for n in sizes:
         print_size_table(n, infos[n], res, memory)
     print_targets(sizes, res, memory)
+    # The engine's rows and targets (quorl.Engine against its baselines).
+    import engine as engine_benchmarks
+
+    engine_benchmarks.main(
+        (["--quick"] if args.quick else []) + (["--cpu-clock"] if args.cpu_clock else [])
+    )
     print(f"\ntotal time {time.perf_counter() - started:.0f} s")
     return 0
 
