@@ -27,8 +27,9 @@ from __future__ import annotations
 import threading
 import time
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
+from concurrent.futures import Executor, Future
 from dataclasses import dataclass, field
+from queue import Empty, SimpleQueue
 from typing import Any, Final, TypeVar, overload
 
 from quorl._hashing import stable_hash
@@ -555,6 +556,7 @@ class Engine:
         nodes = self._nodes
         values = self._values
         running: dict[Future[Any], tuple[str, int]] = {}
+        completed: SimpleQueue[Future[Any]] = SimpleQueue()
         recomputed = hits = cut_off = 0
         failures: list[tuple[str, Exception]] = []
         why: dict[str, tuple[str, ...]] | None = None if changed is None else {}
@@ -596,9 +598,17 @@ class Engine:
                             failures.append((node_id, error))
                             continue
                         running[future] = (node_id, signature)
+                        future.add_done_callback(completed.put)
                 if not running:
                     break
-                finished, _ = wait(running, return_when=FIRST_COMPLETED)
+                # A queue fed by the futures' callbacks, not wait(): that one
+                # walks every running future on each call.
+                finished = [completed.get()]
+                try:
+                    while True:
+                        finished.append(completed.get_nowait())
+                except Empty:
+                    pass
                 for future in finished:
                     node_id, signature = running.pop(future)
                     raised = future.exception()
