@@ -1,8 +1,10 @@
 """The engine in one thread: the epoch rule, memo, cut-off, failures, bad input."""
 
+import contextlib
 import random
 import subprocess
 import sys
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from engine_support import ROUNDS, from_scratch, make_engine, values
@@ -68,16 +70,29 @@ def test_memo_is_bounded_least_recently_used_first(rounds, memo_size, m_calls):
     assert engine["d"] == 41
 
 
+class NoEquality:
+    def __eq__(self, other):
+        raise TypeError("no answer")
+
+    __hash__ = None
+
+    def __repr__(self):
+        return "NoEquality()"
+
+
 def test_values_equal_but_of_another_type_are_a_change(rounds):
     engine = make_engine(rounds)
     engine.input("i", 1)
-    engine.node("m", lambda i: i, ["i"])
+    engine.node("m", lambda i: i if i != 2 else NoEquality(), ["i"])
     engine.node("text", repr, ["m"], kind="view")
     engine.set()
     engine.set({"i": 1.0})
     assert engine["text"] == "1.0"
     engine.set({"i": True})
     assert engine["text"] == "True"
+    engine.set({"i": 2})
+    assert engine.set({"i": 2.0}, explain=True).why == {"m": ("i",), "text": ("m",)}
+    assert engine["text"] == "NoEquality()"  # an == that raises counts as a change
 
 
 def random_engine(rounds, seed, count=60, **options):
@@ -232,14 +247,32 @@ def test_a_seed_below_a_failure_stays_a_seed(rounds):
     assert engine["below"] == -101
 
 
-def test_a_node_calling_back_into_its_engine_fails_cleanly(rounds):
-    engine = make_engine(rounds)
-    engine.input("i", 1)
-    engine.node("sneaky", lambda i: engine.set({"i": 5}), ["i"])
-    with pytest.raises(RuntimeError, match="cannot run a round: this engine is running") as info:
-        engine.set()
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda e: e.set({"i": 5}), "cannot run a round"),
+        (lambda e: e.node("late", len, ["i"]), "cannot declare a node"),
+        (lambda e: e.replace("sneaky", len), "cannot replace a function"),
+    ],
+)
+@pytest.mark.parametrize("workers", [0, 2])
+def test_a_node_calling_back_into_its_engine_fails_cleanly(rounds, call, message, workers):
+    with ThreadPoolExecutor(workers) if workers else contextlib.nullcontext() as pool:
+        engine = make_engine(rounds, executor=pool)
+        engine.input("i", 1)
+        engine.node("sneaky", lambda i: call(engine), ["i"])
+        with pytest.raises(RuntimeError, match=f"{message}: this engine is running") as info:
+            engine.set()
     assert "quorl node 'sneaky'" in info.value.__notes__[0]
-    assert engine["i"] == 1 and engine.dirty() == ["sneaky"]
+    assert (engine["i"], engine.dirty(), len(engine)) == (1, ["sneaky"], 2)
+
+
+def test_progress_bar_needs_tqdm(rounds, monkeypatch):
+    engine, _ = chain(rounds, lambda i: i * 2)
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    with pytest.raises(ModuleNotFoundError, match="pip install tqdm"):
+        engine.set({"i": 3}, progress=True)
+    assert (engine["i"], engine.set({"i": 3}).inputs) == (10, 1)  # no round was left open
 
 
 def test_an_interrupt_closes_the_round_and_keeps_values_in_step(rounds):

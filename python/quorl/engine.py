@@ -334,9 +334,11 @@ class Engine:
             return default
 
     def __contains__(self, node_id: object) -> bool:
+        """Whether a node of this id is declared."""
         return isinstance(node_id, str) and node_id in self._nodes
 
     def __len__(self) -> int:
+        """The number of declared nodes."""
         return len(self._nodes)
 
     def __repr__(self) -> str:
@@ -348,6 +350,7 @@ class Engine:
         return self._spec(node_id).deps
 
     def kind_of(self, node_id: str) -> str:
+        """The node's kind: input, source, reactive or view."""
         return self._spec(node_id).kind
 
     def dirty(self) -> list[str]:
@@ -426,7 +429,17 @@ class Engine:
         if explain:
             changed = {i for i, h in inputs.items() if self._hashes.get(i) != h}
             changed.update(self._new_inputs)
-        round_ = self._begin_round(inputs, all_seeds)  # raises with nothing changed
+        close_progress = None
+        if progress is True:  # before the round begins: tqdm may be missing
+            progress, close_progress = _tqdm_progress()
+        elif progress is False:
+            progress = None
+        try:
+            round_ = self._begin_round(inputs, all_seeds)  # raises with nothing changed
+        except BaseException:
+            if close_progress is not None:
+                close_progress()
+            raise
         self._values.update(values)
         self._hashes.update(hashes)
         self._new_inputs.clear()
@@ -435,11 +448,6 @@ class Engine:
             # Refreshing says the function may answer differently now: what it
             # answered before is no memo to serve from.
             self._nodes[node_id].memo.clear()
-        close_progress = None
-        if progress is True:
-            progress, close_progress = _tqdm_progress()
-        elif progress is False:
-            progress = None
         try:
             with round_:
                 if self._executor is None:
