@@ -187,11 +187,11 @@ def test_replaced_function_drops_its_memo(rounds):
 
 class Flaky:
     def __init__(self):
-        self.fail = True
+        self.fail = ZeroDivisionError  # what it raises; None: it answers
 
     def __call__(self, x):
         if self.fail:
-            raise ZeroDivisionError("boom")
+            raise self.fail("boom")
         return x + 100
 
 
@@ -208,9 +208,9 @@ def failing_graph(rounds, **options):
 
 def test_a_failing_node_stays_dirty_with_its_dependants(rounds):
     engine, flaky = failing_graph(rounds)
-    flaky.fail = False
+    flaky.fail = None
     engine.set()
-    flaky.fail = True
+    flaky.fail = ZeroDivisionError
     with pytest.raises(ZeroDivisionError, match="boom") as info:
         engine.set({"i": 2})
     assert "raised by the function of quorl node 'bad'" in info.value.__notes__[0]
@@ -218,7 +218,7 @@ def test_a_failing_node_stays_dirty_with_its_dependants(rounds):
     assert (engine["good"], engine["bad"]) == (20, 101)  # untouched by the failure
     report = engine.last_report
     assert (report.failed, report.left_dirty, report.recomputed) == (("bad",), 1, 1)
-    flaky.fail = False
+    flaky.fail = None
     report = engine.set()
     assert (report.recomputed, engine["below"], engine.dirty()) == (2, 103, [])
     assert values(engine) == from_scratch(engine)
@@ -229,20 +229,21 @@ def test_a_failure_in_the_first_round_is_retried(rounds):
     with pytest.raises(ZeroDivisionError):
         engine.set()
     assert engine["good"] == 10 and engine.get("below") is None
-    flaky.fail = False
+    flaky.fail = None
     engine.refresh()
     assert values(engine) == from_scratch(engine)
 
 
-def test_a_seed_below_a_failure_stays_a_seed(rounds):
+@pytest.mark.parametrize("error", [ZeroDivisionError, KeyboardInterrupt])
+def test_a_seed_below_a_failure_stays_a_seed(rounds, error):
     engine, flaky = failing_graph(rounds)
-    flaky.fail = False
+    flaky.fail = None
     engine.set()
     engine.replace("below", lambda b: -b)
-    flaky.fail = True
-    with pytest.raises(ZeroDivisionError):
+    flaky.fail = error
+    with pytest.raises(error):
         engine.refresh(["bad"])
-    flaky.fail = False
+    flaky.fail = None
     engine.set()  # bad gives its old value again: below must still run its new function
     assert engine["below"] == -101
 

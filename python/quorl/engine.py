@@ -424,7 +424,9 @@ class Engine:
             if node_id in self._hashes and node_id not in inputs:
                 inputs[node_id] = self._hashes[node_id]  # an input seed needs its hash
         all_seeds = list(self._seeds)
-        all_seeds.extend(s for s in seeds if s not in self._seeds and s not in inputs)
+        all_seeds.extend(
+            dict.fromkeys(s for s in seeds if s not in self._seeds and s not in inputs)
+        )
         changed: _Changed | None = None
         if explain:
             changed = {i for i, h in inputs.items() if self._hashes.get(i) != h}
@@ -448,6 +450,8 @@ class Engine:
             # Refreshing says the function may answer differently now: what it
             # answered before is no memo to serve from.
             self._nodes[node_id].memo.clear()
+        failures: list[tuple[str, Exception]] = []
+        completed = False
         try:
             with round_:
                 if self._executor is None:
@@ -457,17 +461,22 @@ class Engine:
                 scheduled = round_.scheduled
                 if progress is not None and not failures:
                     progress(scheduled, scheduled)
+                completed = True
         finally:
             if close_progress is not None:
                 close_progress()
+            if failures or not completed:
+                # The abandoned round's nodes join the next one, but settled by
+                # signature: a seed not reached must stay a seed, or a replaced
+                # function whose deps kept their keys would never run.
+                dirty = set(self._graph.dirty_nodes())
+                for node_id in all_seeds:
+                    if node_id in dirty:
+                        self._seeds[node_id] = None
         recomputed, hits, cut_off = counts
         left_dirty = 0
         if failures:
-            dirty = set(self._graph.dirty_nodes())
             left_dirty = len(dirty) - len(failures)
-            for node_id in all_seeds:  # a seed not reached stays a seed
-                if node_id in dirty:
-                    self._seeds[node_id] = None
         report = RoundReport(
             scheduled=scheduled,
             inputs=len(inputs),
