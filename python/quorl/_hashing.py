@@ -78,7 +78,7 @@ def stable_hash(value: Any) -> int:
 
     Covers None, bool, int, float, complex, str, bytes, bytearray and tuples,
     lists, dicts, sets and frozensets of these; values that compare equal get
-    equal hashes (except that 1, 1.0 and True differ: they are different
+    equal hashes (except that 1, 1.0 and True, or 0.0 and -0.0, differ: they are different
     inputs to whatever formats them). Raises TypeError for other types.
     """
     out: list[bytes] = []

@@ -53,8 +53,18 @@ _MISSING: Final[Any] = object()
 
 @dataclass(frozen=True)
 class RoundReport:
-    """What one round did. ``scheduled`` counts every node the round reached:
-    ``inputs + recomputed + memo_hits + unchanged + len(failed) + left_dirty``.
+    """What one round did.
+
+    scheduled: nodes the round reached (changed inputs, seeds, all they reach),
+        ``inputs + recomputed + memo_hits + unchanged + len(failed) + left_dirty``;
+    inputs: inputs committed with their new hashes;
+    recomputed: node functions called that returned a value;
+    memo_hits: nodes served from their memo;
+    unchanged: nodes the kernel settled, none of their deps' keys having changed;
+    cut_off: computed or memo-served nodes whose value equalled the current one;
+    failed: nodes whose function raised; left_dirty: nodes below them, not computed;
+    seconds: wall time of the round;
+    why: with ``explain=True``, each handed-out node's deps that changed this round.
     """
 
     scheduled: int = 0
