@@ -29,6 +29,7 @@ import time
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass, field
+from operator import itemgetter
 from queue import Empty, SimpleQueue
 from typing import Any, Final, TypeVar, overload
 
@@ -94,7 +95,7 @@ class RoundReport:
 
 
 class _Node:
-    __slots__ = ("deps", "fn", "kind", "memo", "memo_size")
+    __slots__ = ("args", "deps", "fn", "kind", "memo", "memo_size")
 
     def __init__(
         self, kind: str, fn: Callable[..., Any] | None, deps: tuple[str, ...], memo_size: int
@@ -102,6 +103,10 @@ class _Node:
         self.kind = kind
         self.fn = fn
         self.deps = deps
+        # The deps' values as a tuple, from the values dict, in one C call.
+        self.args: Callable[[dict[str, Any]], tuple[Any, ...]] = (
+            _no_args if not deps else itemgetter(*deps) if len(deps) > 1 else _one_arg(deps[0])
+        )
         # Sources read the outside world: a memo keyed by their (constant)
         # signature would never call them again.
         self.memo_size = 0 if kind in ("input", "source") else memo_size
@@ -521,7 +526,8 @@ class Engine:
         recomputed = hits = cut_off = 0
         failures: list[tuple[str, Exception]] = []
         why: dict[str, tuple[str, ...]] | None = None if changed is None else {}
-        committing = None  # (node, value) between done(changed=True) and storing the value
+        committing = None  # the node between done(changed=True) and storing its value
+        value = None
         try:
             batch = ready()
             while batch:
@@ -536,7 +542,7 @@ class Engine:
                         hits += 1
                     else:
                         try:
-                            value = spec.fn(*[values[dep] for dep in spec.deps])  # type: ignore[misc]
+                            value = spec.fn(*spec.args(values))  # type: ignore[misc]
                         except Exception as error:
                             failures.append((node_id, error))
                             continue
@@ -560,7 +566,7 @@ class Engine:
                         cut_off += 1
                         done(node_id, False)
                     else:
-                        committing = (node_id, value)
+                        committing = node_id
                         done(node_id, True)
                         values[node_id] = value
                         committing = None
@@ -571,7 +577,7 @@ class Engine:
                 batch = ready()
         finally:
             if committing is not None:
-                self._finish_commit(*committing)
+                self._finish_commit(committing, value)
         return (recomputed, hits, cut_off), failures, why
 
     def _drive_executor(
@@ -620,7 +626,7 @@ class Engine:
                             settled_here = True
                             continue
                         try:
-                            future = submit(spec.fn, *[values[dep] for dep in spec.deps])  # type: ignore[arg-type]
+                            future = submit(spec.fn, *spec.args(values))  # type: ignore[arg-type]
                         except Exception as error:  # a shut-down executor, an unpicklable value
                             failures.append((node_id, error))
                             continue
@@ -687,6 +693,16 @@ class _Exclusive:
 
     def __exit__(self, *exc: object) -> None:
         self.lock.release()
+
+
+def _no_args(values: dict[str, Any]) -> tuple[Any, ...]:
+    return ()
+
+
+def _one_arg(dep: str) -> Callable[[dict[str, Any]], tuple[Any, ...]]:
+    # itemgetter of one key returns the value itself, not a 1-tuple.
+    get = itemgetter(dep)
+    return lambda values: (get(values),)
 
 
 def _check_memo_size(memo_size: int) -> None:
