@@ -97,6 +97,12 @@ constexpr MethodSpec views{"views", shared, {},
 constexpr MethodSpec node_ids{"node_ids", shared, {},
     "node_ids($self)\n--\n\n"
     "All node ids in insertion order."};
+constexpr const char begin_round_doc[] =
+    "begin_round($self, inputs, seeds=())\n--\n\n"
+    "Start an update round and return it. `inputs` maps the changed inputs to\n"
+    "the content hashes of their new values (a mapping or (id, hash) pairs);\n"
+    "`seeds` are nodes to give a value whatever their deps say. The kernel\n"
+    "settles every node whose signature is unchanged and hands out the rest.";
 // clang-format on
 
 // mark_dirty marks its nodes only once their result list exists (see
@@ -128,35 +134,42 @@ core::Result<void> ending_round(Graph& g, core::Result<void> changed) {
 }
 
 PyMethodDef graph_methods[] = {
-    method<add_node, [](Graph& g, Str id, Str kind) { return ending_round(g, g.add_node(id, kind)); }>(),
-    method<set_deps, [](Graph& g, Str id, Strs deps) { return ending_round(g, g.set_deps(id, deps)); }>(),
+    method<add_node,
+           [](Graph& g, Str id, Str kind) { return ending_round(g, g.add_node(id, kind)); }>(),
+    method<set_deps,
+           [](Graph& g, Str id, Strs deps) { return ending_round(g, g.set_deps(id, deps)); }>(),
     method<build, [](Graph& g) { return ending_round(g, g.build()); }>(),
     method<topo_order, [](Graph& g) { return g.topo_order(); }>(),
     method<dirty_subgraph, [](Graph& g, Strs seeds) { return g.dirty_subgraph(seeds); }>(),
     method<mark_dirty, [](Graph& g, Strs seeds) { return nodes_to_mark_dirty(g, seeds); }>(),
     method<downstream, [](Graph& g, Str id) { return g.downstream(id); }>(),
     method<needs_recompute, [](Graph& g, Str id, U64 h) { return g.needs_recompute(id, h); }>(),
-    method<check_node, [](Graph& g, Str id) {
-        return ending_round(g, id, [&] { return g.check_node(id); });
-    }>(),
-    method<commit_node, [](Graph& g, Str id, U64 s) {
-        return ending_round(g, id, [&] { return g.commit_node(id, s); });
-    }>(),
-    method<skip_node, [](Graph& g, Str id, U64 s) {
-        return ending_round(g, id, [&] { return g.skip_node(id, s); });
-    }>(),
-    method<commit_input, [](Graph& g, Str id, U64 h) {
-        return ending_round(g, id, [&] { return g.commit_input(id, h); });
-    }>(),
-    method<set_clean, [](Graph& g, Str id, U64 h) {
-        return ending_round(g, id, [&] { return g.set_clean(id, h); });
-    }>(),
-    method<set_computing, [](Graph& g, Str id) {
-        return ending_round(g, id, [&] { return g.set_computing(id); });
-    }>(),
-    method<set_dirty, [](Graph& g, Str id) {
-        return ending_round(g, id, [&] { return g.set_dirty(id); });
-    }>(),
+    method<check_node,
+           [](Graph& g, Str id) {
+               return ending_round(g, id, [&] { return g.check_node(id); });
+           }>(),
+    method<commit_node,
+           [](Graph& g, Str id, U64 s) {
+               return ending_round(g, id, [&] { return g.commit_node(id, s); });
+           }>(),
+    method<skip_node,
+           [](Graph& g, Str id, U64 s) {
+               return ending_round(g, id, [&] { return g.skip_node(id, s); });
+           }>(),
+    method<commit_input,
+           [](Graph& g, Str id, U64 h) {
+               return ending_round(g, id, [&] { return g.commit_input(id, h); });
+           }>(),
+    method<set_clean,
+           [](Graph& g, Str id, U64 h) {
+               return ending_round(g, id, [&] { return g.set_clean(id, h); });
+           }>(),
+    method<set_computing,
+           [](Graph& g, Str id) {
+               return ending_round(g, id, [&] { return g.set_computing(id); });
+           }>(),
+    method<set_dirty,
+           [](Graph& g, Str id) { return ending_round(g, id, [&] { return g.set_dirty(id); }); }>(),
     method<state_of, [](Graph& g, Str id) { return g.state_of(id); }>(),
     method<kind_of, [](Graph& g, Str id) { return g.kind_of(id); }>(),
     method<deps_of, [](Graph& g, Str id) { return g.deps_of(id); }>(),

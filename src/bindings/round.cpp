@@ -35,11 +35,15 @@ void raise_round_error(const core::RoundError& error) noexcept {
         raise_graph_error(*graph_error);
         return;
     }
-    const auto& refusal = std::get<core::RoundRefusal>(error);
+    const auto* refusal = std::get_if<core::RoundRefusal>(&error);
+    if (refusal == nullptr) {
+        raise_panic("round error without a variant");
+        return;
+    }
     PyObject* type =
-        refusal.kind == core::RoundRefusal::Kind::value ? PyExc_ValueError : PyExc_RuntimeError;
-    Ref text(PyUnicode_FromStringAndSize(refusal.message.data(),
-                                         static_cast<Py_ssize_t>(refusal.message.size())));
+        refusal->kind == core::RoundRefusal::Kind::value ? PyExc_ValueError : PyExc_RuntimeError;
+    Ref text(PyUnicode_FromStringAndSize(refusal->message.data(),
+                                         static_cast<Py_ssize_t>(refusal->message.size())));
     if (text)
         PyErr_SetObject(type, text.get());
 }
@@ -49,7 +53,7 @@ template <typename R, typename Body>
 R with_round(PyObject* self, R failure, Body&& body) noexcept {
     auto* object = reinterpret_cast<RoundObject*>(self);
     return with_access(object->graph, Access::exclusive, failure,
-                       [&](core::Graph&) { return body(object->round); });
+                       [&](core::Graph&) { return std::forward<Body>(body)(object->round); });
 }
 
 PyObject* handout_to_python(const core::Graph& graph, const core::Handout& handout) noexcept {
@@ -148,13 +152,6 @@ constexpr MethodSpec begin_round_spec{"begin_round", Access::exclusive, {"inputs
 
 }  // namespace
 
-const char begin_round_doc[] =
-    "begin_round($self, inputs, seeds=())\n--\n\n"
-    "Start an update round and return it. `inputs` maps the changed inputs to\n"
-    "the content hashes of their new values (a mapping or (id, hash) pairs);\n"
-    "`seeds` are nodes to give a value whatever their deps say. The kernel\n"
-    "settles every node whose signature is unchanged and hands out the rest.";
-
 PyObject* begin_round(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
     PyObject* bound[2] = {nullptr, nullptr};
@@ -165,29 +162,29 @@ PyObject* begin_round(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     return with_access(self, Access::exclusive, static_cast<PyObject*>(nullptr),
                        [&](core::Graph& graph) -> PyObject* {
-        InputsArgument inputs;
-        if (!load_argument(inputs, bound[0], "inputs"))
-            return nullptr;
-        StrSequenceArgument seeds;
-        if (bound[1] != nullptr && !load_argument(seeds, bound[1], "seeds"))
-            return nullptr;
-        // The object exists before the round begins, so a round that began
-        // is never lost to a failed allocation.
-        Ref object(PyType_GenericAlloc(type, 0));
-        if (!object) {
-            result_creation_failed();
-            return nullptr;
-        }
-        auto* round = reinterpret_cast<RoundObject*>(object.get());
-        round->graph = Py_NewRef(self);
-        new (&round->round) core::Round(graph);
-        auto begun = round->round.begin(inputs.value, seeds.value);
-        if (!begun) {
-            raise_round_error(begun.error());
-            return nullptr;
-        }
-        return object.release();
-    });
+                           InputsArgument inputs;
+                           if (!load_argument(inputs, bound[0], "inputs"))
+                               return nullptr;
+                           StrSequenceArgument seeds;
+                           if (bound[1] != nullptr && !load_argument(seeds, bound[1], "seeds"))
+                               return nullptr;
+                           // The object exists before the round begins, so a round that began
+                           // is never lost to a failed allocation.
+                           Ref object(PyType_GenericAlloc(type, 0));
+                           if (!object) {
+                               result_creation_failed();
+                               return nullptr;
+                           }
+                           auto* round = reinterpret_cast<RoundObject*>(object.get());
+                           round->graph = Py_NewRef(self);
+                           new (&round->round) core::Round(graph);
+                           auto begun = round->round.begin(inputs.value, seeds.value);
+                           if (!begun) {
+                               raise_round_error(begun.error());
+                               return nullptr;
+                           }
+                           return object.release();
+                       });
 }
 
 namespace {
@@ -253,8 +250,9 @@ PyObject* round_enter(PyObject* self, PyObject*) noexcept { return Py_NewRef(sel
 
 PyObject* round_exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) noexcept {
     if (nargs != 3) {
-        PyErr_Format(PyExc_TypeError, "_Round.__exit__() takes 3 positional arguments but %zd %s given",
-                     nargs, nargs == 1 ? "was" : "were");
+        PyErr_Format(PyExc_TypeError,
+                     "_Round.__exit__() takes 3 positional arguments but %zd %s given", nargs,
+                     nargs == 1 ? "was" : "were");
         return nullptr;
     }
     PyObject* closed = round_close(self, nullptr);
@@ -304,20 +302,9 @@ PyMethodDef round_methods[] = {
 
 // ---- Properties -------------------------------------------------------------
 
-enum class Counter : std::uint8_t { scheduled, settled, handed_out, committed, skipped, outstanding };
-
-PyObject* round_counter(PyObject* self, void* closure) noexcept {
-    const core::Round& round = reinterpret_cast<RoundObject*>(self)->round;
-    std::size_t value = 0;
-    switch (static_cast<Counter>(reinterpret_cast<std::uintptr_t>(closure))) {
-    case Counter::scheduled: value = round.scheduled(); break;
-    case Counter::settled: value = round.settled(); break;
-    case Counter::handed_out: value = round.handed_out(); break;
-    case Counter::committed: value = round.committed(); break;
-    case Counter::skipped: value = round.skipped(); break;
-    case Counter::outstanding: value = round.outstanding(); break;
-    }
-    return PyLong_FromSize_t(value);
+template <std::size_t (core::Round::*count)() const noexcept>
+PyObject* round_counter(PyObject* self, void*) noexcept {
+    return PyLong_FromSize_t((reinterpret_cast<RoundObject*>(self)->round.*count)());
 }
 
 PyObject* round_finished(PyObject* self, void*) noexcept {
@@ -326,24 +313,22 @@ PyObject* round_finished(PyObject* self, void*) noexcept {
     return Py_NewRef(finished ? Py_True : Py_False);
 }
 
-void* counter(Counter c) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(c)); }
-
 // clang-format off
 PyGetSetDef round_getset[] = {
     {"finished", round_finished, nullptr,
      "True once every node of the round's closure is settled.", nullptr},
-    {"scheduled", round_counter, nullptr, "Nodes in the round's change closure.",
-     counter(Counter::scheduled)},
-    {"settled", round_counter, nullptr,
-     "Nodes settled inside the kernel, with no Python call.", counter(Counter::settled)},
-    {"handed_out", round_counter, nullptr, "Nodes handed out for a value.",
-     counter(Counter::handed_out)},
-    {"committed", round_counter, nullptr, "Nodes reported with changed=True.",
-     counter(Counter::committed)},
-    {"skipped", round_counter, nullptr, "Nodes reported with changed=False.",
-     counter(Counter::skipped)},
-    {"outstanding", round_counter, nullptr, "Nodes handed out and not reported yet.",
-     counter(Counter::outstanding)},
+    {"scheduled", round_counter<&core::Round::scheduled>, nullptr,
+     "Nodes in the round's change closure.", nullptr},
+    {"settled", round_counter<&core::Round::settled>, nullptr,
+     "Nodes settled inside the kernel, with no Python call.", nullptr},
+    {"handed_out", round_counter<&core::Round::handed_out>, nullptr,
+     "Nodes handed out for a value.", nullptr},
+    {"committed", round_counter<&core::Round::committed>, nullptr,
+     "Nodes reported with changed=True.", nullptr},
+    {"skipped", round_counter<&core::Round::skipped>, nullptr,
+     "Nodes reported with changed=False.", nullptr},
+    {"outstanding", round_counter<&core::Round::outstanding>, nullptr,
+     "Nodes handed out and not reported yet.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 // clang-format on

@@ -8,7 +8,6 @@ namespace quorl::bindings {
 // Graph.begin_round(inputs, seeds=()): METH_FASTCALL | METH_KEYWORDS.
 PyObject* begin_round(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept;
-extern const char begin_round_doc[];
 
 // The _Round type, created on the first request and cached for the process.
 PyTypeObject* get_round_type() noexcept;

@@ -17,8 +17,6 @@ RoundRefusal state_refusal(std::string message) {
     return {RoundRefusal::Kind::state, std::move(message)};
 }
 
-const std::greater<> later;  // makes the std heap functions a min-heap
-
 }  // namespace
 
 void Graph::end_round() noexcept {
@@ -34,8 +32,8 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     if (!g.built_)
         return std::unexpected(RoundError(GraphError(NotBuilt{})));
     if (g.open_round_ != nullptr)
-        return std::unexpected(RoundError(state_refusal(
-            "another round on this graph is still open: finish or close it first")));
+        return std::unexpected(RoundError(
+            state_refusal("another round on this graph is still open: finish or close it first")));
 
     // Every check before the first write.
     std::vector<NodeIndex> starts;
@@ -65,9 +63,14 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     starts.insert(starts.end(), g.unsettled_.begin(), g.unsettled_.end());
 
     // Allocate everything the round can need, so that settling never throws.
-    nodes_ = g.order_closure(g.downstream_closure(starts));
+    // The closure stays in traversal order: only the few nodes handed out
+    // need ordering, by their cached position, so no sort of the whole.
+    nodes_ = g.downstream_closure(starts);
     const std::size_t k = nodes_.size();
     const std::size_t n = g.nodes_.size();
+    // Zero pages from calloc cost nothing until touched: a small closure in a
+    // large graph pays for the slots it uses only.
+    // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
     slot_of_.reset(static_cast<std::uint32_t*>(std::calloc(n == 0 ? 1 : n, sizeof(std::uint32_t))));
     if (!slot_of_)
         throw std::bad_alloc();
@@ -89,7 +92,8 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
         for (NodeIndex d : g.dependents(nodes_[s])) {
             check_index(d, n, "nodes");
             const std::uint32_t slot = slot_of_[d];
-            check_index(slot - std::size_t{1}, k, "round slots");  // the closure holds every dependant
+            check_index(slot - std::size_t{1}, k,
+                        "round slots");  // the closure holds every dependant
             ++waiting_[slot - 1];
         }
     for (const InputHash& input : inputs) {
@@ -164,7 +168,7 @@ void Round::visit(std::size_t slot) {
             signature_[slot] = folded;
             set_status(slot, Status::available);
             available_.push_back(static_cast<std::uint32_t>(slot));
-            std::ranges::push_heap(available_, later);
+            std::ranges::push_heap(available_, later_in_order());
             return;
         }
     }
@@ -180,7 +184,7 @@ void Round::visit(std::size_t slot) {
 void Round::flush() {
     if (pending_.empty())
         return;
-    std::ranges::sort(pending_);
+    std::ranges::sort(pending_, earlier_in_order());
     for (std::uint32_t slot : pending_)
         if (flags_[slot] & changed_flag) {
             Node& node = node_at(slot);
@@ -234,7 +238,7 @@ RoundResult<const Handout*> Round::peek_next() {
 }
 
 void Round::take_next() {
-    std::ranges::pop_heap(available_, later);
+    std::ranges::pop_heap(available_, later_in_order());
     const std::uint32_t slot = available_.back();
     available_.pop_back();
     set_status(slot, Status::out);
@@ -250,7 +254,7 @@ RoundResult<std::vector<Handout>> Round::peek_ready() {
         return std::unexpected(RoundError(refusal_for_phase()));
     flush();
     // Ascending order is also a valid min-heap, so the heap stays usable.
-    std::ranges::sort(available_);
+    std::ranges::sort(available_, earlier_in_order());
     std::vector<Handout> batch;
     batch.reserve(available_.size());
     for (std::uint32_t slot : available_)
@@ -270,8 +274,8 @@ void Round::take_ready() {
 
 RoundResult<void> Round::done(std::string_view id, bool changed) {
     if (phase_ == Phase::finished)
-        return std::unexpected(RoundError(value_refusal(
-            "node " + quoted(id) + " cannot be reported: the round is finished")));
+        return std::unexpected(RoundError(
+            value_refusal("node " + quoted(id) + " cannot be reported: the round is finished")));
     if (phase_ != Phase::open)
         return std::unexpected(RoundError(refusal_for_phase()));
     const NodeIndex i = graph_->find(id);
@@ -307,7 +311,7 @@ void Round::abandon(Phase phase) noexcept {
     if (phase_ != Phase::open)
         return;
     // Reports that were accepted stand: their epochs, in topological order.
-    std::ranges::sort(pending_);
+    std::ranges::sort(pending_, earlier_in_order());
     for (std::uint32_t slot : pending_)
         if (flags_[slot] & changed_flag)
             node_at(slot).epoch = ++graph_->epoch_counter_;

@@ -105,21 +105,34 @@ public:
     std::size_t outstanding() const noexcept { return handed_out_ - committed_ - skipped_; }
 
 private:
-    // Per-slot status; a slot is a closure node's place in topological order.
+    // Per-slot status; a slot is a closure node's place in nodes_.
     enum class Status : std::uint8_t { waiting, available, out, reported, settled };
     static constexpr std::uint8_t status_mask = 0x07;
-    static constexpr std::uint8_t forced_flag = 0x08;    // a seed: handed out whatever its fold
-    static constexpr std::uint8_t handed_flag = 0x10;    // was handed out
-    static constexpr std::uint8_t changed_flag = 0x20;   // reported changed, epoch pending
-    static constexpr std::uint8_t given_flag = 0x40;     // an input with a new hash
+    static constexpr std::uint8_t forced_flag = 0x08;   // a seed: handed out whatever its fold
+    static constexpr std::uint8_t handed_flag = 0x10;   // was handed out
+    static constexpr std::uint8_t changed_flag = 0x20;  // reported changed, epoch pending
+    static constexpr std::uint8_t given_flag = 0x40;    // an input with a new hash
 
     Status status(std::size_t slot) const noexcept {
         return static_cast<Status>(flags_[slot] & status_mask);
     }
     void set_status(std::size_t slot, Status s) noexcept {
-        flags_[slot] = static_cast<std::uint8_t>((flags_[slot] & ~status_mask) | static_cast<std::uint8_t>(s));
+        flags_[slot] =
+            static_cast<std::uint8_t>((flags_[slot] & ~status_mask) | static_cast<std::uint8_t>(s));
     }
     Node& node_at(std::size_t slot) { return graph_->nodes_[nodes_[slot]]; }
+    // Slots compared by their nodes' places in the cached topological order.
+    NodeIndex position(std::uint32_t slot) const {
+        const NodeIndex node = nodes_[slot];
+        check_index(node, graph_->position_.size(), "positions");
+        return graph_->position_[node];
+    }
+    auto earlier_in_order() const {
+        return [this](std::uint32_t a, std::uint32_t b) { return position(a) < position(b); };
+    }
+    auto later_in_order() const {  // makes the std heap functions a min-heap
+        return [this](std::uint32_t a, std::uint32_t b) { return position(a) > position(b); };
+    }
 
     RoundRefusal refusal_for_phase() const;
     void flush();
@@ -131,13 +144,14 @@ private:
     void release_memory() noexcept;
 
     struct FreeDeleter {
+        // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory): calloc'd
         void operator()(std::uint32_t* p) const noexcept { std::free(p); }
     };
 
     Graph* graph_;
     Phase phase_ = Phase::idle;
 
-    std::vector<NodeIndex> nodes_;  // the closure in topological order
+    std::vector<NodeIndex> nodes_;  // the closure, in traversal order
     // slot + 1 of every closure node, 0 elsewhere; calloc'd, so the pages a
     // small closure never touches cost nothing.
     std::unique_ptr<std::uint32_t[], FreeDeleter> slot_of_;
