@@ -1,6 +1,7 @@
 """The engine in one thread: the epoch rule, memo, cut-off, failures, bad input."""
 
 import contextlib
+import os
 import random
 import subprocess
 import sys
@@ -368,7 +369,7 @@ def test_stable_hash_is_the_same_in_every_process():
     seen = {
         subprocess.run(
             [sys.executable, "-c", code],
-            env={"PYTHONHASHSEED": seed},
+            env={**os.environ, "PYTHONHASHSEED": seed},
             capture_output=True,
             text=True,
             check=True,
