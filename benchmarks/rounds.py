@@ -155,29 +155,30 @@ def measure_ready_done(repeat: int, clock) -> dict:
 
 def measure_main_job(repeat: int, clock) -> tuple[dict, dict]:
     """The main job's first round, its decisions replayed both ways."""
-    from quorl import demo
+    from quorl import demo, stable_hash
 
     specs, inputs = demo.generate(5000, 0)
-    reactors = [demo.Reactor(specs, inputs) for _ in range(3)]
-    for reactor in reactors:
-        reactor.compute_all()
-    live = reactors[0]
-    plan = demo.new_values(random.Random(1), live, 5)
-    before = dict(live.values)
-    scheduled, _ = live.update(plan)
-    decide = {n: before.get(n) != live.values.get(n) for n in scheduled}
-    forward = {i: demo.value_hash(v) for i, v in plan.items()}
-    back = {i: demo.value_hash(inputs[i]) for i in plan}
+    engines = [demo.build_engine(specs, inputs) for _ in range(3)]
+    for engine in engines:
+        engine.set()
+    live = engines[0]
+    plan = demo.new_values(random.Random(1), live, sorted(inputs), 5)
+    before = {n: live.get(n) for n in live.graph.node_ids()}
+    scheduled = live.set(plan).scheduled
+    # The engine's decisions: a node changed exactly when its value did.
+    decide = {n: value != live.get(n) for n, value in before.items()}
+    forward = {i: stable_hash(v) for i, v in plan.items()}
+    back = {i: stable_hash(inputs[i]) for i in plan}
     samples: dict[str, list[float]] = {"round": [], "per-node": []}
     for k in range(repeat):
         hashes = forward if k % 2 == 0 else back
-        for name, fn, reactor in (
-            ("round", kernel_round, reactors[1]),
-            ("per-node", per_node_round, reactors[2]),
+        for name, fn, engine in (
+            ("round", kernel_round, engines[1]),
+            ("per-node", per_node_round, engines[2]),
         ):
             t0 = clock()
-            fn(reactor.graph, hashes, decide)
+            fn(engine.graph, hashes, decide)
             samples[name].append(clock() - t0)
-    r = reactors[1].graph.begin_round(forward if repeat % 2 == 0 else back)
+    r = engines[1].graph.begin_round(forward if repeat % 2 == 0 else back)
     handed = sum(1 for n, _ in r if r.done(n, decide.get(n, False)) is None)
-    return samples, {"scheduled": len(scheduled), "handed": handed}
+    return samples, {"scheduled": scheduled, "handed": handed}

@@ -44,7 +44,7 @@ exit status, since timings on a shared machine are not a test):
     a random position at most 1/10 (median); would_cycle() for a node that
     reaches few others at most 1/100.
 Without --million the 10^6 targets are checked at the largest size that ran,
-and the section says so.
+and the section says so. The engine's own rows and targets follow (engine.py).
 """
 
 from __future__ import annotations
@@ -1226,6 +1226,12 @@ def main(argv=None) -> int:
             f"  {label:<78} {fmt_time(res.get((0, key, impl))):>10} {res.spread((0, key, impl)):>7}"
         )
     print_targets(sizes, res, memory, {n: info["snapshot_bytes"] / n for n, info in infos.items()})
+    # The engine's rows and targets (quorl.Engine against its baselines).
+    import engine as engine_benchmarks
+
+    engine_benchmarks.main(
+        (["--quick"] if args.quick else []) + (["--cpu-clock"] if args.cpu_clock else [])
+    )
     print(f"\ntotal time {time.perf_counter() - started:.0f} s")
     return 0
 

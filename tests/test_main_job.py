@@ -5,7 +5,7 @@ import io
 
 import pytest
 from helpers import run_python
-from quorl.demo import MEMO_HIT, RECOMPUTED, UNCHANGED, NodeSpec, ProtocolError, Reactor, run
+from quorl.demo import NodeSpec, ProtocolError, build_engine, check, run
 
 SMALL = {"nodes": 400, "rounds": 9, "changes": 4, "seed": 3}
 
@@ -42,51 +42,75 @@ def test_same_seed_same_counts():
     assert counts(run(**again, out=io.StringIO())) == counts(run(**again, out=io.StringIO()))
 
 
-def test_module_entry_point():
-    out = run_python(args=["-m", "quorl", "--nodes", "300", "--rounds", "3"], timeout=60)
+@pytest.mark.parametrize("executor", ["serial", "threads"])
+def test_module_entry_point(executor):
+    options = ["--nodes", "300", "--rounds", "3", "--executor", executor, "--workers", "2"]
+    out = run_python(args=["-m", "quorl", *options, "--verify"], timeout=60)
     rows = [line for line in out.splitlines() if line[:5].strip().isdigit()]
     assert [row.split()[0] for row in rows] == ["1", "2", "3"]
+    assert all(row.endswith("x") == (executor != "serial") for row in rows)  # the speed-up
+
+
+SPECS = [
+    NodeSpec("i", "input"),
+    NodeSpec("m", "reactive", ("i",), None),
+    NodeSpec("d", "reactive", ("m",), lambda m: m + 1),
+]
 
 
 def chain(middle):
     """i -> m -> d, where d sees i only through m."""
-    return Reactor(
-        [
-            NodeSpec("i", "input"),
-            NodeSpec("m", "reactive", ("i",), middle),
-            NodeSpec("d", "reactive", ("m",), lambda m: m + 1),
-        ],
-        {"i": 10},
-    )
+    specs = [SPECS[0], NodeSpec("m", "reactive", ("i",), middle), SPECS[2]]
+    return build_engine(specs, {"i": 10}), specs
 
 
 @pytest.mark.parametrize(
-    ("middle", "d_outcome", "d_value"),
+    ("middle", "d_recomputed", "d_value"),
     [
-        (lambda i: i * 2, RECOMPUTED, 21),  # memo value differs from the current one: d refolds
-        (lambda i: min(i, 5), UNCHANGED, 6),  # memo value equals the current one: d is cut off
+        (lambda i: i * 2, 1, 21),  # memo value differs from the current one: d refolds
+        (lambda i: min(i, 5), 0, 6),  # memo value equals the current one: d is cut off
     ],
 )
-def test_input_returning_to_an_old_value(middle, d_outcome, d_value):
-    r = chain(middle)
-    r.compute_all()
-    r.update({"i": 20})
-    scheduled, outcomes = r.update({"i": 10})
-    assert scheduled == ["i", "m", "d"]
-    assert (outcomes["m"], outcomes["d"]) == (MEMO_HIT, d_outcome)
-    assert r.values["d"] == d_value
-    assert r.graph.dirty_nodes() == []
-    r.check(verify=True)
+def test_input_returning_to_an_old_value(middle, d_recomputed, d_value):
+    engine, specs = chain(middle)
+    engine.set()
+    engine.set({"i": 20})
+    report = engine.set({"i": 10})
+    assert report.scheduled == 3
+    assert (report.memo_hits, report.recomputed, report.unchanged) == (
+        1,
+        d_recomputed,
+        1 - d_recomputed,
+    )
+    assert engine["d"] == d_value
+    assert engine.dirty() == []
+    check(engine, specs, verify=True)
 
 
-def test_verification_catches_an_epoch_that_does_not_follow_the_value(monkeypatch):
-    def settle_keeping_epoch(self, node_id, sig, value):
-        self.values[node_id] = value
-        self.graph.skip_node(node_id, sig)
+class KeepingEpochs:
+    """A round whose driver reports every value as unchanged: epochs no longer follow values."""
 
-    r = chain(lambda i: i * 2)
-    r.compute_all()
-    monkeypatch.setattr(Reactor, "settle", settle_keeping_epoch)
-    r.update({"i": 20})
+    def __init__(self, round_):
+        self.round = round_
+
+    def __getattr__(self, name):
+        return getattr(self.round, name)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return self.round.__exit__(*exc)
+
+    def done(self, node_id, changed):
+        self.round.done(node_id, False)
+
+
+def test_verification_catches_an_epoch_that_does_not_follow_the_value():
+    engine, specs = chain(lambda i: i * 2)
+    engine.set()
+    begin = engine._begin_round
+    engine._begin_round = lambda *args: KeepingEpochs(begin(*args))
+    engine.set({"i": 20})
     with pytest.raises(ProtocolError, match="stale values, first 'd': 21, expected 41"):
-        r.check(verify=True)
+        check(engine, specs, verify=True)

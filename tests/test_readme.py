@@ -5,11 +5,14 @@ import io
 import pathlib
 import re
 
+import pytest
+
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 
 
-def test_quickstart_prints_what_the_readme_shows():
-    quickstart = README.read_text(encoding="utf-8").split("## Quickstart", 1)[1]
+@pytest.mark.parametrize("section", ["## Quickstart", "## Driving the kernel yourself"])
+def test_quickstart_prints_what_the_readme_shows(section):
+    quickstart = README.read_text(encoding="utf-8").split(section, 1)[1]
     code, output = re.findall(r"```(?:python|text)\n(.*?)```", quickstart, re.DOTALL)[:2]
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed):

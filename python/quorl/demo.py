@@ -1,37 +1,32 @@
-"""A reactive update loop driven by the quorl kernel, the way a framework runs it.
+"""The main job: a random reactive graph driven through update rounds by the engine.
 
-The kernel keeps the graph's shape and each node's bookkeeping; the values,
-the functions that compute them and a small memo table per node stay here.
-One update goes like this:
+It declares a graph of inputs and node functions on a ``quorl.Engine``,
+computes it, then changes a few inputs per round (every third round puts the
+previous round's values back, so memo entries come back into use) and prints
+what each round did: nodes scheduled, recomputed, served from the memo, left
+unchanged, and the time. With ``--executor`` the nodes of a round run on
+threads, processes or a Dask cluster, and a second engine in this thread runs
+the same rounds for the speed-up column. ``--verify`` compares every value
+with a computation from scratch after each round.
 
-1. ``scheduled = graph.mark_dirty(changed_inputs)``: the changed inputs and
-   everything downstream of them, marked dirty, in topological order.
-2. A scheduled input records the hash of its new value: ``commit_input(id, h)``.
-3. Any other scheduled node asks ``kind, needs, sig = graph.check_node(id)``.
-   ``sig`` folds the keys of the node's direct deps (an input's value hash,
-   any other node's commit epoch). ``needs`` is false when no key changed since
-   the node's last commit: its value stands. Otherwise the value comes from the
-   node's memo under ``sig``, or from its function.
-4. The node reports back: ``commit_node(id, sig)`` if its value changed (its
-   epoch advances, so every dependant folds a new key), ``skip_node(id, sig)``
-   if it did not (dependants fold the same key and can be cut off).
-
-``python -m quorl --help`` lists the options of the demo.
+``python -m quorl --help`` lists the options.
 """
 
 from __future__ import annotations
 
 import argparse
-import hashlib
+import contextlib
 import random
 import sys
 import time
 from collections import Counter
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import Executor, ProcessPoolExecutor, ThreadPoolExecutor
 from dataclasses import dataclass
+from functools import partial
 from typing import Any, TextIO
 
-from quorl import Graph, kernel_version
+from quorl import Engine, kernel_version
 
 KINDS = ("input", "source", "reactive", "view")
 KIND_WEIGHTS = (10, 2, 78, 10)  # percent of the declared nodes
@@ -40,25 +35,11 @@ TOP = INPUT_RANGE - 1
 MEMO_SIZE = 8  # memo entries kept per node
 RECENT = 64  # deps mostly come from the last RECENT nodes
 REVERT_EVERY = 3  # every third round puts back the previous round's inputs
-
-# What happened to one scheduled node.
-INPUT = "input"
-RECOMPUTED = "recomputed"
-MEMO_HIT = "memo hit"
-UNCHANGED = "unchanged"
+EXECUTORS = ("serial", "threads", "processes", "dask")
 
 
 class ProtocolError(RuntimeError):
-    """The driver's values disagree with a recomputation, or nodes were left dirty."""
-
-
-def value_hash(value: Any) -> int:
-    """A 64-bit hash of an input value that is the same in every process.
-
-    Not hash(): it is salted per process for str, and hash(-1) == hash(-2).
-    """
-    digest = hashlib.blake2b(repr(value).encode(), digest_size=8).digest()
-    return int.from_bytes(digest, "little")
+    """The engine's values disagree with a recomputation, or nodes were left dirty."""
 
 
 @dataclass(frozen=True)
@@ -87,30 +68,37 @@ class RoundStats:
     ms: float
     dirty_after: int  # nodes still dirty once the round is done
     verified: bool  # compared with a from-scratch computation
+    speedup: float | None = None  # the same round in this thread, over this one's time
 
 
 # --- node functions: most saturate or quantize, so a new result often equals the old one
 
 
-def clamped(low: int, high: int) -> Callable[..., int]:
-    def fn(*xs: int) -> int:
-        return min(max(sum(xs), low), high)
+# Module-level functions bound with partial, so a process pool can pickle them.
 
-    return fn
+
+def _clamped(low: int, high: int, *xs: int) -> int:
+    return min(max(sum(xs), low), high)
+
+
+def clamped(low: int, high: int) -> Callable[..., int]:
+    return partial(_clamped, low, high)
+
+
+def _stepped(step: int, *xs: int) -> int:
+    return sum(xs) // len(xs) // step * step  # the mean, down to a multiple of step
 
 
 def stepped(step: int) -> Callable[..., int]:
-    def fn(*xs: int) -> int:
-        return sum(xs) // len(xs) // step * step  # the mean, down to a multiple of step
+    return partial(_stepped, step)
 
-    return fn
+
+def _switch(level: int, *xs: int) -> int:
+    return TOP if max(xs) >= level else 0
 
 
 def switch(level: int) -> Callable[..., int]:
-    def fn(*xs: int) -> int:
-        return TOP if max(xs) >= level else 0
-
-    return fn
+    return partial(_switch, level)
 
 
 def largest(*xs: int) -> int:
@@ -129,18 +117,20 @@ def wrapped(*xs: int) -> int:
     return sum(xs) % INPUT_RANGE  # the one kind that rarely hides a change
 
 
-def reading(value: int) -> Callable[[], int]:
-    def fn() -> int:
-        return value
+def _reading(value: int) -> int:
+    return value
 
-    return fn
+
+def reading(value: int) -> Callable[[], int]:
+    return partial(_reading, value)
+
+
+def _labelled(label: str, *xs: Any) -> str:
+    return f"{label}: " + ", ".join(map(str, xs))
 
 
 def labelled(label: str) -> Callable[..., str]:
-    def fn(*xs: Any) -> str:
-        return f"{label}: " + ", ".join(map(str, xs))
-
-    return fn
+    return partial(_labelled, label)
 
 
 def total(*xs: int) -> str:
@@ -199,136 +189,98 @@ def generate(count: int, seed: int) -> tuple[list[NodeSpec], dict[str, int]]:
     return specs, inputs
 
 
+def _sleeping(seconds: float, fn: Callable[..., Any], *xs: Any) -> Any:
+    time.sleep(seconds)  # waits without the GIL: I/O stands in for real work
+    return fn(*xs)
+
+
+def with_sleep(specs: list[NodeSpec], ms: float) -> list[NodeSpec]:
+    """The same graph, each node function first sleeping ``ms`` milliseconds."""
+    if ms <= 0:
+        return specs
+    return [
+        spec
+        if spec.fn is None
+        else NodeSpec(spec.id, spec.kind, spec.deps, partial(_sleeping, ms / 1000, spec.fn))
+        for spec in specs
+    ]
+
+
 # --- running it
 
 
-def remember(memo: dict[int, Any], sig: int, value: Any) -> None:
-    """Store ``value`` under ``sig``; beyond MEMO_SIZE entries the oldest goes."""
-    memo[sig] = value
-    if len(memo) > MEMO_SIZE:
-        del memo[next(iter(memo))]
-
-
-class Reactor:
-    """Owns a kernel Graph plus everything the kernel leaves to Python."""
-
-    def __init__(self, specs: list[NodeSpec], inputs: dict[str, Any]):
-        self.specs = {spec.id: spec for spec in specs}
-        self.inputs = dict(inputs)  # the outside world's current input values
-        self.values: dict[str, Any] = {}  # what the graph currently holds
-        self.memos: dict[str, dict[int, Any]] = {
-            spec.id: {} for spec in specs if spec.kind != "input"
-        }
-        self.graph = Graph()
-        for spec in specs:
-            self.graph.add_node(spec.id, spec.kind)
-        for spec in specs:
-            if spec.deps:
-                self.graph.set_deps(spec.id, list(spec.deps))
-        self.graph.build()
-
-    def compute_all(self) -> dict[str, str]:
-        """First computation: build() leaves every node dirty, so walk them all."""
-        return self.walk(self.graph.topo_order())
-
-    def update(self, changes: dict[str, Any]) -> tuple[list[str], dict[str, str]]:
-        """Apply new input values; returns the schedule and each node's outcome."""
-        self.inputs.update(changes)
-        scheduled = self.graph.mark_dirty(list(changes))
-        return scheduled, self.walk(scheduled)
-
-    def walk(self, order: list[str]) -> dict[str, str]:
-        return {node_id: self.refresh(node_id) for node_id in order}
-
-    def refresh(self, node_id: str) -> str:
-        spec = self.specs[node_id]
+def build_engine(
+    specs: list[NodeSpec], inputs: dict[str, Any], executor: Executor | None = None
+) -> Engine:
+    """Declare the graph on an engine (not yet computed)."""
+    engine = Engine(executor=executor, memo_size=MEMO_SIZE)
+    for spec in specs:
         if spec.kind == "input":
-            value = self.inputs[node_id]
-            self.values[node_id] = value
-            self.graph.commit_input(node_id, value_hash(value))
-            return INPUT
-        _kind, needs, sig = self.graph.check_node(node_id)
-        if not needs:
-            self.graph.skip_node(node_id, sig)
-            return UNCHANGED
-        memo = self.memos[node_id]
-        if sig in memo:
-            value, outcome = memo[sig], MEMO_HIT
+            engine.input(spec.id, inputs[spec.id])
         else:
-            value, outcome = spec.compute(self.values[dep] for dep in spec.deps), RECOMPUTED
-            remember(memo, sig, value)
-        self.settle(node_id, sig, value)
-        return outcome
-
-    def settle(self, node_id: str, sig: int, value: Any) -> None:
-        # Dependants fold this node's epoch as its key, so the epoch advances
-        # exactly when the value changes: then each epoch stands for one value,
-        # and each memo signature for one set of dep values. A value served from
-        # an older memo entry can differ from the current one (its input went
-        # A -> B -> A); committing it hands out a fresh epoch, so no dependant
-        # keeps folding the key of the B-time value. An equal value keeps the
-        # epoch, and the dependants are cut off.
-        if node_id in self.values and self.values[node_id] == value:
-            self.graph.skip_node(node_id, sig)
-        else:
-            self.values[node_id] = value
-            self.graph.commit_node(node_id, sig)
-
-    def recompute_from_scratch(self) -> dict[str, Any]:
-        """Every value straight from the inputs, with no memo and no kernel."""
-        fresh: dict[str, Any] = {}
-        for node_id in self.graph.topo_order():
-            spec = self.specs[node_id]
-            if spec.kind == "input":
-                fresh[node_id] = self.inputs[node_id]
-            else:
-                fresh[node_id] = spec.compute(fresh[dep] for dep in spec.deps)
-        return fresh
-
-    def check(self, verify: bool) -> None:
-        """Raise ProtocolError on nodes left dirty or, with ``verify``, on stale values."""
-        dirty = self.graph.dirty_nodes()
-        if dirty:
-            raise ProtocolError(f"{len(dirty)} nodes left dirty, first {dirty[0]!r}")
-        if verify:
-            fresh = self.recompute_from_scratch()
-            wrong = [
-                node_id for node_id, value in fresh.items() if self.values.get(node_id) != value
-            ]
-            if wrong:
-                raise ProtocolError(
-                    f"{len(wrong)} stale values, first {wrong[0]!r}: "
-                    f"{self.values.get(wrong[0])!r}, expected {fresh[wrong[0]]!r}"
-                )
+            assert spec.fn is not None
+            engine.node(spec.id, spec.fn, spec.deps, spec.kind)
+    return engine
 
 
-def new_values(rng: random.Random, reactor: Reactor, count: int) -> dict[str, int]:
+def recompute_from_scratch(engine: Engine, specs: list[NodeSpec]) -> dict[str, Any]:
+    """Every value straight from the inputs, with no memo and no kernel."""
+    fresh: dict[str, Any] = {}
+    for spec in specs:  # declared deps first, so declaration order will do
+        fresh[spec.id] = (
+            engine[spec.id] if spec.kind == "input" else spec.compute(fresh[d] for d in spec.deps)
+        )
+    return fresh
+
+
+def check(engine: Engine, specs: list[NodeSpec], verify: bool) -> None:
+    """Raise ProtocolError on nodes left dirty or, with ``verify``, on stale values."""
+    dirty = engine.dirty()
+    if dirty:
+        raise ProtocolError(f"{len(dirty)} nodes left dirty, first {dirty[0]!r}")
+    if verify:
+        fresh = recompute_from_scratch(engine, specs)
+        wrong = [node_id for node_id, value in fresh.items() if engine.get(node_id) != value]
+        if wrong:
+            raise ProtocolError(
+                f"{len(wrong)} stale values, first {wrong[0]!r}: "
+                f"{engine.get(wrong[0])!r}, expected {fresh[wrong[0]]!r}"
+            )
+
+
+def new_values(rng: random.Random, engine: Engine, inputs: list[str], count: int) -> dict[str, int]:
     """``count`` inputs, each given a value different from its current one."""
-    chosen = rng.sample(sorted(reactor.inputs), min(count, len(reactor.inputs)))
-    return {i: (reactor.inputs[i] + rng.randrange(1, INPUT_RANGE)) % INPUT_RANGE for i in chosen}
+    chosen = rng.sample(inputs, min(count, len(inputs)))
+    return {i: (engine[i] + rng.randrange(1, INPUT_RANGE)) % INPUT_RANGE for i in chosen}
 
 
-def run_round(
-    reactor: Reactor, number: int, changes: dict[str, Any], reverted: bool, verify: bool
-) -> RoundStats:
-    start = time.perf_counter()
-    scheduled, outcomes = reactor.update(changes)
-    ms = (time.perf_counter() - start) * 1000
-    counts = Counter(outcomes.values())
-    dirty_after = len(reactor.graph.dirty_nodes())
-    reactor.check(verify)
-    return RoundStats(
-        number,
-        reverted,
-        len(changes),
-        len(scheduled),
-        counts[RECOMPUTED],
-        counts[MEMO_HIT],
-        counts[UNCHANGED],
-        ms,
-        dirty_after,
-        verify,
-    )
+@contextlib.contextmanager
+def open_executor(name: str, workers: int) -> Iterator[Executor | None]:
+    """The executor named on the command line, shut down on exit."""
+    if name == "serial":
+        yield None
+    elif name == "threads":
+        with ThreadPoolExecutor(workers) as pool:
+            yield pool
+    elif name == "processes":
+        with ProcessPoolExecutor(workers) as pool:
+            yield pool
+    elif name == "dask":
+        try:
+            from dask.distributed import Client, LocalCluster
+        except ImportError as exc:
+            raise ProtocolError(
+                "--executor dask needs dask.distributed: pip install 'quorl[dask]'"
+            ) from exc
+        with (
+            LocalCluster(  # type: ignore[no-untyped-call]
+                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+            ) as cluster,
+            Client(cluster) as client,  # type: ignore[no-untyped-call]
+        ):
+            yield client.get_executor()
+    else:
+        raise ValueError(f"unknown executor {name!r} (expected {', '.join(EXECUTORS)})")
 
 
 def run(
@@ -338,43 +290,79 @@ def run(
     seed: int = 0,
     verify: bool = False,
     out: TextIO | None = None,
+    executor: str = "serial",
+    workers: int = 4,
+    sleep_ms: float = 0.0,
 ) -> list[RoundStats]:
     """Declare, build and compute a graph, run the update rounds, report on ``out``."""
     out = sys.stdout if out is None else out
     specs, inputs = generate(nodes, seed)
-    start = time.perf_counter()
-    reactor = Reactor(specs, inputs)
-    build_ms = (time.perf_counter() - start) * 1000
-    start = time.perf_counter()
-    reactor.compute_all()
-    initial_ms = (time.perf_counter() - start) * 1000
-    reactor.check(verify)
+    specs = with_sleep(specs, sleep_ms)
+    with open_executor(executor, workers) as pool:
+        start = time.perf_counter()
+        engine = build_engine(specs, inputs, pool)
+        # With an executor, a twin engine in this thread runs the same rounds
+        # for the speed-up column.
+        twin = None if pool is None else build_engine(specs, inputs)
+        build_ms = (time.perf_counter() - start) * 1000
+        start = time.perf_counter()
+        engine.set()
+        initial_ms = (time.perf_counter() - start) * 1000
+        if twin is not None:
+            twin.set()
+        check(engine, specs, verify)
 
-    kinds = Counter(spec.kind for spec in specs)
-    print(
-        f"quorl kernel {kernel_version()}: {nodes} nodes ("
-        + ", ".join(f"{kinds[kind]} {kind}" for kind in KINDS)
-        + f"), {sum(len(spec.deps) for spec in specs)} deps, seed {seed}",
-        file=out,
-    )
-    print(f"declare + build {build_ms:.1f} ms, first computation {initial_ms:.1f} ms", file=out)
-    print("round  inputs       scheduled  recomputed  memo hits  unchanged       ms", file=out)
-
-    rng = random.Random(seed + 1)
-    before_last: dict[str, Any] = {}  # changed inputs' values before the last round
-    stats = []
-    for number in range(1, rounds + 1):
-        reverted = number % REVERT_EVERY == 0 and bool(before_last)
-        plan = before_last if reverted else new_values(rng, reactor, changes)
-        before_last = {i: reactor.inputs[i] for i in plan}
-        s = run_round(reactor, number, plan, reverted, verify)
-        stats.append(s)
-        label = f"{s.changed} {'back' if reverted else 'new'}"
+        kinds = Counter(spec.kind for spec in specs)
+        how = "in this thread" if pool is None else f"on {executor}, {workers} workers"
         print(
-            f"{s.round:5}  {label:<10} {s.scheduled:10} {s.recomputed:11} {s.memo_hits:10}"
-            f" {s.unchanged:10} {s.ms:8.2f}",
+            f"quorl kernel {kernel_version()}: {nodes} nodes ("
+            + ", ".join(f"{kinds[kind]} {kind}" for kind in KINDS)
+            + f"), {sum(len(spec.deps) for spec in specs)} deps, seed {seed}, {how}",
             file=out,
         )
+        print(f"declare {build_ms:.1f} ms, first computation {initial_ms:.1f} ms", file=out)
+        print(
+            "round  inputs       scheduled  recomputed  memo hits  unchanged       ms"
+            + ("" if twin is None else "  speed-up"),
+            file=out,
+        )
+
+        rng = random.Random(seed + 1)
+        input_ids = sorted(inputs)
+        before_last: dict[str, Any] = {}  # changed inputs' values before the last round
+        stats = []
+        for number in range(1, rounds + 1):
+            reverted = number % REVERT_EVERY == 0 and bool(before_last)
+            plan = before_last if reverted else new_values(rng, engine, input_ids, changes)
+            before_last = {i: engine[i] for i in plan}
+            report = engine.set(plan)
+            speedup = None
+            if twin is not None:
+                twin_report = twin.set(plan)
+                speedup = twin_report.seconds / report.seconds
+            dirty_after = len(engine.dirty())
+            check(engine, specs, verify)
+            s = RoundStats(
+                number,
+                reverted,
+                len(plan),
+                report.scheduled,
+                report.recomputed,
+                report.memo_hits,
+                report.unchanged,
+                report.seconds * 1000,
+                dirty_after,
+                verify,
+                speedup,
+            )
+            stats.append(s)
+            label = f"{s.changed} {'back' if reverted else 'new'}"
+            print(
+                f"{s.round:5}  {label:<10} {s.scheduled:10} {s.recomputed:11} {s.memo_hits:10}"
+                f" {s.unchanged:10} {s.ms:8.2f}"
+                + ("" if speedup is None else f"  {speedup:7.2f}x"),
+                file=out,
+            )
 
     if stats:
         mean_ms = sum(s.ms for s in stats) / len(stats)
@@ -406,7 +394,7 @@ def at_least(minimum: int) -> Callable[[str], int]:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m quorl",
-        description="Build a random reactive graph and run update rounds through the kernel.",
+        description="Build a random reactive graph and run update rounds through the engine.",
     )
     parser.add_argument("--nodes", type=at_least(1), default=5000, help="nodes to declare (5000)")
     parser.add_argument("--rounds", type=at_least(0), default=8, help="update rounds (8)")
@@ -419,9 +407,33 @@ def main(argv: list[str] | None = None) -> int:
         action="store_true",
         help="compare with a from-scratch computation after every round",
     )
+    parser.add_argument(
+        "--executor",
+        choices=EXECUTORS,
+        default="serial",
+        help="where node functions run (serial: this thread; dask needs quorl[dask])",
+    )
+    parser.add_argument(
+        "--workers", type=at_least(1), default=4, help="threads, processes or Dask workers (4)"
+    )
+    parser.add_argument(
+        "--sleep-ms",
+        type=float,
+        default=0.0,
+        help="each node function first sleeps this long, standing in for I/O (0)",
+    )
     args = parser.parse_args(argv)
     try:
-        run(args.nodes, args.rounds, args.changes, args.seed, args.verify)
+        run(
+            args.nodes,
+            args.rounds,
+            args.changes,
+            args.seed,
+            args.verify,
+            executor=args.executor,
+            workers=args.workers,
+            sleep_ms=args.sleep_ms,
+        )
     except ProtocolError as error:
         print(f"error: {error}", file=sys.stderr)
         return 1

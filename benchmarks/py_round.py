@@ -1,0 +1,200 @@
+"""A round driver written in Python over the kernel's per-node protocol.
+
+It offers the API of the native round (``Graph.begin_round``): the same
+``ready()`` / ``done()`` batches, sequential iteration, ``close()`` and the
+same counters, built from ``mark_dirty``, ``commit_input``, ``check_node``,
+``commit_node`` and ``skip_node``. The benchmarks use it as the baseline "the
+same engine logic over the per-node protocol", and the engine tests run
+against it as well as against the native round, so both keep one behaviour.
+
+A ``Graph`` has no room for Python attributes, so the state the native round
+keeps inside the graph (the open round, the nodes an abandoned round left
+unsettled) lives in a ``PyRounds`` object, one per graph:
+``PyRounds(graph).begin_round(inputs, seeds)``.
+"""
+
+from __future__ import annotations
+
+import heapq
+import threading
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from typing import Self
+
+from quorl import Graph
+
+_MAX_HASH = 2**64 - 1
+
+
+class PyRounds:
+    """Begins rounds on one graph and remembers what abandoned rounds left behind."""
+
+    def __init__(self, graph: Graph) -> None:
+        self.graph = graph
+        self.unsettled: set[str] = set()
+        self.open: PyRound | None = None
+
+    def begin_round(
+        self, inputs: Mapping[str, int] | Iterable[tuple[str, int]], seeds: Sequence[str] = ()
+    ) -> PyRound:
+        g = self.graph
+        pairs = list(inputs.items()) if isinstance(inputs, Mapping) else list(inputs)
+        hashes: dict[str, int] = {}
+        for pair in pairs:
+            node_id, content_hash = pair
+            if not isinstance(node_id, str):
+                raise TypeError(f"input ids must be str, not {type(node_id).__name__}")
+            if not isinstance(content_hash, int) or isinstance(content_hash, bool):
+                raise TypeError(f"hashes must be int, not {type(content_hash).__name__}")
+            if not 0 <= content_hash <= _MAX_HASH:
+                raise OverflowError("hash out of range 0..2**64-1")
+            hashes[node_id] = content_hash
+        if isinstance(seeds, str):
+            raise TypeError("seeds must be a sequence of str, not a str")
+        seeds = list(seeds)
+        for seed in seeds:
+            if not isinstance(seed, str):
+                raise TypeError(f"seeds must be str, not {type(seed).__name__}")
+        g.dirty_subgraph(list(hashes) + seeds)  # NotBuilt, then KeyError, changing nothing
+        for node_id in hashes:
+            if g.kind_of(node_id) != "input":
+                raise ValueError(f"not an input: {node_id!r}")
+        for seed in seeds:
+            if g.kind_of(seed) == "input" and seed not in hashes:
+                raise ValueError(f"input seed without a hash: {seed!r}")
+        if self.open is not None and not self.open.finished and not self.open.closed:
+            raise RuntimeError("another round is open on this graph")
+        return PyRound(self, hashes, seeds)
+
+
+class PyRound:
+    def __init__(self, rounds: PyRounds, hashes: dict[str, int], seeds: list[str]) -> None:
+        g = self.graph = rounds.graph
+        self.rounds = rounds
+        self.lock = threading.Lock()
+        leftover = sorted(rounds.unsettled - hashes.keys() - set(seeds))
+        order = g.mark_dirty(list(hashes) + seeds + leftover)
+        rounds.unsettled = set()
+        rounds.open = self
+        for node_id, content_hash in hashes.items():
+            g.commit_input(node_id, content_hash)
+        self.closure = order
+        self.position = {node_id: i for i, node_id in enumerate(order)}
+        self.forced = set(seeds)
+        self.pending_deps: dict[str, int] = {}
+        self.dependents: dict[str, list[str]] = {node_id: [] for node_id in order}
+        self.handed: dict[str, int] = {}  # handed out, not yet reported: id -> signature
+        self.reported: set[str] = set()
+        self.settled_ids: set[str] = set(hashes)
+        self.heap: list[tuple[int, str]] = []
+        self.scheduled = len(order)
+        self.settled = len(hashes)
+        self.handed_out = self.committed = self.skipped = 0
+        self.closed = False
+        self.sequential = False
+        for node_id in order:
+            if node_id in hashes:
+                continue
+            waiting = 0
+            for dep in g.deps_of(node_id):
+                if dep in self.dependents and dep not in hashes:
+                    self.dependents[dep].append(node_id)
+                    waiting += 1
+            self.pending_deps[node_id] = waiting
+            if not waiting:
+                heapq.heappush(self.heap, (self.position[node_id], node_id))
+
+    @property
+    def finished(self) -> bool:
+        return not self.closed and not self.heap and not self.handed and self._all_settled()
+
+    def _all_settled(self) -> bool:
+        return len(self.settled_ids) + len(self.reported) == self.scheduled
+
+    @property
+    def outstanding(self) -> int:
+        return len(self.handed)
+
+    def _check_open(self) -> None:
+        if self.closed:
+            raise RuntimeError("the round is closed")
+
+    def _settle(self, node_id: str) -> None:
+        for dependant in self.dependents[node_id]:
+            self.pending_deps[dependant] -= 1
+            if not self.pending_deps[dependant]:
+                heapq.heappush(self.heap, (self.position[dependant], dependant))
+
+    def _next_handout(self) -> tuple[str, int] | None:
+        g = self.graph
+        while self.heap:
+            _, node_id = heapq.heappop(self.heap)
+            _kind, needs, signature = g.check_node(node_id)
+            if needs or node_id in self.forced:
+                g.set_computing(node_id)
+                self.handed[node_id] = signature
+                self.handed_out += 1
+                return node_id, signature
+            g.skip_node(node_id, signature)
+            self.settled += 1
+            self.settled_ids.add(node_id)
+            self._settle(node_id)
+        return None
+
+    def ready(self) -> list[tuple[str, int]]:
+        with self.lock:
+            self._check_open()
+            batch = []
+            while (item := self._next_handout()) is not None:
+                batch.append(item)
+            return batch
+
+    def __iter__(self) -> Iterator[tuple[str, int]]:
+        return self
+
+    def __next__(self) -> tuple[str, int]:
+        with self.lock:
+            self._check_open()
+            if self.handed:
+                raise RuntimeError("report the node handed out before asking for the next")
+            item = self._next_handout()
+            if item is None:
+                raise StopIteration
+            return item
+
+    def done(self, node_id: str, changed: bool) -> None:
+        with self.lock:
+            self._check_open()
+            signature = self.handed.pop(node_id, None)
+            if signature is None:
+                raise ValueError(f"node was not handed out or was already reported: {node_id!r}")
+            if changed:
+                self.graph.commit_node(node_id, signature)
+                self.committed += 1
+            else:
+                self.graph.skip_node(node_id, signature)
+                self.skipped += 1
+            self.reported.add(node_id)
+            self._settle(node_id)
+
+    def close(self) -> None:
+        with self.lock:
+            if self.closed or self.finished:
+                return
+            self.closed = True
+            g = self.graph
+            left = [n for n in self.closure if n not in self.settled_ids and n not in self.reported]
+            for node_id in left:
+                g.set_dirty(node_id)
+            self.rounds.unsettled.update(left)
+            self.heap.clear()
+            self.handed.clear()
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        if not getattr(self, "closed", True):
+            self.close()

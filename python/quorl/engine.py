@@ -1,0 +1,731 @@
+"""The reactive engine: values, node functions and memo over the kernel's rounds.
+
+    from quorl import Engine
+
+    engine = Engine()
+    engine.input("price", 100)
+    engine.input("rate", 20)
+    engine.node("tax", lambda price, rate: price * rate // 100, deps=["price", "rate"])
+
+    @engine.node("label", deps=["tax"], kind="view")
+    def label(tax):
+        return f"tax due: {tax}"
+
+    engine.set({})                 # the first round computes everything
+    engine.set({"price": 120})     # one round: what the change reaches, in order
+    engine["label"]                # 'tax due: 24'
+
+The kernel hands out, round by round, the nodes whose deps' keys changed; the
+engine computes them (or serves them from their memo) and reports back whether
+each value changed. That report is what keeps the memo correct: a node's epoch
+advances exactly when its value changes, so every epoch stands for one value
+and every memo signature for one set of dep values.
+"""
+
+from __future__ import annotations
+
+import threading
+import time
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from concurrent.futures import Executor, Future
+from dataclasses import dataclass, field
+from operator import itemgetter
+from queue import Empty, SimpleQueue
+from typing import Any, Final, TypeVar, overload
+
+from quorl._hashing import stable_hash
+from quorl._quorl import Graph, _Round
+
+__all__ = ["Engine", "RoundReport", "stable_hash"]
+
+Progress = Callable[[int, int], object]
+F = TypeVar("F", bound=Callable[..., Any])
+
+# (recomputed, memo hits, cut off), the failed nodes with their errors, the why map
+_Outcome = tuple[
+    tuple[int, int, int], list[tuple[str, Exception]], dict[str, tuple[str, ...]] | None
+]
+
+_Changed = set[str]  # Engine.set hides the builtin inside the class
+
+DEFAULT_MEMO_SIZE: Final = 8
+_MISSING: Final[Any] = object()
+
+
+@dataclass(frozen=True)
+class RoundReport:
+    """What one round did.
+
+    scheduled: nodes the round reached (changed inputs, seeds, all they reach),
+        ``inputs + recomputed + memo_hits + unchanged + len(failed) + left_dirty``;
+    inputs: inputs committed with their new hashes;
+    recomputed: node functions called that returned a value;
+    memo_hits: nodes served from their memo;
+    unchanged: nodes the kernel settled, none of their deps' keys having changed;
+    cut_off: computed or memo-served nodes whose value equalled the current one;
+    failed: nodes whose function raised; left_dirty: nodes below them, not computed;
+    seconds: wall time of the round;
+    why: with ``explain=True``, each handed-out node's deps that changed this round.
+    """
+
+    scheduled: int = 0
+    """Nodes in the round: the changed inputs, the seeds and all they reach."""
+    inputs: int = 0
+    """Inputs committed with their new hashes."""
+    recomputed: int = 0
+    """Node functions called that returned a value."""
+    memo_hits: int = 0
+    """Nodes served from their memo instead of a call."""
+    unchanged: int = 0
+    """Nodes settled by the kernel: none of their deps' keys changed."""
+    cut_off: int = 0
+    """Recomputed or memo-served nodes whose value equalled the current one;
+    their dependants see no change."""
+    failed: tuple[str, ...] = ()
+    """Nodes whose function raised (the first one's exception reaches the caller)."""
+    left_dirty: int = 0
+    """Nodes below a failed one, not computed; the next round retries them."""
+    seconds: float = 0.0
+    """Wall time of the round."""
+    why: Mapping[str, tuple[str, ...]] | None = field(default=None, repr=False)
+    """With ``explain=True``: for each node handed out to be computed, the deps
+    whose value changed in this round. An empty tuple means the node ran for
+    its own sake: it was new, refreshed, given a new function, or left over by
+    a failed round."""
+
+
+class _Node:
+    __slots__ = ("args", "deps", "fn", "kind", "memo", "memo_size")
+
+    def __init__(
+        self, kind: str, fn: Callable[..., Any] | None, deps: tuple[str, ...], memo_size: int
+    ) -> None:
+        self.kind = kind
+        self.fn = fn
+        self.deps = deps
+        # The deps' values as a tuple, from the values dict, in one C call.
+        self.args: Callable[[dict[str, Any]], tuple[Any, ...]] = (
+            _no_args if not deps else itemgetter(*deps) if len(deps) > 1 else _one_arg(deps[0])
+        )
+        # Sources read the outside world: a memo keyed by their (constant)
+        # signature would never call them again.
+        self.memo_size = 0 if kind in ("input", "source") else memo_size
+        self.memo: dict[int, Any] = {}
+
+
+def _tqdm_progress() -> tuple[Progress, Callable[[], None]]:
+    try:
+        from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
+    except ImportError as exc:
+        raise ModuleNotFoundError(
+            "progress=True draws a bar with tqdm, which is not installed "
+            "(pip install tqdm), or pass a callback: progress(done, scheduled)"
+        ) from exc
+    bar = tqdm(total=0, unit="node", leave=False)
+
+    def update(done: int, scheduled: int) -> None:
+        bar.total = scheduled
+        bar.n = done
+        bar.refresh()
+
+    return update, bar.close
+
+
+class Engine:
+    """A reactive computation: input values, node functions over their deps,
+    and rounds that recompute exactly what a change reaches.
+
+    ``executor``: any ``concurrent.futures.Executor``; the nodes of a round
+    that can run at the same time are submitted to it together. With a
+    ``ProcessPoolExecutor`` node functions, their arguments and their values
+    must be picklable (functions defined at module level). Without one, nodes
+    run in the calling thread.
+    ``memo_size``: values kept per node, keyed by the signature of their deps;
+    the least recently used goes first; 0 keeps none.
+    ``hasher``: the 64-bit hash of input values, for types ``stable_hash``
+    refuses; it must be the same in every process, and equal values must get
+    equal hashes.
+    """
+
+    def __init__(
+        self,
+        *,
+        executor: Executor | None = None,
+        memo_size: int = DEFAULT_MEMO_SIZE,
+        hasher: Callable[[Any], int] | None = None,
+    ) -> None:
+        if executor is not None and not isinstance(executor, Executor):
+            raise TypeError(
+                f"executor must be a concurrent.futures.Executor, not {type(executor).__name__}"
+            )
+        _check_memo_size(memo_size)
+        self._executor = executor
+        self._memo_size = memo_size
+        self._hasher = stable_hash if hasher is None else hasher
+        self._graph = Graph()
+        # The kernel's rounds; a stand-in with the same API can take its place.
+        self._begin_round: Callable[..., _Round] = self._graph.begin_round
+        self._nodes: dict[str, _Node] = {}
+        # Everything below is plain data, so it can be saved and restored
+        # with the graph: values, the inputs' hashes, memos (in _nodes).
+        self._values: dict[str, Any] = {}
+        self._hashes: dict[str, int] = {}
+        self._new_inputs: dict[str, int] = {}  # declared since the last round
+        self._seeds: dict[str, None] = {}  # to compute next round whatever their deps say
+        self._built = False
+        self._lock = threading.Lock()  # one round or declaration at a time
+        self.last_report: RoundReport | None = None
+        """The report of the last round, also when it raised."""
+
+    # ------------------------------------------------------------------ declaring
+
+    def input(self, node_id: str, value: Any) -> None:
+        """Declare an input node with its first value."""
+        with self._exclusive("declare a node"):
+            content_hash = self._hash(node_id, value)
+            self._graph.add_node(node_id, "input")
+            self._nodes[node_id] = _Node("input", None, (), 0)
+            self._values[node_id] = value
+            self._hashes[node_id] = content_hash
+            self._new_inputs[node_id] = content_hash
+            self._built = False
+
+    @overload
+    def node(
+        self,
+        node_id: str,
+        fn: None = None,
+        deps: Sequence[str] = (),
+        kind: str = "reactive",
+        *,
+        memo_size: int | None = None,
+    ) -> Callable[[F], F]: ...
+    @overload
+    def node(
+        self,
+        node_id: str,
+        fn: F,
+        deps: Sequence[str] = (),
+        kind: str = "reactive",
+        *,
+        memo_size: int | None = None,
+    ) -> F: ...
+    def node(
+        self,
+        node_id: str,
+        fn: Callable[..., Any] | None = None,
+        deps: Sequence[str] = (),
+        kind: str = "reactive",
+        *,
+        memo_size: int | None = None,
+    ) -> Any:
+        """Declare a computed node: ``fn(*values of deps, in order)``.
+
+        ``kind`` is "source" (no deps; read again by ``refresh``), "reactive"
+        or "view". Deps must be declared first. Without ``fn`` this returns a
+        decorator. Errors are the kernel's: KeyError for an unknown dep,
+        ValueError for a registered id or an invalid kind; nothing is declared.
+        """
+        if fn is None:
+
+            def decorate(function: F) -> F:
+                self.node(node_id, function, deps, kind, memo_size=memo_size)
+                return function
+
+            return decorate
+        with self._exclusive("declare a node"):
+            if not callable(fn):
+                raise TypeError(f"fn must be callable, not {type(fn).__name__}")
+            if isinstance(deps, str) or not isinstance(deps, Sequence):
+                raise TypeError("deps must be a sequence of node ids (a str itself is refused)")
+            deps = tuple(deps)
+            if kind == "input":
+                raise ValueError("declare inputs with Engine.input(node_id, value)")
+            if kind == "source" and deps:
+                raise ValueError(f"a source node has no deps: {node_id!r}")
+            if memo_size is not None:
+                _check_memo_size(memo_size)
+            graph = self._graph
+            for dep in deps:
+                graph.kind_of(dep)  # the kernel's KeyError for an unknown dep or a bad type
+            self._check_picklable(node_id, fn)
+            # Every check that can fail has run: the deps exist and the node is
+            # new, so set_deps cannot fail (nor form a cycle) once it is added.
+            graph.add_node(node_id, kind)
+            if deps:
+                graph.set_deps(node_id, list(deps))
+            size = self._memo_size if memo_size is None else memo_size
+            self._nodes[node_id] = _Node(kind, fn, deps, size)
+            self._seeds[node_id] = None
+            self._built = False
+            return fn
+
+    def replace(self, node_id: str, fn: Callable[..., Any]) -> None:
+        """Give a computed node a new function; the next round recomputes it."""
+        with self._exclusive("replace a function"):
+            spec = self._spec(node_id)
+            if spec.kind == "input":
+                raise ValueError(f"an input has no function: {node_id!r}")
+            if not callable(fn):
+                raise TypeError(f"fn must be callable, not {type(fn).__name__}")
+            self._check_picklable(node_id, fn)
+            spec.fn = fn
+            spec.memo.clear()  # its entries are the old function's values
+            self._seeds[node_id] = None
+
+    # ------------------------------------------------------------------ updating
+
+    def set(
+        self,
+        changes: Mapping[str, Any] | None = None,
+        *,
+        explain: bool = False,
+        progress: Progress | bool | None = None,
+    ) -> RoundReport:
+        """Give inputs new values and run one round; return its report.
+
+        The round also computes every node declared, replaced or left
+        unfinished since the last round. When a node function raises, the
+        nodes that do not depend on it are still computed, then its exception
+        is raised with a note naming the node; it and its dependants stay
+        dirty and the next round retries them.
+        ``explain=True`` fills the report's ``why``. ``progress`` is a callback
+        ``progress(settled, scheduled)``, or True for a tqdm bar.
+        """
+        with self._exclusive("run a round"):
+            if changes is None:
+                changes = {}
+            if not isinstance(changes, Mapping):
+                raise TypeError(f"changes must be a mapping, not {type(changes).__name__}")
+            values = dict(changes)
+            hashes = {}
+            for node_id, value in values.items():
+                spec = self._nodes.get(node_id) if isinstance(node_id, str) else None
+                if spec is not None and spec.kind != "input":
+                    raise ValueError(f"not an input node: {node_id!r}")
+                if spec is None:
+                    self._graph.kind_of(node_id)  # the kernel's KeyError or TypeError
+                hashes[node_id] = self._hash(node_id, value)
+            return self._round(values, hashes, (), explain, progress)
+
+    def refresh(
+        self,
+        ids: Iterable[str] = (),
+        *,
+        explain: bool = False,
+        progress: Progress | bool | None = None,
+    ) -> RoundReport:
+        """Recompute ``ids`` (sources to read again, say) and what they change.
+
+        Their memos are dropped: a refreshed function is called, not served.
+        With no ids, this runs the round ``set()`` would.
+        """
+        with self._exclusive("run a round"):
+            if isinstance(ids, str):
+                raise TypeError("ids must be an iterable of node ids (a str itself is refused)")
+            seeds = list(ids)
+            for node_id in seeds:
+                self._spec(node_id)
+            return self._round({}, {}, seeds, explain, progress)
+
+    # ------------------------------------------------------------------ reading
+
+    def __getitem__(self, node_id: str) -> Any:
+        """The node's value; KeyError for an unknown node or one not computed yet."""
+        try:
+            return self._values[node_id]
+        except KeyError:
+            self._spec(node_id)
+            raise KeyError(f"no value yet for node {node_id!r}: run set() first") from None
+        except TypeError:
+            self._graph.kind_of(node_id)  # the kernel's message for a non-str id
+            raise
+
+    def get(self, node_id: str, default: Any = None) -> Any:
+        """The node's value, or ``default`` when there is none."""
+        try:
+            return self._values.get(node_id, default)
+        except TypeError:
+            return default
+
+    def __contains__(self, node_id: object) -> bool:
+        """Whether a node of this id is declared."""
+        return isinstance(node_id, str) and node_id in self._nodes
+
+    def __len__(self) -> int:
+        """The number of declared nodes."""
+        return len(self._nodes)
+
+    def __repr__(self) -> str:
+        executor = "" if self._executor is None else f" executor={type(self._executor).__name__}"
+        return f"<quorl.Engine nodes={len(self._nodes)}{executor}>"
+
+    def deps_of(self, node_id: str) -> tuple[str, ...]:
+        """The node's deps, in the order its function takes them."""
+        return self._spec(node_id).deps
+
+    def kind_of(self, node_id: str) -> str:
+        """The node's kind: input, source, reactive or view."""
+        return self._spec(node_id).kind
+
+    def dirty(self) -> list[str]:
+        """Nodes whose value waits for the next round, topologically ordered."""
+        self._build()
+        return self._graph.dirty_nodes()
+
+    @property
+    def graph(self) -> Graph:
+        """The kernel graph, for queries (``downstream``, ``topo_order``...).
+
+        Changing it directly (nodes, deps, states) puts it out of step with
+        the engine's values; declare through the engine instead.
+        """
+        return self._graph
+
+    # ------------------------------------------------------------------ internals
+
+    def _spec(self, node_id: str) -> _Node:
+        spec = self._nodes.get(node_id) if isinstance(node_id, str) else None
+        if spec is None:
+            self._graph.kind_of(node_id)  # the kernel's KeyError (or TypeError)
+            raise KeyError(node_id)  # unreachable: every node is registered in both
+        return spec
+
+    def _hash(self, node_id: str, value: Any) -> int:
+        content_hash = self._hasher(value)
+        if not isinstance(content_hash, int) or not 0 <= content_hash < 1 << 64:
+            raise ValueError(
+                f"the hasher must return an int in 0..2**64-1, not {content_hash!r} "
+                f"(for input {node_id!r})"
+            )
+        return content_hash
+
+    def _check_picklable(self, node_id: str, fn: Callable[..., Any]) -> None:
+        from concurrent.futures import ProcessPoolExecutor
+
+        if not isinstance(self._executor, ProcessPoolExecutor):
+            return
+        import pickle
+
+        try:
+            pickle.dumps(fn)
+        except Exception as exc:
+            raise TypeError(
+                f"the function of node {node_id!r} cannot be pickled, and a "
+                "ProcessPoolExecutor sends node functions to other processes: "
+                f"define it at module level ({exc})"
+            ) from exc
+
+    def _exclusive(self, what: str) -> _Exclusive:
+        return _Exclusive(self._lock, what)
+
+    def _build(self) -> None:
+        if not self._built:
+            self._graph.build()  # deps always exist beforehand: no cycle can form
+            self._built = True
+
+    def _round(
+        self,
+        values: dict[str, Any],
+        hashes: dict[str, int],
+        seeds: Sequence[str],
+        explain: bool,
+        progress: Progress | bool | None,
+    ) -> RoundReport:
+        start = time.perf_counter()
+        self._build()
+        inputs = {**self._new_inputs, **hashes}
+        for node_id in seeds:
+            if node_id in self._hashes and node_id not in inputs:
+                inputs[node_id] = self._hashes[node_id]  # an input seed needs its hash
+        all_seeds = list(self._seeds)
+        all_seeds.extend(
+            dict.fromkeys(s for s in seeds if s not in self._seeds and s not in inputs)
+        )
+        changed: _Changed | None = None
+        if explain:
+            changed = {i for i, h in inputs.items() if self._hashes.get(i) != h}
+            changed.update(self._new_inputs)
+        close_progress = None
+        if progress is True:  # before the round begins: tqdm may be missing
+            progress, close_progress = _tqdm_progress()
+        elif progress is False:
+            progress = None
+        try:
+            round_ = self._begin_round(inputs, all_seeds)  # raises with nothing changed
+        except BaseException:
+            if close_progress is not None:
+                close_progress()
+            raise
+        self._values.update(values)
+        self._hashes.update(hashes)
+        self._new_inputs.clear()
+        self._seeds.clear()
+        for node_id in seeds:
+            # Refreshing says the function may answer differently now: what it
+            # answered before is no memo to serve from.
+            self._nodes[node_id].memo.clear()
+        failures: list[tuple[str, Exception]] = []
+        completed = False
+        try:
+            with round_:
+                if self._executor is None:
+                    counts, failures, why = self._drive_here(round_, changed, progress)
+                else:
+                    counts, failures, why = self._drive_executor(round_, changed, progress)
+                scheduled = round_.scheduled
+                if progress is not None and not failures:
+                    progress(scheduled, scheduled)
+                completed = True
+        finally:
+            if close_progress is not None:
+                close_progress()
+            if failures or not completed:
+                # The abandoned round's nodes join the next one, but settled by
+                # signature: a seed not reached must stay a seed, or a replaced
+                # function whose deps kept their keys would never run.
+                dirty = set(self._graph.dirty_nodes())
+                for node_id in all_seeds:
+                    if node_id in dirty:
+                        self._seeds[node_id] = None
+        recomputed, hits, cut_off = counts
+        left_dirty = 0
+        if failures:
+            left_dirty = len(dirty) - len(failures)
+        report = RoundReport(
+            scheduled=scheduled,
+            inputs=len(inputs),
+            recomputed=recomputed,
+            memo_hits=hits,
+            unchanged=scheduled - len(inputs) - recomputed - hits - len(failures) - left_dirty,
+            cut_off=cut_off,
+            failed=tuple(node_id for node_id, _ in failures),
+            left_dirty=left_dirty,
+            seconds=time.perf_counter() - start,
+            why=why,
+        )
+        self.last_report = report
+        if failures:
+            node_id, error = failures[0]
+            note = f"raised by the function of quorl node {node_id!r}"
+            if len(failures) > 1:
+                others = ", ".join(repr(n) for n, _ in failures[1:])
+                note += f" ({len(failures) - 1} other nodes failed too: {others})"
+            error.add_note(note)
+            raise error
+        return report
+
+    def _drive_here(
+        self, round_: Any, changed: _Changed | None, progress: Progress | None
+    ) -> _Outcome:
+        """Compute the handed-out nodes in this thread, batch after batch."""
+        nodes = self._nodes
+        values = self._values
+        ready = round_.ready
+        done = round_.done
+        recomputed = hits = cut_off = 0
+        failures: list[tuple[str, Exception]] = []
+        why: dict[str, tuple[str, ...]] | None = None if changed is None else {}
+        committing = None  # the node between done(changed=True) and storing its value
+        value = None
+        try:
+            batch = ready()
+            while batch:
+                for node_id, signature in batch:
+                    spec = nodes[node_id]
+                    memo = spec.memo
+                    if why is not None and changed is not None:
+                        why[node_id] = _why(spec.deps, changed)
+                    value = memo.pop(signature, _MISSING)
+                    if value is not _MISSING:
+                        memo[signature] = value  # now the most recently used
+                        hits += 1
+                    else:
+                        try:
+                            value = spec.fn(*spec.args(values))  # type: ignore[misc]
+                        except Exception as error:
+                            failures.append((node_id, error))
+                            continue
+                        recomputed += 1
+                        if spec.memo_size:
+                            memo[signature] = value
+                            if len(memo) > spec.memo_size:
+                                del memo[next(iter(memo))]
+                    # The epoch rule: a new epoch exactly when the value changes.
+                    old = values.get(node_id, _MISSING)
+                    if old is value:
+                        same = True
+                    elif type(old) is not type(value):
+                        same = False
+                    else:
+                        try:
+                            same = bool(old == value)
+                        except Exception:  # an == that cannot answer: treat as a change
+                            same = False
+                    if same:
+                        cut_off += 1
+                        done(node_id, False)
+                    else:
+                        committing = node_id
+                        done(node_id, True)
+                        values[node_id] = value
+                        committing = None
+                        if changed is not None:
+                            changed.add(node_id)
+                if progress is not None:
+                    progress(_settled(round_), round_.scheduled)
+                batch = ready()
+        finally:
+            if committing is not None:
+                self._finish_commit(committing, value)
+        return (recomputed, hits, cut_off), failures, why
+
+    def _drive_executor(
+        self, round_: Any, changed: _Changed | None, progress: Progress | None
+    ) -> _Outcome:
+        """Submit every ready node; report each as it completes; repeat."""
+        assert self._executor is not None
+        submit = self._executor.submit
+        nodes = self._nodes
+        values = self._values
+        running: dict[Future[Any], tuple[str, int]] = {}
+        completed: SimpleQueue[Future[Any]] = SimpleQueue()
+        recomputed = hits = cut_off = 0
+        failures: list[tuple[str, Exception]] = []
+        why: dict[str, tuple[str, ...]] | None = None if changed is None else {}
+        committing = None
+
+        def settle(node_id: str, value: Any) -> None:
+            nonlocal cut_off, committing
+            old = values.get(node_id, _MISSING)
+            if _same(old, value):
+                cut_off += 1
+                round_.done(node_id, False)
+                return
+            committing = (node_id, value)
+            round_.done(node_id, True)
+            values[node_id] = value
+            committing = None
+            if changed is not None:
+                changed.add(node_id)
+
+        try:
+            while True:
+                settled_here = True
+                while settled_here:  # memo hits settle at once and may unblock more
+                    settled_here = False
+                    for node_id, signature in round_.ready():
+                        spec = nodes[node_id]
+                        if why is not None and changed is not None:
+                            why[node_id] = _why(spec.deps, changed)
+                        value = spec.memo.pop(signature, _MISSING)
+                        if value is not _MISSING:
+                            spec.memo[signature] = value
+                            hits += 1
+                            settle(node_id, value)
+                            settled_here = True
+                            continue
+                        try:
+                            future = submit(spec.fn, *spec.args(values))  # type: ignore[arg-type]
+                        except Exception as error:  # a shut-down executor, an unpicklable value
+                            failures.append((node_id, error))
+                            continue
+                        running[future] = (node_id, signature)
+                        future.add_done_callback(completed.put)
+                if not running:
+                    break
+                # A queue fed by the futures' callbacks, not wait(): that one
+                # walks every running future on each call.
+                finished = [completed.get()]
+                try:
+                    while True:
+                        finished.append(completed.get_nowait())
+                except Empty:
+                    pass
+                for future in finished:
+                    node_id, signature = running.pop(future)
+                    raised = future.exception()
+                    if raised is not None:
+                        if not isinstance(raised, Exception):
+                            raise raised
+                        failures.append((node_id, raised))
+                        continue
+                    value = future.result()
+                    recomputed += 1
+                    spec = nodes[node_id]
+                    if spec.memo_size:
+                        spec.memo[signature] = value
+                        if len(spec.memo) > spec.memo_size:
+                            del spec.memo[next(iter(spec.memo))]
+                    settle(node_id, value)
+                if progress is not None:
+                    progress(_settled(round_), round_.scheduled)
+        finally:
+            if committing is not None:
+                self._finish_commit(*committing)
+            for future in running:  # interrupted: what has not started never will
+                future.cancel()
+        return (recomputed, hits, cut_off), failures, why
+
+    def _finish_commit(self, node_id: str, value: Any) -> None:
+        # Interrupted between the report and the store: keep the value in step
+        # with the epoch the kernel holds for it.
+        if self._graph.state_of(node_id) == "clean":
+            self._values[node_id] = value
+
+
+class _Exclusive:
+    """Refuses a second round or declaration while one runs, instead of
+    deadlocking: a node function that calls back into its engine, or a
+    second thread, gets RuntimeError."""
+
+    __slots__ = ("lock", "what")
+
+    def __init__(self, lock: threading.Lock, what: str) -> None:
+        self.lock = lock
+        self.what = what
+
+    def __enter__(self) -> None:
+        if not self.lock.acquire(blocking=False):
+            raise RuntimeError(
+                f"cannot {self.what}: this engine is running a round or a declaration"
+            )
+
+    def __exit__(self, *exc: object) -> None:
+        self.lock.release()
+
+
+def _no_args(values: dict[str, Any]) -> tuple[Any, ...]:
+    return ()
+
+
+def _one_arg(dep: str) -> Callable[[dict[str, Any]], tuple[Any, ...]]:
+    # itemgetter of one key returns the value itself, not a 1-tuple.
+    get = itemgetter(dep)
+    return lambda values: (get(values),)
+
+
+def _check_memo_size(memo_size: int) -> None:
+    if not isinstance(memo_size, int) or isinstance(memo_size, bool):
+        raise TypeError(f"memo_size must be an int, not {type(memo_size).__name__}")
+    if memo_size < 0:
+        raise ValueError(f"memo_size must be at least 0, not {memo_size}")
+
+
+def _same(old: Any, value: Any) -> bool:
+    if old is value:
+        return True
+    if type(old) is not type(value):
+        return False
+    try:
+        return bool(old == value)
+    except Exception:  # an == that cannot answer: treat as a change
+        return False
+
+
+def _why(deps: tuple[str, ...], changed: set[str]) -> tuple[str, ...]:
+    return tuple(dict.fromkeys(dep for dep in deps if dep in changed))
+
+
+def _settled(round_: _Round) -> int:
+    return int(round_.settled + round_.committed + round_.skipped)
