@@ -226,6 +226,8 @@ class Reactor:
             if spec.deps:
                 self.graph.set_deps(spec.id, list(spec.deps))
         self.graph.build()
+        self.cut_off: set[str] = set()  # nodes of the last walk whose value stayed the same
+        self.last_round: tuple[list[str], dict[str, str]] = ([], {})
 
     def compute_all(self) -> dict[str, str]:
         """First computation: build() leaves every node dirty, so walk them all."""
@@ -235,9 +237,11 @@ class Reactor:
         """Apply new input values; returns the schedule and each node's outcome."""
         self.inputs.update(changes)
         scheduled = self.graph.mark_dirty(list(changes))
-        return scheduled, self.walk(scheduled)
+        self.last_round = (scheduled, self.walk(scheduled))
+        return self.last_round
 
     def walk(self, order: list[str]) -> dict[str, str]:
+        self.cut_off = set()
         return {node_id: self.refresh(node_id) for node_id in order}
 
     def refresh(self, node_id: str) -> str:
@@ -257,10 +261,12 @@ class Reactor:
         else:
             value, outcome = spec.compute(self.values[dep] for dep in spec.deps), RECOMPUTED
             remember(memo, sig, value)
-        self.settle(node_id, sig, value)
+        if not self.settle(node_id, sig, value):
+            self.cut_off.add(node_id)
         return outcome
 
-    def settle(self, node_id: str, sig: int, value: Any) -> None:
+    def settle(self, node_id: str, sig: int, value: Any) -> bool:
+        """Record the node's new value; returns whether it changed."""
         # Dependants fold this node's epoch as its key, so the epoch advances
         # exactly when the value changes: then each epoch stands for one value,
         # and each memo signature for one set of dep values. A value served from
@@ -270,9 +276,20 @@ class Reactor:
         # epoch, and the dependants are cut off.
         if node_id in self.values and self.values[node_id] == value:
             self.graph.skip_node(node_id, sig)
-        else:
-            self.values[node_id] = value
-            self.graph.commit_node(node_id, sig)
+            return False
+        self.values[node_id] = value
+        self.graph.commit_node(node_id, sig)
+        return True
+
+    def trace(self, path: str, title: str) -> list[str]:
+        """Draw the last update round to ``path`` (see quorl._trace.write_round)."""
+        from quorl import _trace
+
+        scheduled, outcomes = self.last_round
+        kinds = {INPUT: _trace.INPUT, UNCHANGED: _trace.SETTLED}
+        traced = {node_id: kinds.get(outcome, outcome) for node_id, outcome in outcomes.items()}
+        dot = _trace.round_dot(self.graph, scheduled, traced, self.cut_off, title)
+        return _trace.write_round(path, dot)
 
     def recompute_from_scratch(self) -> dict[str, Any]:
         """Every value straight from the inputs, with no memo and no kernel."""
@@ -338,6 +355,7 @@ def run(
     seed: int = 0,
     verify: bool = False,
     out: TextIO | None = None,
+    trace: str | None = None,
 ) -> list[RoundStats]:
     """Declare, build and compute a graph, run the update rounds, report on ``out``."""
     out = sys.stdout if out is None else out
@@ -390,6 +408,10 @@ def run(
         + ("; values equal a from-scratch computation" if verify else ""),
         file=out,
     )
+    if trace is not None and stats:
+        title = f"round {stats[-1].round} of {nodes} nodes, seed {seed}"
+        for path in reactor.trace(trace, title):
+            print(f"round {stats[-1].round} drawn to {path}", file=out)
     return stats
 
 
@@ -419,10 +441,19 @@ def main(argv: list[str] | None = None) -> int:
         action="store_true",
         help="compare with a from-scratch computation after every round",
     )
+    parser.add_argument(
+        "--trace",
+        metavar="FILE",
+        help="draw the last round: Graphviz DOT, plus FILE's .svg when dot is installed"
+        " (a FILE ending in .svg gets SVG only)",
+    )
     args = parser.parse_args(argv)
     try:
-        run(args.nodes, args.rounds, args.changes, args.seed, args.verify)
+        run(args.nodes, args.rounds, args.changes, args.seed, args.verify, trace=args.trace)
     except ProtocolError as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 1
+    except (OSError, RuntimeError) as error:  # the trace file could not be written or drawn
         print(f"error: {error}", file=sys.stderr)
         return 1
     return 0
