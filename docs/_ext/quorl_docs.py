@@ -1,0 +1,86 @@
+"""Sphinx extension for the quorl site: signatures from the type stubs, and the
+round diagram drawn from a real run.
+
+The extension module carries text signatures without types ("($self, id,
+kind)"); the stubs say what each parameter and result is, so the reference
+shows the stub's signature instead. Docstrings stay the module's own.
+"""
+
+from __future__ import annotations
+
+import ast
+import pathlib
+
+import quorl
+from round_example import traced_round_dot
+
+STUBS = pathlib.Path(quorl.__file__).with_name("_quorl.pyi")
+
+
+def stub_signatures(source: str) -> dict[str, tuple[str, str]]:
+    """``{"Graph.add_node": ("(id: str, kind: str)", "None"), ...}`` from stub text.
+
+    Type aliases of the stub (``_Kind``) are written out, since the reader
+    cannot look them up.
+    """
+    tree = ast.parse(source)
+    aliases = {
+        node.target.id: ast.unparse(node.value)
+        for node in tree.body
+        if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name) and node.value
+    }
+
+    def text(annotation: ast.expr | None) -> str:
+        if annotation is None:
+            return ""
+        rendered = ast.unparse(annotation)
+        for alias, value in aliases.items():
+            rendered = rendered.replace(alias, value)
+        return rendered
+
+    def signature(function: ast.FunctionDef) -> tuple[str, str]:
+        args = function.args
+        params = [*args.posonlyargs, *args.args]
+        if params and params[0].arg in ("self", "cls"):
+            params = params[1:]
+        parts = [f"{p.arg}: {text(p.annotation)}" if p.annotation else p.arg for p in params]
+        for p, default in zip(args.kwonlyargs, args.kw_defaults, strict=True):
+            shown = f"{p.arg}: {text(p.annotation)}" if p.annotation else p.arg
+            parts.append(shown if default is None else f"{shown} = {ast.unparse(default)}")
+        defaults = args.defaults
+        if defaults:
+            first = len(parts) - len(defaults)
+            for i, default in enumerate(defaults):
+                parts[first + i] += f" = {ast.unparse(default)}"
+        return f"({', '.join(parts)})", text(function.returns)
+
+    found: dict[str, tuple[str, str]] = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            found[node.name] = signature(node)
+        elif isinstance(node, ast.ClassDef):
+            for member in node.body:
+                if isinstance(member, ast.FunctionDef) and not member.name.startswith("__"):
+                    found[f"{node.name}.{member.name}"] = signature(member)
+    return found
+
+
+def setup(app):
+    signatures = stub_signatures(STUBS.read_text(encoding="utf-8"))
+
+    def from_stubs(app, what, name, obj, options, signature, return_annotation):
+        module = getattr(obj, "__module__", None) or getattr(
+            getattr(obj, "__objclass__", None), "__module__", None
+        )
+        if module != "quorl._quorl":
+            return None
+        return signatures.get(getattr(obj, "__qualname__", ""))
+
+    def draw_round(app):
+        generated = pathlib.Path(app.srcdir) / "_generated"
+        generated.mkdir(exist_ok=True)
+        (generated / "round.dot").write_text(traced_round_dot(), encoding="utf-8")
+
+    app.connect("autodoc-process-signature", from_stubs)
+    app.connect("builder-inited", draw_round)
+    return {"parallel_read_safe": True, "parallel_write_safe": True}

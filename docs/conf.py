@@ -1,0 +1,47 @@
+"""Sphinx configuration of the quorl documentation site.
+
+    pip install . --group docs && sphinx-build -W -b html docs docs/_build/html
+
+The API reference is read from the installed package, so build it against the
+quorl you mean to document. The round diagram is drawn at build time from a
+real run (docs/_ext/round_example.py), which needs Graphviz's dot.
+"""
+
+import pathlib
+import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent / "_ext"))
+
+import quorl  # noqa: E402
+
+project = "quorl"
+author = "The quorl developers"
+copyright = "the quorl developers, MIT license"  # noqa: A001 - Sphinx's name
+release = quorl.__version__
+version = release
+
+extensions = [
+    "myst_parser",
+    "sphinx.ext.autodoc",
+    "sphinx.ext.graphviz",
+    "quorl_docs",
+]
+source_suffix = {".md": "markdown"}
+myst_enable_extensions = ["colon_fence", "deflist"]
+myst_heading_anchors = 3
+exclude_patterns = ["_build", "_generated/*.svg"]
+
+autodoc_typehints = "signature"
+autodoc_member_order = "bysource"
+graphviz_output_format = "svg"
+nitpicky = False
+
+html_theme = "alabaster"
+html_static_path = ["_static"]
+html_title = f"quorl {release}"
+html_theme_options = {
+    "description": "Native kernel for reactive computation in Python",
+    "fixed_sidebar": True,
+    "page_width": "1100px",
+    "sidebar_width": "230px",
+}
