@@ -12,11 +12,11 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent / "_ext"))
 
-import quorl  # noqa: E402
+import quorl
 
 project = "quorl"
 author = "The quorl developers"
-copyright = "the quorl developers, MIT license"  # noqa: A001 - Sphinx's name
+copyright = "the quorl developers, MIT license"
 release = quorl.__version__
 version = release
 
@@ -37,7 +37,6 @@ graphviz_output_format = "svg"
 nitpicky = False
 
 html_theme = "alabaster"
-html_static_path = ["_static"]
 html_title = f"quorl {release}"
 html_theme_options = {
     "description": "Native kernel for reactive computation in Python",

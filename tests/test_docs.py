@@ -126,7 +126,13 @@ def public_names() -> list[str]:
 
 def test_the_api_reference_documents_every_public_name():
     reference = (DOCS / "api.md").read_text(encoding="utf-8")
-    documented = set(re.findall(r"^\.\. auto(?:class|function|method|attribute|property):: (\S+)", reference, re.MULTILINE))
+    documented = set(
+        re.findall(
+            r"^\.\. auto(?:class|function|method|attribute|property):: (\S+)",
+            reference,
+            re.MULTILINE,
+        )
+    )
     missing = [name for name in public_names() if name not in documented]
     assert not missing, f"add these to docs/api.md: {missing}"
 
@@ -139,4 +145,3 @@ def test_the_five_methods_without_a_docstring_keep_it_that_way():
     for name in bare:
         entry = reference.split(f".. automethod:: quorl.Graph.{name}\n", 1)[1].split("\n.. ", 1)[0]
         assert len(entry.split()) > 5, f"docs/api.md says too little about {name}"
-

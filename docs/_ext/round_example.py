@@ -11,8 +11,7 @@ from __future__ import annotations
 
 import hashlib
 
-from quorl import Graph
-from quorl import _trace
+from quorl import Graph, _trace
 
 INPUTS = {"price": 100, "qty": 3, "rate": 20, "coupon": "none", "weight": 2}
 CELLS = {  # id: (kind, deps, function of the deps' values)
@@ -23,7 +22,11 @@ CELLS = {  # id: (kind, deps, function of the deps' values)
     "total": ("reactive", ("net", "tax"), lambda net, tax: net + tax),
     "band": ("reactive", ("total",), lambda total: "large" if total >= 300 else "small"),
     "shipping": ("reactive", ("weight",), lambda weight: 0 if weight > 20 else 5),
-    "invoice": ("view", ("total", "tax", "shipping"), lambda *xs: "total {}, tax {}, shipping {}".format(*xs)),
+    "invoice": (
+        "view",
+        ("total", "tax", "shipping"),
+        lambda *xs: "total {}, tax {}, shipping {}".format(*xs),
+    ),
     "badge": ("view", ("band",), lambda band: f"[{band} order]"),
 }
 ROUNDS = [{"price": 120}, {"price": 100, "weight": 3}]  # after the first computation

@@ -1,0 +1,141 @@
+"""The round diagram: right colours from a real round, safe DOT for any id."""
+
+import html
+import pathlib
+import re
+import shutil
+import subprocess
+
+import pytest
+from quorl import Graph, _trace
+from quorl.demo import NodeSpec, Reactor, run
+
+NODE = re.compile(r"^  (n\d+) \[label=(\"(?:[^\"\\]|\\.)*\"), (.*)\];$", re.MULTILINE)
+has_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz's dot is not installed")
+
+
+def drawn_nodes(dot):
+    """{label text: attribute text} of every node statement outside the legend."""
+    return {label[1:-1]: attributes for _name, label, attributes in NODE.findall(dot)}
+
+
+def reactor():
+    """i feeds m = min(i, 5) and s = i * 2; d reads m, e reads s and j."""
+    return Reactor(
+        [
+            NodeSpec("i", "input"),
+            NodeSpec("j", "input"),
+            NodeSpec("m", "reactive", ("i",), lambda i: min(i, 5)),
+            NodeSpec("s", "reactive", ("i",), lambda i: i * 2),
+            NodeSpec("d", "view", ("m",), lambda m: m + 1),
+            NodeSpec("e", "view", ("s", "j"), lambda s, j: s + j),
+        ],
+        {"i": 10, "j": 1},
+    )
+
+
+def test_each_node_is_drawn_as_what_happened_to_it(tmp_path):
+    r = reactor()
+    r.compute_all()
+    r.update({"i": 20})
+    r.update({"i": 10})  # both from their memos: s with a new value, m with its old one
+    [path] = [p for p in r.trace(str(tmp_path / "round.dot"), "back to 10") if p.endswith(".dot")]
+    nodes = drawn_nodes(pathlib.Path(path).read_text(encoding="utf-8"))
+    colour = {
+        label: re.search(r'fillcolor="([^"]+)"', attrs).group(1) for label, attrs in nodes.items()
+    }
+    assert colour == {
+        "i": _trace.COLOURS[_trace.INPUT],
+        "m": _trace.COLOURS[_trace.MEMO_HIT],
+        "s": _trace.COLOURS[_trace.MEMO_HIT],
+        "d": _trace.COLOURS[_trace.SETTLED],
+        "e": _trace.COLOURS[_trace.RECOMPUTED],
+        "j": _trace.UNSCHEDULED,  # read by e, not scheduled
+    }
+    assert [label for label, attrs in nodes.items() if "peripheries=2" in attrs] == ["m"]
+    assert "dashed" in nodes["j"] and "dashed" not in nodes["e"]
+
+
+def test_a_large_round_keeps_the_nodes_where_something_happened():
+    g = Graph()
+    ids = [f"n{i}" for i in range(50)]
+    for node_id in ids:
+        g.add_node(node_id, "reactive")
+    outcomes = dict.fromkeys(ids, _trace.SETTLED)
+    outcomes["n40"] = _trace.RECOMPUTED
+    outcomes["n45"] = _trace.FAILED
+    dot = _trace.round_dot(g, ids, outcomes, node_limit=10)
+    assert list(drawn_nodes(dot)) == [*ids[:8], "n40", "n45"]  # topological order kept
+    assert "(40 more scheduled, not drawn)" in dot
+
+
+HOSTILE_IDS = [
+    'say "hi"',
+    "back\\slash",
+    "\\N\\l\\G",  # DOT's label escapes
+    "two\nlines",
+    "nul\x00 and bell\x07",
+    '"; n0 -> n0; "',
+    "}",
+    "<b>html</b>",
+    "\u200b",
+    "x" * 500,
+    "",
+]
+
+
+@pytest.mark.parametrize("node_id", HOSTILE_IDS, ids=repr)
+def test_any_id_gives_dot_that_shows_it_literally(node_id):
+    g = Graph()
+    g.add_node(node_id, "input")
+    g.add_node("after", "reactive")
+    g.set_deps("after", [node_id])
+    dot = _trace.round_dot(
+        g, [node_id, "after"], {node_id: _trace.INPUT, "after": _trace.RECOMPUTED}
+    )
+    nodes = drawn_nodes(dot)
+    assert len(nodes) == 2 and set(nodes) >= {"after"}
+    assert dot.count(" -> n1;") == 1  # the one real edge, nothing injected
+    for line in dot.splitlines():
+        assert all(ch.isprintable() for ch in line), repr(line)
+    if shutil.which("dot") is not None:
+        svg = _trace.render_svg(dot).decode()
+        texts = {html.unescape(t) for t in re.findall(r"<text[^>]*>(.*?)</text>", svg)}
+        shown = node_id if len(node_id) <= _trace.LABEL_LIMIT else node_id[:39] + "…"
+        printable = "".join(ch if ch.isprintable() else f"\\u{{{ord(ch):x}}}" for ch in shown)
+        assert printable in texts or not printable.strip()
+
+
+@pytest.mark.parametrize(
+    ("call", "error"),
+    [
+        (lambda g: _trace.round_dot(g, ["a"], {"a": "stale"}), ValueError),
+        (lambda g: _trace.round_dot(g, ["a"], {}, node_limit=0), ValueError),
+        (lambda g: _trace.round_dot(g, ["missing"], {}), KeyError),
+    ],
+)
+def test_bad_arguments_are_refused(call, error):
+    g = Graph()
+    g.add_node("a", "input")
+    with pytest.raises(error):
+        call(g)
+
+
+def test_svg_needs_dot(tmp_path, monkeypatch):
+    monkeypatch.setattr(shutil, "which", lambda _name: None)
+    with pytest.raises(RuntimeError, match="needs Graphviz's dot"):
+        _trace.write_round(tmp_path / "round.svg", "digraph {}")
+    assert not (tmp_path / "round.svg").exists()
+    assert _trace.write_round(tmp_path / "round.dot", "digraph {}") == [str(tmp_path / "round.dot")]
+
+
+@has_dot
+def test_the_main_job_draws_its_last_round(tmp_path):
+    out = tmp_path / "out.txt"
+    with open(out, "w") as f:
+        run(nodes=300, rounds=3, changes=5, seed=0, out=f, trace=str(tmp_path / "round.svg"))
+    assert "round 3 drawn to" in out.read_text()
+    svg = (tmp_path / "round.svg").read_text()
+    assert svg.startswith("<?xml") and "round 3 of 300 nodes" in svg
+    done = subprocess.run(["dot", "-Tsvg"], input=svg, capture_output=True, text=True)
+    assert done.returncode != 0  # SVG, not DOT: dot cannot read it back
