@@ -57,6 +57,16 @@ def blocks(text: str) -> list[Block]:
     return found
 
 
+def lacks(name: str) -> bool:
+    """Whether this build of quorl lacks NAME ("Engine", "Graph.to_bytes")."""
+    target = quorl
+    for part in name.removeprefix("quorl.").split("."):
+        if not hasattr(target, part):
+            return True
+        target = getattr(target, part)
+    return False
+
+
 def pages() -> list[pathlib.Path]:
     return sorted(DOCS.glob("*.md"))
 
@@ -65,9 +75,9 @@ def pages() -> list[pathlib.Path]:
 def test_examples_run_and_print_what_the_page_shows(page, tmp_path, monkeypatch):
     text = page.read_text(encoding="utf-8")
     missing = [
-        (match.start(), name)
+        (match.start(), match.group(1))
         for match in re.finditer(r"^% requires: *(\S+)$", text, re.MULTILINE)
-        if not hasattr(quorl, (name := match.group(1)).removeprefix("quorl."))
+        if lacks(match.group(1))
     ]
     monkeypatch.chdir(tmp_path)  # examples that save files write them here
     namespace: dict = {"__name__": f"docs_{page.stem.replace('-', '_')}"}
@@ -125,16 +135,20 @@ def public_names() -> list[str]:
 
 
 def test_the_api_reference_documents_every_public_name():
-    reference = (DOCS / "api.md").read_text(encoding="utf-8")
-    documented = set(
-        re.findall(
-            r"^\.\. auto(?:class|function|method|attribute|property):: (\S+)",
-            reference,
-            re.MULTILINE,
-        )
+    reference = "".join(page.read_text(encoding="utf-8") for page in DOCS.glob("api*.md"))
+    entries = re.findall(
+        r"^\.\. auto(class|function|method|attribute|property):: (\S+)\n((?:[ \t]+:.*\n)*)",
+        reference,
+        re.MULTILINE,
     )
-    missing = [name for name in public_names() if name not in documented]
-    assert not missing, f"add these to docs/api.md: {missing}"
+    documented = {name for _what, name, _options in entries}
+    whole = {name for what, name, options in entries if what == "class" and ":members:" in options}
+    missing = [
+        name
+        for name in public_names()
+        if name not in documented and name.rpartition(".")[0] not in whole
+    ]
+    assert not missing, f"add these to docs/api*.md: {missing}"
 
 
 def test_the_five_methods_without_a_docstring_keep_it_that_way():
