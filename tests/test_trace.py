@@ -139,3 +139,27 @@ def test_the_main_job_draws_its_last_round(tmp_path):
     assert svg.startswith("<?xml") and "round 3 of 300 nodes" in svg
     done = subprocess.run(["dot", "-Tsvg"], input=svg, capture_output=True, text=True)
     assert done.returncode != 0  # SVG, not DOT: dot cannot read it back
+
+
+def test_the_documented_round_is_the_one_its_page_describes(monkeypatch):
+    # docs/how-it-works.md walks through this diagram node by node.
+    monkeypatch.syspath_prepend(str(pathlib.Path(__file__).parent.parent / "docs" / "_ext"))
+    import round_example
+
+    _graph, (scheduled, outcomes, cut_off), values = round_example.run()
+    assert scheduled[:2] == ["price", "weight"]
+    assert outcomes == {
+        "price": _trace.INPUT,
+        "weight": _trace.INPUT,
+        "subtotal": _trace.MEMO_HIT,
+        "net": _trace.RECOMPUTED,
+        "tax": _trace.RECOMPUTED,
+        "total": _trace.RECOMPUTED,
+        "band": _trace.RECOMPUTED,
+        "shipping": _trace.RECOMPUTED,
+        "invoice": _trace.RECOMPUTED,
+        "badge": _trace.SETTLED,
+    }
+    assert cut_off == {"band", "shipping"}
+    assert (values["subtotal"], values["band"], values["shipping"]) == (300, "large", 5)
+    assert "1 memo hit," in round_example.traced_round_dot()

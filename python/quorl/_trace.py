@@ -35,12 +35,12 @@ RECOMPUTED = "recomputed"
 MEMO_HIT = "memo hit"
 FAILED = "failed"
 OUTCOMES = (INPUT, SETTLED, RECOMPUTED, MEMO_HIT, FAILED)
-PLURALS = {
-    INPUT: "inputs",
-    SETTLED: "settled",
-    RECOMPUTED: "recomputed",
-    MEMO_HIT: "memo hits",
-    FAILED: "failed",
+NAMES = {  # one, many
+    INPUT: ("input", "inputs"),
+    SETTLED: ("settled", "settled"),
+    RECOMPUTED: ("recomputed", "recomputed"),
+    MEMO_HIT: ("memo hit", "memo hits"),
+    FAILED: ("failed", "failed"),
 }
 
 # Fill colours, light enough for black text, distinct in print and for the
@@ -136,7 +136,7 @@ def round_dot(
     for node_id in drawn:
         if node_id in outcomes:
             counts[outcomes[node_id]] += 1
-    parts = [f"{count} {PLURALS[outcome]}" for outcome, count in counts.items() if count]
+    parts = [f"{count} {NAMES[outcome][count != 1]}" for outcome, count in counts.items() if count]
     if cut & in_round:
         parts.append(f"{len(cut & in_round)} cut off")
     summary = f"{len(drawn)} scheduled" + (": " + ", ".join(parts) if parts else "")
