@@ -10,11 +10,15 @@ from __future__ import annotations
 
 import ast
 import pathlib
+import re
 
 import quorl
 from round_example import traced_round_dot
 
 STUBS = pathlib.Path(quorl.__file__).with_name("_quorl.pyi")
+# Native types that live under a private name in quorl._quorl and that the
+# package exports under a public one.
+EXPORTED_AS = {"_Round": "Round"}
 
 
 def stub_signatures(source: str) -> dict[str, tuple[str, str]]:
@@ -36,6 +40,8 @@ def stub_signatures(source: str) -> dict[str, tuple[str, str]]:
         rendered = ast.unparse(annotation)
         for alias, value in aliases.items():
             rendered = rendered.replace(alias, value)
+        for private, public in EXPORTED_AS.items():
+            rendered = re.sub(rf"\b{private}\b", public, rendered)
         return rendered
 
     def signature(function: ast.FunctionDef) -> tuple[str, str]:
@@ -65,14 +71,33 @@ def stub_signatures(source: str) -> dict[str, tuple[str, str]]:
     return found
 
 
+def document_under_public_names():
+    """Give autodoc the package's names for its private native types.
+
+    autodoc shows a class whose ``__name__`` differs from the name it is
+    documented under as "alias of ...", without its docstring, and a native
+    type's name cannot be changed. So, in the documentation build only, the
+    package attribute is replaced by a plain class of the public name that
+    carries the same docstring and the same method and property objects.
+    """
+    for private, public in EXPORTED_AS.items():
+        native = getattr(quorl, public, None)
+        if native is None or native.__name__ != private:
+            continue
+        members = {k: v for k, v in vars(native).items() if not k.startswith("__")}
+        stand_in = type(public, (), {**members, "__doc__": native.__doc__, "__module__": "quorl"})
+        setattr(quorl, public, stand_in)
+
+
 def setup(app):
+    document_under_public_names()
     signatures = stub_signatures(STUBS.read_text(encoding="utf-8"))
 
     def from_stubs(app, what, name, obj, options, signature, return_annotation):
         module = getattr(obj, "__module__", None) or getattr(
             getattr(obj, "__objclass__", None), "__module__", None
         )
-        if module != "quorl._quorl":
+        if module != "quorl._quorl" or what not in ("function", "method", "class"):
             return None
         return signatures.get(getattr(obj, "__qualname__", ""))
 
