@@ -5,10 +5,11 @@ import pathlib
 import re
 import shutil
 import subprocess
+import sys
 
 import pytest
 from quorl import Graph, _trace
-from quorl.demo import NodeSpec, Reactor, run
+from quorl.demo import run
 
 NODE = re.compile(r"^  (n\d+) \[label=(\"(?:[^\"\\]|\\.)*\"), (.*)\];$", re.MULTILINE)
 has_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz's dot is not installed")
@@ -19,41 +20,29 @@ def drawn_nodes(dot):
     return {label[1:-1]: attributes for _name, label, attributes in NODE.findall(dot)}
 
 
-def reactor():
-    """i feeds m = min(i, 5) and s = i * 2; d reads m, e reads s and j."""
-    return Reactor(
-        [
-            NodeSpec("i", "input"),
-            NodeSpec("j", "input"),
-            NodeSpec("m", "reactive", ("i",), lambda i: min(i, 5)),
-            NodeSpec("s", "reactive", ("i",), lambda i: i * 2),
-            NodeSpec("d", "view", ("m",), lambda m: m + 1),
-            NodeSpec("e", "view", ("s", "j"), lambda s, j: s + j),
-        ],
-        {"i": 10, "j": 1},
-    )
+@pytest.fixture(scope="module")
+def example():
+    """The order sheet drawn on the "how it works" page, run for real."""
+    sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "docs" / "_ext"))
+    try:
+        import round_example
+    finally:
+        sys.path.pop(0)
+    return round_example
 
 
-def test_each_node_is_drawn_as_what_happened_to_it(tmp_path):
-    r = reactor()
-    r.compute_all()
-    r.update({"i": 20})
-    r.update({"i": 10})  # both from their memos: s with a new value, m with its old one
-    [path] = [p for p in r.trace(str(tmp_path / "round.dot"), "back to 10") if p.endswith(".dot")]
-    nodes = drawn_nodes(pathlib.Path(path).read_text(encoding="utf-8"))
+def test_each_node_is_drawn_as_what_happened_to_it(example):
+    _graph, (_scheduled, outcomes, cut_off), _values = example.run()
+    nodes = drawn_nodes(example.traced_round_dot())
     colour = {
         label: re.search(r'fillcolor="([^"]+)"', attrs).group(1) for label, attrs in nodes.items()
     }
+    unscheduled = {"qty", "discount", "rate"}  # read by scheduled nodes
     assert colour == {
-        "i": _trace.COLOURS[_trace.INPUT],
-        "m": _trace.COLOURS[_trace.MEMO_HIT],
-        "s": _trace.COLOURS[_trace.MEMO_HIT],
-        "d": _trace.COLOURS[_trace.SETTLED],
-        "e": _trace.COLOURS[_trace.RECOMPUTED],
-        "j": _trace.UNSCHEDULED,  # read by e, not scheduled
-    }
-    assert [label for label, attrs in nodes.items() if "peripheries=2" in attrs] == ["m"]
-    assert "dashed" in nodes["j"] and "dashed" not in nodes["e"]
+        node: _trace.COLOURS[outcome] for node, outcome in outcomes.items()
+    } | dict.fromkeys(unscheduled, _trace.UNSCHEDULED)
+    assert {label for label, attrs in nodes.items() if "peripheries=2" in attrs} == cut_off
+    assert {label for label, attrs in nodes.items() if "dashed" in attrs} == unscheduled
 
 
 def test_a_large_round_keeps_the_nodes_where_something_happened():
@@ -141,12 +130,9 @@ def test_the_main_job_draws_its_last_round(tmp_path):
     assert done.returncode != 0  # SVG, not DOT: dot cannot read it back
 
 
-def test_the_documented_round_is_the_one_its_page_describes(monkeypatch):
+def test_the_documented_round_is_the_one_its_page_describes(example):
     # docs/how-it-works.md walks through this diagram node by node.
-    monkeypatch.syspath_prepend(str(pathlib.Path(__file__).parent.parent / "docs" / "_ext"))
-    import round_example
-
-    _graph, (scheduled, outcomes, cut_off), values = round_example.run()
+    _graph, (scheduled, outcomes, cut_off), values = example.run()
     assert scheduled[:2] == ["price", "weight"]
     assert outcomes == {
         "price": _trace.INPUT,
@@ -162,4 +148,4 @@ def test_the_documented_round_is_the_one_its_page_describes(monkeypatch):
     }
     assert cut_off == {"band", "shipping"}
     assert (values["subtotal"], values["band"], values["shipping"]) == (300, "large", 5)
-    assert "1 memo hit," in round_example.traced_round_dot()
+    assert "1 memo hit," in example.traced_round_dot()
