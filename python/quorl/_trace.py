@@ -103,10 +103,10 @@ def round_dot(
     """
     if node_limit < 1:
         raise ValueError(f"node_limit must be at least 1, not {node_limit}")
-    for node_id, outcome in outcomes.items():
-        if outcome not in COLOURS:
+    for node_id, given in outcomes.items():
+        if given not in COLOURS:
             raise ValueError(
-                f"unknown outcome {outcome!r} for node {node_id!r}; expected one of {OUTCOMES}"
+                f"unknown outcome {given!r} for node {node_id!r}; expected one of {OUTCOMES}"
             )
     unique = list(dict.fromkeys(scheduled))
     if len(unique) > node_limit:
@@ -151,18 +151,16 @@ def round_dot(
         '  edge [color="#888888", arrowsize=0.6];',
     ]
     for node_id in context:
-        kind = graph.kind_of(node_id)
         lines.append(
-            f"  {names[node_id]} [label={quote(_shorten(node_id))}, tooltip={quote(f'{node_id} ({kind}): not scheduled')}, "
+            f"  {names[node_id]} [label={quote(_shorten(node_id))}, tooltip={quote(f'{node_id} ({graph.kind_of(node_id)}): not scheduled')}, "
             f'style="rounded,filled,dashed", fillcolor="{UNSCHEDULED}", fontcolor="#666666", color="#999999"];'
         )
     for node_id in drawn:
         outcome = outcomes.get(node_id)
-        kind = graph.kind_of(node_id)
         what = outcome if outcome is not None else "not handled"
         attributes = [
             f"label={quote(_shorten(node_id))}",
-            f"tooltip={quote(f'{node_id} ({kind}): {what}' + (', cut off' if node_id in cut else ''))}",
+            f"tooltip={quote(f'{node_id} ({graph.kind_of(node_id)}): {what}' + (', cut off' if node_id in cut else ''))}",
             f'fillcolor="{COLOURS[outcome]}"' if outcome is not None else 'style="rounded,dotted"',
         ]
         if node_id in cut:
