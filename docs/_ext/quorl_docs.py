@@ -33,13 +33,17 @@ def stub_signatures(source: str) -> dict[str, tuple[str, str]]:
         for node in tree.body
         if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name) and node.value
     }
+    # Names imported under a private alias ("Buffer as _Buffer") read as their own.
+    for node in ast.walk(tree):
+        if isinstance(node, ast.ImportFrom):
+            aliases.update({a.asname: a.name for a in node.names if a.asname})
 
     def text(annotation: ast.expr | None) -> str:
         if annotation is None:
             return ""
         rendered = ast.unparse(annotation)
         for alias, value in aliases.items():
-            rendered = rendered.replace(alias, value)
+            rendered = re.sub(rf"\b{re.escape(alias)}\b", value, rendered)
         for private, public in EXPORTED_AS.items():
             rendered = re.sub(rf"\b{private}\b", public, rendered)
         return rendered
