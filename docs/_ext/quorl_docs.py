@@ -98,8 +98,11 @@ def setup(app):
     signatures = stub_signatures(STUBS.read_text(encoding="utf-8"))
 
     def from_stubs(app, what, name, obj, options, signature, return_annotation):
-        module = getattr(obj, "__module__", None) or getattr(
-            getattr(obj, "__objclass__", None), "__module__", None
+        # A native method names its class in __objclass__; a native classmethod,
+        # bound to the class, in __self__.
+        owner = getattr(obj, "__objclass__", None) or getattr(obj, "__self__", None)
+        module = getattr(obj, "__module__", None) or (
+            owner.__module__ if isinstance(owner, type) else None
         )
         if module != "quorl._quorl" or what not in ("function", "method", "class"):
             return None
