@@ -25,7 +25,17 @@ exit status, since timings on a shared machine are not a test):
   - memory: at most 150 bytes per node at 10^6 nodes, ids and 3 deps per node
     included (RSS growth over declaration plus build);
   - declaration (add_node + set_deps for every node) at least 5x faster than
-    the pure-Python implementation.
+    the pure-Python implementation;
+  - a round through Graph.begin_round (rounds.py), one input whose change
+    closure holds ~10% of the graph, under 1% of it handed out: at least 20x
+    faster than the per-node protocol, at least 50x faster than a pure-Python
+    driver over graphlib.TopologicalSorter on the same closure, and at most
+    2x the cost of mark_dirty on the same seed;
+  - ready() + done() per node handed out within 4x of dict.get;
+  - the main job's first round, its decisions replayed: through a Round at
+    most 1/8 of the per-node protocol.
+  - ids crafted to collide under an unkeyed id hash (crafted_ids.py) cost
+    within 2x of random ids of the same length, to declare and to look up.
 Without --million the 10^6 targets are checked at the largest size that ran,
 and the section says so.
 """
@@ -49,6 +59,8 @@ from graphlib import TopologicalSorter
 from quorl import Graph
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import rounds
+from crafted_ids import colliding_ids, random_ids
 from pure_python import PyGraph
 
 try:
@@ -154,6 +166,13 @@ def declare(cls, dag: Dag):
         add(node_id, kind)
     for node_id, node_deps in zip(dag.ids, dag.dep_ids, strict=True):
         set_deps(node_id, node_deps)
+    return g
+
+
+def declare_ids(ids: list[str]) -> Graph:
+    g = Graph()
+    for node_id in ids:
+        g.add_node(node_id, "input")
     return g
 
 
@@ -649,7 +668,30 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
         calls["commit_node", name] = ("f(x, h)", {"f": g.commit_node, "x": hot_id, "h": signature})
     for key, value in per_call_ns(calls, cheap_repeat, target_ns).items():
         res.put((n, *key), value)
-    log(f"n={n:,}: hot calls done in {time.perf_counter() - t_start:.1f} s total")
+    log(f"n={n:,}: hot calls done")
+
+    # A round whose closure holds ~10% of the graph, driven by the kernel.
+    graphs = nx_graph = rx_graph = None  # their memory is not needed any more
+    samples, info["round"] = rounds.measure_random_round(dag, declare, cheap_repeat, perf_ns)
+    for impl, values in samples.items():
+        res.put((n, "round", "quorl" if impl == "round" else impl), values)
+    log(f"n={n:,}: kernel rounds done in {time.perf_counter() - t_start:.1f} s total")
+    # Ids crafted to collide under an unkeyed hash against random ids of the
+    # same length: a keyed hash gives both the same cost.
+    count = min(n, 100_000)
+    id_sets = {"quorl": colliding_ids(count), "random": random_ids(count)}
+    declared: dict[str, list[int]] = {name: [] for name in id_sets}
+    for _ in range(cheap_repeat):  # alternating, so both see the same machine
+        for name, ids in id_sets.items():
+            declared[name].append(time_once_ns(lambda ids=ids: declare_ids(ids)))
+    calls = {}
+    for name, ids in id_sets.items():
+        res.put((n, "crafted decl", name), declared[name])
+        calls["crafted lookup", name] = ("f(x)", {"f": declare_ids(ids).state_of, "x": ids[-1]})
+    for key, value in per_call_ns(calls, cheap_repeat, target_ns).items():
+        res.put((n, *key), value)
+    info["crafted"] = count
+    log(f"n={n:,}: crafted ids done in {time.perf_counter() - t_start:.1f} s total")
     graphs = nx_graph = rx_graph = calls = None
     gc.unfreeze()
     return info
@@ -776,6 +818,30 @@ def print_size_table(n: int, info: dict, res: Results, memory: dict) -> None:
             ],
             op,
         )
+    if "round" in info:
+        r = info["round"]
+        group(
+            f"round from {r['source']}: {r['closure']:,} nodes scheduled "
+            f"({100 * r['closure'] / n:.0f}%), {r['handed']} handed out; per scheduled node",
+            [
+                ("quorl begin_round + iteration + done", "quorl", None),
+                ("per-node protocol: mark_dirty, check_node + skip_node", "per-node", None),
+                ("pure Python over graphlib TopologicalSorter", "graphlib", None),
+                ("quorl mark_dirty alone, same seed", "mark_dirty", None),
+            ],
+            "round",
+        )
+    crafted = f"{info['crafted']:,} ids of 48 bytes"
+    group(
+        f"declaration of {crafted}: crafted to collide under an unkeyed hash, and random",
+        [("quorl, crafted ids", "quorl", None), ("quorl, random ids", "random", None)],
+        "crafted decl",
+    )
+    group(
+        "state_of(id) on the last of them, per call",
+        [("quorl, crafted ids", "quorl", None), ("quorl, random ids", "random", None)],
+        "crafted lookup",
+    )
     if n in memory:
         print("memory: RSS growth over declaration + build, bytes per node")
         values = memory[n]
@@ -880,6 +946,38 @@ def print_targets(sizes: list[int], res: Results, memory: dict) -> None:
         5,
         "higher",
     )
+    rq = res.get((largest, "round", "quorl"))
+    for label, impl, limit, better in (
+        ("per-node protocol / Round", "per-node", 20, "higher"),
+        ("graphlib driver / Round", "graphlib", 50, "higher"),
+        ("mark_dirty / Round", "mark_dirty", 0.5, "higher"),
+    ):
+        target(
+            f"round with a ~10% closure: {label} {at}",
+            ratio(res.get((largest, "round", impl)), rq),
+            limit,
+            better,
+            million_note,
+        )
+    target(
+        "ready() + done() per node handed out / dict.get",
+        ratio(res.get((0, "ready_done", "quorl")), res.get((0, "ready_done", "dict.get"))),
+        4,
+        "lower",
+    )
+    target(
+        "main job's first round, decisions replayed: Round / per-node protocol",
+        ratio(res.get((0, "main_job", "quorl")), res.get((0, "main_job", "per-node"))),
+        0.125,
+        "lower",
+    )
+    for op, what in (("crafted decl", "declaration"), ("crafted lookup", "lookup")):
+        target(
+            f"ids crafted against an unkeyed hash / random ids, {what} {at}",
+            ratio(res.get((largest, op, "quorl")), res.get((largest, op, "random"))),
+            2,
+            "lower",
+        )
     print()
     print("targets (ratios measured side by side in this run)")
     print("\n".join(lines))
@@ -1011,8 +1109,31 @@ def main(argv=None) -> int:
                 memory[n] = {impl: memory_per_node(impl, path) for impl in impls}
                 log(f"n={n:,}: memory done")
 
+    for impl, values in rounds.measure_ready_done(21 if args.quick else 101, perf_ns).items():
+        res.put((0, "ready_done", "quorl" if impl == "round" else impl), values)
+    samples, main_job = rounds.measure_main_job(5 if args.quick else 21, perf_ns)
+    for impl, values in samples.items():
+        res.put((0, "main_job", "quorl" if impl == "round" else impl), values)
+    log("ready()/done() and the main job's round done")
+
     for n in sizes:
         print_size_table(n, infos[n], res, memory)
+    print()
+    print("kernel-driven rounds, per call or per round")
+    for label, key, impl in (
+        ("ready() + done(), per node handed out", "ready_done", "quorl"),
+        ("dict.get, per call", "ready_done", "dict.get"),
+        (
+            f"main job round 1 ({main_job['scheduled']} scheduled, {main_job['handed']} "
+            "handed out) through a Round",
+            "main_job",
+            "quorl",
+        ),
+        ("the same decisions through the per-node protocol", "main_job", "per-node"),
+    ):
+        print(
+            f"  {label:<78} {fmt_time(res.get((0, key, impl))):>10} {res.spread((0, key, impl)):>7}"
+        )
     print_targets(sizes, res, memory)
     if args.plot:
         from plot import write_plots

@@ -86,6 +86,14 @@ METHODS = [  # in table order
     ("dirty_nodes", "($self)", "All currently-dirty node ids, topologically ordered."),
     ("views", "($self)", "View-kind node ids in topological order."),
     ("node_ids", "($self)", "All node ids in insertion order."),
+    (
+        "begin_round",
+        "($self, inputs, seeds=())",
+        "Start an update round and return it. `inputs` maps the changed inputs to\n"
+        "the content hashes of their new values (a mapping or (id, hash) pairs);\n"
+        "`seeds` are nodes to give a value whatever their deps say. The kernel\n"
+        "settles every node whose signature is unchanged and hands out the rest.",
+    ),
 ]
 
 
@@ -209,12 +217,15 @@ def test_reinitialisation_returns_the_same_module():
 def test_package_surface_costs_only_the_extension():
     import quorl
 
-    assert (quorl.Graph, quorl.kernel_version, quorl.__all__) == (
+    assert (quorl.Graph, quorl.Round, quorl.kernel_version, quorl.__all__) == (
         Graph,
+        m._Round,
         m.kernel_version,
-        ["Graph", "kernel_version"],
+        ["Graph", "Round", "kernel_version"],
     )
-    assert quorl.__version__ == importlib.metadata.version("quorl") == m.kernel_version()
+    # The package's version moves on; the kernel's stays what the kernel is.
+    assert quorl.__version__ == importlib.metadata.version("quorl") == "1.3.0"
+    assert m.kernel_version() == "1.2.0"
     # A fresh interpreter: importing the package loads nothing beyond its own modules.
     loaded = run_python("""
         import sys
@@ -263,7 +274,10 @@ def test_type_stubs_match_the_module():
     assert [f.name for f in methods] == [n for n, _, _ in METHODS]
     for f in methods:
         # "$self" stands for the receiver in a text signature.
-        params = "($self" + "".join(", " + a.arg for a in f.args.args[1:]) + ")"
+        args = [a.arg for a in f.args.args[1:]]
+        for k, default in enumerate(f.args.defaults, len(args) - len(f.args.defaults)):
+            args[k] += "=" + ast.unparse(default)
+        params = "($self" + "".join(", " + a for a in args) + ")"
         assert (params, ast.get_docstring(f)) == (
             getattr(Graph, f.name).__text_signature__,
             getattr(Graph, f.name).__doc__,

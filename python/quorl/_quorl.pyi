@@ -8,8 +8,9 @@
 # out of memory MemoryError. A broken internal check raises PanicException, a
 # BaseException subclass that the module does not export.
 
-from collections.abc import Sequence
-from typing import Literal, SupportsIndex, TypeAlias, final
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from types import TracebackType
+from typing import Literal, Self, SupportsIndex, TypeAlias, final
 
 __all__ = ["kernel_version", "Graph"]  # noqa: RUF022 -- the module's own order
 
@@ -71,3 +72,61 @@ class Graph:
         """View-kind node ids in topological order."""
     def node_ids(self) -> list[str]:
         """All node ids in insertion order."""
+    def begin_round(
+        self,
+        inputs: Mapping[str, SupportsIndex] | Iterable[tuple[str, SupportsIndex]],
+        seeds: Sequence[str] = (),
+    ) -> _Round:
+        """Start an update round and return it. `inputs` maps the changed inputs to
+        the content hashes of their new values (a mapping or (id, hash) pairs);
+        `seeds` are nodes to give a value whatever their deps say. The kernel
+        settles every node whose signature is unchanged and hands out the rest."""
+
+# Created by Graph.begin_round only; exported by the package as quorl.Round.
+@final
+class _Round:
+    """An update round of a Graph, from Graph.begin_round(). Iterate it for
+    (id, signature) pairs one at a time, or call ready() for every node
+    computable now; report each node with done(node_id, changed)."""
+
+    def __iter__(self) -> Iterator[tuple[str, int]]: ...
+    def __next__(self) -> tuple[str, int]: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> Literal[False]:
+        """close() the round."""
+    def ready(self) -> list[tuple[str, int]]:
+        """Every node computable now, as (id, signature) pairs in topological order,
+        marked computing. [] with nothing outstanding: the round is complete."""
+    def done(self, node_id: str, changed: bool) -> None:
+        """Report a node handed out: changed=True commits it with a new epoch, as
+        commit_node does; False settles it as skip_node does."""
+    def close(self) -> None:
+        """Abandon the round: every node not settled stays dirty and joins the
+        graph's next round. A finished round is unaffected."""
+    @property
+    def finished(self) -> bool:
+        """True once every node of the round's closure is settled."""
+    @property
+    def scheduled(self) -> int:
+        """Nodes in the round's change closure."""
+    @property
+    def settled(self) -> int:
+        """Nodes settled inside the kernel, with no Python call."""
+    @property
+    def handed_out(self) -> int:
+        """Nodes handed out for a value."""
+    @property
+    def committed(self) -> int:
+        """Nodes reported with changed=True."""
+    @property
+    def skipped(self) -> int:
+        """Nodes reported with changed=False."""
+    @property
+    def outstanding(self) -> int:
+        """Nodes handed out and not reported yet."""

@@ -40,16 +40,19 @@ void raise_conversion_error(PyObject* object, const char* target) noexcept {
                      target);
 }
 
-void raise_too_many_arguments(const char* name, std::size_t count, Py_ssize_t nargs) noexcept {
-    PyErr_Format(PyExc_TypeError, "Graph.%s() takes %zu positional arguments but %zd %s given",
+void raise_too_many_arguments(const char* name, std::size_t count, Py_ssize_t nargs,
+                              const char* owner = "Graph") noexcept {
+    PyErr_Format(PyExc_TypeError, "%s.%s() takes %zu positional arguments but %zd %s given", owner,
                  name, count, nargs, nargs == 1 ? "was" : "were");
 }
 
-void raise_keyword_error(const char* name, const char* what, PyObject* keyword) noexcept {
-    PyErr_Format(PyExc_TypeError, "Graph.%s() got %s '%U'", name, what, keyword);
+void raise_keyword_error(const char* name, const char* what, PyObject* keyword,
+                         const char* owner = "Graph") noexcept {
+    PyErr_Format(PyExc_TypeError, "%s.%s() got %s '%U'", owner, name, what, keyword);
 }
 
-void raise_missing_arguments(const MethodSpec& spec, std::size_t count, PyObject* const* slots) {
+void raise_missing_arguments(const MethodSpec& spec, std::size_t count, PyObject* const* slots,
+                             const char* owner) {
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < count; ++i)
         if (slots[i] == nullptr)
@@ -66,8 +69,15 @@ void raise_missing_arguments(const MethodSpec& spec, std::size_t count, PyObject
         list += missing[i];
         list += '\'';
     }
-    PyErr_Format(PyExc_TypeError, "Graph.%s() missing %zu required positional argument%s: %s",
+    PyErr_Format(PyExc_TypeError, "%s.%s() missing %zu required positional argument%s: %s", owner,
                  spec.name, missing.size(), missing.size() == 1 ? "" : "s", list.c_str());
+}
+
+// Whether the error set may be swallowed where a fallback exists: an
+// ordinary Exception, but neither MemoryError nor what is not an Exception
+// at all (KeyboardInterrupt, SystemExit), which must reach the caller.
+bool tolerable_error() noexcept {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
 }
 
 PyObject* get_panic_type() noexcept {
@@ -145,9 +155,11 @@ void result_creation_failed() noexcept {
 // ---- Argument binding -------------------------------------------------------
 
 bool bind_arguments(const MethodSpec& spec, std::size_t count, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) noexcept {
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots, const char* owner,
+                    std::size_t required) noexcept {
+    required = std::min(required, count);
     if (nargs > static_cast<Py_ssize_t>(count)) {
-        raise_too_many_arguments(spec.name, count, nargs);
+        raise_too_many_arguments(spec.name, count, nargs, owner);
         return false;
     }
     std::fill(slots, slots + count, nullptr);
@@ -157,25 +169,28 @@ bool bind_arguments(const MethodSpec& spec, std::size_t count, PyObject* const* 
         PyObject* keyword = PyTuple_GetItem(kwnames, k);
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
-        if (text == nullptr)
-            PyErr_Clear();  // not encodable, so it matches no parameter
+        if (text == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+                return false;  // out of memory: that is what the caller sees
+            PyErr_Clear();     // not encodable, so it matches no parameter
+        }
         std::size_t slot = count;
         for (std::size_t i = 0; text != nullptr && i < count; ++i)
             if (std::string_view(text, size) == spec.params[i])
                 slot = i;
         if (slot == count) {
-            raise_keyword_error(spec.name, "an unexpected keyword argument", keyword);
+            raise_keyword_error(spec.name, "an unexpected keyword argument", keyword, owner);
             return false;
         }
         if (slots[slot] != nullptr) {
-            raise_keyword_error(spec.name, "multiple values for argument", keyword);
+            raise_keyword_error(spec.name, "multiple values for argument", keyword, owner);
             return false;
         }
         slots[slot] = args[nargs + k];
     }
-    if (std::find(slots, slots + count, nullptr) != slots + count) {
+    if (std::find(slots, slots + required, nullptr) != slots + required) {
         try {
-            raise_missing_arguments(spec, count, slots);
+            raise_missing_arguments(spec, required, slots, owner);
         } catch (...) {
             raise_current_exception();
         }
@@ -240,6 +255,10 @@ void wrap_argument_error(const char* param) noexcept {
 
 void raise_str_error(PyObject* object) noexcept { raise_conversion_error(object, "PyString"); }
 
+void raise_type_error(PyObject* object, const char* target) noexcept {
+    raise_conversion_error(object, target);
+}
+
 bool StrSequenceArgument::load(PyObject* object) {
     if (is_str(object)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -281,6 +300,10 @@ bool StrSequenceArgument::load_list_or_tuple(PyObject* object) {
 bool StrSequenceArgument::load_iterated(PyObject* object) {
     Py_ssize_t expected = PySequence_Size(object);
     if (expected < 0) {
+        // A broken __len__ only costs the size hint; an interrupt, an exit
+        // or running out of memory is the caller's to see.
+        if (!tolerable_error())
+            return false;
         PyErr_Clear();
         expected = 0;
     }
@@ -394,16 +417,16 @@ bool is_ascii(std::string_view text) noexcept {
     return true;
 }
 
-// A new str for an id. ASCII is also Latin-1, and the Latin-1 decoder is a
-// copy, where the UTF-8 decoder spends more on setting up than a short id
-// costs to decode; both give the same str.
+}  // namespace
+
+// ASCII is also Latin-1, and the Latin-1 decoder is a copy, where the UTF-8
+// decoder spends more on setting up than a short id costs to decode; both
+// give the same str.
 PyObject* id_to_str(std::string_view id) noexcept {
     const auto size = static_cast<Py_ssize_t>(id.size());
     return is_ascii(id) ? PyUnicode_DecodeLatin1(id.data(), size, nullptr)
                         : PyUnicode_FromStringAndSize(id.data(), size);
 }
-
-}  // namespace
 
 PyObject* to_python(core::Graph& graph, std::span<const core::NodeIndex> ids) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
@@ -435,8 +458,10 @@ PyObject* to_python(core::Graph&, const core::CheckResult& check) noexcept {
 
 PyObject* to_python(core::Graph& graph, const NodesToMarkDirty& marked) {
     Ref list(to_python(graph, std::span<const core::NodeIndex>(marked.nodes)));
-    if (list)
+    if (list) {
+        graph.end_round();  // a per-node protocol call ends an open round first
         graph.mark_nodes_dirty(marked.nodes);
+    }
     return list.release();
 }
 

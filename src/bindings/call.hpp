@@ -75,8 +75,12 @@ void result_creation_failed() noexcept;
 // ---- Argument binding -------------------------------------------------------
 
 // The slow path of binding: keywords, too many or too few arguments.
+// Parameters past `required` are optional: their slots stay nullptr when not
+// given. `owner` names the type in messages.
 bool bind_arguments(const MethodSpec& spec, std::size_t count, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) noexcept;
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
+                    const char* owner = "Graph",
+                    std::size_t required = static_cast<std::size_t>(-1)) noexcept;
 // Graph(): no parameters at all.
 bool bind_no_arguments(PyObject* args, PyObject* kwds) noexcept;
 
@@ -107,6 +111,8 @@ private:
 [[gnu::cold]] void raise_receiver_error(PyObject* self) noexcept;
 [[gnu::cold]] void raise_access_error(Access mode) noexcept;
 [[gnu::cold]] void raise_str_error(PyObject* object) noexcept;
+// TypeError "'{type}' object cannot be converted to '{target}'".
+[[gnu::cold]] void raise_type_error(PyObject* object, const char* target) noexcept;
 
 inline bool Borrow::acquire(PyObject* self, Access mode) noexcept {
     PyTypeObject* type = Py_TYPE(self);
@@ -245,6 +251,9 @@ struct NodesToMarkDirty {
     std::vector<core::NodeIndex> nodes;
 };
 
+// A new str for an id.
+PyObject* id_to_str(std::string_view id) noexcept;
+
 PyObject* to_python(core::Graph& graph, bool value) noexcept;
 PyObject* to_python(core::Graph& graph, core::NodeKind kind) noexcept;
 PyObject* to_python(core::Graph& graph, core::NodeState state) noexcept;
@@ -315,9 +324,38 @@ PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
                        [](core::Graph& graph) { return finish(graph, operation(graph)); });
 }
 
+// Whether the spec names exactly the operation's parameters: binding reads
+// their names, and a missing one would be read as a null string.
+template <const MethodSpec& spec>
+constexpr bool names_parameters(std::size_t arity) {
+    if (arity > spec.params.size())
+        return false;
+    for (std::size_t i = 0; i < spec.params.size(); ++i)
+        if ((spec.params[i] != nullptr) != (i < arity))
+            return false;
+    return true;
+}
+
+// A sequence argument borrows its items from the caller's container without
+// keeping it from changing, which is only safe when no later conversion can
+// run Python code: a sequence comes last or not at all.
+template <typename Arguments, std::size_t... I>
+constexpr bool sequence_only_last(std::index_sequence<I...>) {
+    return (
+        (!std::is_same_v<std::tuple_element_t<I, Arguments>, std::span<const std::string_view>> ||
+         I + 1 == sizeof...(I)) &&
+        ...);
+}
+
 template <const MethodSpec& spec, auto operation>
 constexpr PyMethodDef method() {
-    if constexpr (OperationTraits<decltype(&decltype(operation)::operator())>::arity == 0)
+    using Traits = OperationTraits<decltype(&decltype(operation)::operator())>;
+    static_assert(names_parameters<spec>(Traits::arity),
+                  "the MethodSpec must name every parameter of the operation, and no more");
+    static_assert(
+        sequence_only_last<typename Traits::Arguments>(std::make_index_sequence<Traits::arity>{}),
+        "a sequence parameter must be the operation's last");
+    if constexpr (Traits::arity == 0)
         return {spec.name, reinterpret_cast<PyCFunction>(noargs_entry<spec, operation>),
                 METH_NOARGS, spec.doc};
     else

@@ -5,18 +5,23 @@
 //     def kernel_version() -> str: ...      # "1.2.0"
 //
 //     @final
-//     class Graph:                          # no __dict__, no weak references
+//     class Graph:                          # immutable; no __dict__, no weak references
 //         def __len__(self) -> int: ...
 //         def __contains__(self, id: str) -> bool: ...
 //         def add_node(self, id: str, kind: str) -> None: ...
 //         ...                               # the method table below
+//         def begin_round(self, inputs, seeds=()) -> _Round: ...
+//
+//     class _Round: ...                     # private name; see round.cpp
 //
 // Single-phase initialisation, one interpreter per process: the module keeps
 // process-wide state (the cached module and type), so a second interpreter
 // is refused rather than handed objects that belong to the first.
 #include <new>
+#include <random>
 
 #include "bindings/call.hpp"
+#include "bindings/round.hpp"
 
 namespace quorl::bindings {
 
@@ -93,6 +98,12 @@ constexpr MethodSpec views{"views", shared, {},
 constexpr MethodSpec node_ids{"node_ids", shared, {},
     "node_ids($self)\n--\n\n"
     "All node ids in insertion order."};
+constexpr const char begin_round_doc[] =
+    "begin_round($self, inputs, seeds=())\n--\n\n"
+    "Start an update round and return it. `inputs` maps the changed inputs to\n"
+    "the content hashes of their new values (a mapping or (id, hash) pairs);\n"
+    "`seeds` are nodes to give a value whatever their deps say. The kernel\n"
+    "settles every node whose signature is unchanged and hands out the rest.";
 // clang-format on
 
 // mark_dirty marks its nodes only once their result list exists (see
@@ -104,28 +115,70 @@ core::Result<NodesToMarkDirty> nodes_to_mark_dirty(Graph& g, Strs seeds) {
     return NodesToMarkDirty{std::move(*nodes)};
 }
 
+// An open round ends before a per-node protocol call runs, so the round
+// never works on states it did not write. A call that is going to fail with
+// an unknown id leaves the round as it is.
+template <typename F>
+auto ending_round(Graph& g, Str id, F f) {
+    if (g.contains(id))
+        g.end_round();
+    return f();
+}
+
+// A successful structural change ends an open round too. Ending it writes
+// only states and epochs, which the change does not touch, so ending it
+// after the change is the same as before, and a refused change keeps it.
+core::Result<void> ending_round(Graph& g, core::Result<void> changed) {
+    if (changed)
+        g.end_round();
+    return changed;
+}
+
 PyMethodDef graph_methods[] = {
-    method<add_node, [](Graph& g, Str id, Str kind) { return g.add_node(id, kind); }>(),
-    method<set_deps, [](Graph& g, Str id, Strs deps) { return g.set_deps(id, deps); }>(),
-    method<build, [](Graph& g) { return g.build(); }>(),
+    method<add_node,
+           [](Graph& g, Str id, Str kind) { return ending_round(g, g.add_node(id, kind)); }>(),
+    method<set_deps,
+           [](Graph& g, Str id, Strs deps) { return ending_round(g, g.set_deps(id, deps)); }>(),
+    method<build, [](Graph& g) { return ending_round(g, g.build()); }>(),
     method<topo_order, [](Graph& g) { return g.topo_order(); }>(),
     method<dirty_subgraph, [](Graph& g, Strs seeds) { return g.dirty_subgraph(seeds); }>(),
     method<mark_dirty, [](Graph& g, Strs seeds) { return nodes_to_mark_dirty(g, seeds); }>(),
     method<downstream, [](Graph& g, Str id) { return g.downstream(id); }>(),
     method<needs_recompute, [](Graph& g, Str id, U64 h) { return g.needs_recompute(id, h); }>(),
-    method<check_node, [](Graph& g, Str id) { return g.check_node(id); }>(),
-    method<commit_node, [](Graph& g, Str id, U64 s) { return g.commit_node(id, s); }>(),
-    method<skip_node, [](Graph& g, Str id, U64 s) { return g.skip_node(id, s); }>(),
-    method<commit_input, [](Graph& g, Str id, U64 h) { return g.commit_input(id, h); }>(),
-    method<set_clean, [](Graph& g, Str id, U64 h) { return g.set_clean(id, h); }>(),
-    method<set_computing, [](Graph& g, Str id) { return g.set_computing(id); }>(),
-    method<set_dirty, [](Graph& g, Str id) { return g.set_dirty(id); }>(),
+    method<check_node,
+           [](Graph& g, Str id) {
+               return ending_round(g, id, [&] { return g.check_node(id); });
+           }>(),
+    method<commit_node,
+           [](Graph& g, Str id, U64 s) {
+               return ending_round(g, id, [&] { return g.commit_node(id, s); });
+           }>(),
+    method<skip_node,
+           [](Graph& g, Str id, U64 s) {
+               return ending_round(g, id, [&] { return g.skip_node(id, s); });
+           }>(),
+    method<commit_input,
+           [](Graph& g, Str id, U64 h) {
+               return ending_round(g, id, [&] { return g.commit_input(id, h); });
+           }>(),
+    method<set_clean,
+           [](Graph& g, Str id, U64 h) {
+               return ending_round(g, id, [&] { return g.set_clean(id, h); });
+           }>(),
+    method<set_computing,
+           [](Graph& g, Str id) {
+               return ending_round(g, id, [&] { return g.set_computing(id); });
+           }>(),
+    method<set_dirty,
+           [](Graph& g, Str id) { return ending_round(g, id, [&] { return g.set_dirty(id); }); }>(),
     method<state_of, [](Graph& g, Str id) { return g.state_of(id); }>(),
     method<kind_of, [](Graph& g, Str id) { return g.kind_of(id); }>(),
     method<deps_of, [](Graph& g, Str id) { return g.deps_of(id); }>(),
     method<dirty_nodes, [](Graph& g) { return g.dirty_nodes(); }>(),
     method<views, [](Graph& g) { return g.views(); }>(),
     method<node_ids, [](Graph& g) { return g.node_ids(); }>(),
+    {"begin_round", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(begin_round)),
+     METH_FASTCALL | METH_KEYWORDS, begin_round_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -203,7 +256,10 @@ PyType_Spec graph_spec = {
     .name = "quorl._quorl.Graph",
     .basicsize = static_cast<int>(sizeof(GraphObject)),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,  // not a base type, not tracked by the collector
+    // Not a base type, not tracked by the collector, and immutable: replacing
+    // __new__ or any other attribute could make an instance whose kernel
+    // state was never constructed.
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = graph_slots,
 };
 
@@ -239,8 +295,9 @@ PyTypeObject* get_graph_type() noexcept {
 // ---- The module -------------------------------------------------------------
 
 PyObject* kernel_version(PyObject*, PyObject*) noexcept {
-    // QUORL_VERSION comes from pyproject.toml, the version's only home.
-    constexpr std::string_view version = QUORL_VERSION;
+    // The kernel's own version: the package's version (pyproject.toml) moves
+    // on without it.
+    constexpr std::string_view version = "1.2.0";
     return PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size()));
 }
 
@@ -262,6 +319,22 @@ PyModuleDef module_def = {
     nullptr,
     nullptr,
 };
+
+// Keys the id hash with a secret drawn from the operating system, before the
+// first graph exists, so that no set of ids prepared in advance collides.
+bool key_id_hash() noexcept {
+    try {
+        std::random_device source;
+        core::HashKey key{};
+        for (std::uint64_t& word : key.words)
+            word = (std::uint64_t{source()} << 32) ^ source();
+        core::set_id_hash_key(key);
+        return true;
+    } catch (...) {
+        raise_current_exception();
+        return false;
+    }
+}
 
 std::atomic<std::int64_t> first_interpreter{-1};
 PyObject* cached_module = nullptr;
@@ -304,7 +377,12 @@ bool populate(PyObject* module) noexcept {
     if (type == nullptr)
         return false;
     Ref graph_name(PyUnicode_FromString("Graph"));
-    return graph_name && add_to_module(module, graph_name.get(), reinterpret_cast<PyObject*>(type));
+    if (!graph_name || !add_to_module(module, graph_name.get(), reinterpret_cast<PyObject*>(type)))
+        return false;
+    // A private name, outside __all__: the package exports it as quorl.Round.
+    PyTypeObject* round = get_round_type();
+    return round != nullptr &&
+           PyObject_SetAttrString(module, "_Round", reinterpret_cast<PyObject*>(round)) == 0;
 }
 
 PyObject* init_module() noexcept {
@@ -324,6 +402,8 @@ PyObject* init_module() noexcept {
     }
     if (cached_module != nullptr)
         return Py_NewRef(cached_module);
+    if (graph_type == nullptr && !key_id_hash())
+        return nullptr;
     if (!init_result_strings())
         return nullptr;
     Ref module(PyModule_Create2(&module_def, PYTHON_ABI_VERSION));

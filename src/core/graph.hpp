@@ -55,6 +55,8 @@ struct Node {
 // that breaks an invariant on purpose also relies on this layout.
 static_assert(sizeof(Node) == 48 && offsetof(Node, deps_count) == 40);
 
+class Round;
+
 struct CheckResult {
     NodeKind kind;
     bool needs_recompute;
@@ -133,9 +135,17 @@ public:
     // For invariant checks: the reverse edges of the last build.
     std::span<const NodeIndex> dependents(NodeIndex node) const;
 
+    // --- Update rounds (round.hpp) --------------------------------------------
+
+    // Ends the open round, if any, as Round::close() does. O(closure).
+    void end_round() noexcept;
+    bool round_open() const noexcept { return open_round_ != nullptr; }
+
 private:
+    friend class Round;
+
     NodeIndex find(std::string_view id) const noexcept {
-        return index_.find(id, IdIndex::key_of(id), [this](NodeIndex i) { return id_at(i); });
+        return index_.find(id, index_.key_of(id), [this](NodeIndex i) { return id_at(i); });
     }
 
     // Applies `f` to the node registered under `id`, or fails with UnknownNode
@@ -197,6 +207,9 @@ private:
 
     std::uint64_t epoch_counter_ = 0;
     bool built_ = false;
+
+    Round* open_round_ = nullptr;       // at most one round per graph
+    std::vector<NodeIndex> unsettled_;  // what an abandoned round left, for the next one
 
     mutable VisitMarks marks_;
     std::vector<NodeIndex> scratch_;  // set_deps' list under construction

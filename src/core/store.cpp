@@ -56,7 +56,7 @@ std::span<const NodeIndex> Graph::deps(const Node& node) const {
 }
 
 Result<void> Graph::add_node(std::string_view id, std::string_view kind_name) {
-    const IdIndex::Key key = IdIndex::key_of(id);
+    const IdIndex::Key key = index_.key_of(id);
     if (index_.find(id, key, [this](NodeIndex i) { return id_at(i); }) != IdIndex::absent)
         return fail(AlreadyRegistered{std::string(id)});
     const auto* const kind = std::ranges::find_if(

@@ -1,0 +1,413 @@
+// quorl._quorl._Round: an update round of one Graph. From Python:
+//
+//     with graph.begin_round({"price": h}) as round:
+//         for node_id, signature in round:       # one at a time, topological order
+//             round.done(node_id, changed)
+//
+//     round = graph.begin_round(inputs, seeds)   # or in batches, on any threads
+//     while batch := round.ready():
+//         ...                                    # round.done(id, changed) for each
+//
+// The object holds a reference to its Graph and the kernel's round. Every
+// call that reaches the graph takes exclusive access to it, like a Graph
+// mutation. Not subclassable, no instance dict, not creatable from Python.
+#include "bindings/round.hpp"
+
+#include <new>
+#include <optional>
+
+#include "core/round.hpp"
+
+namespace quorl::bindings {
+
+namespace {
+
+struct RoundObject {
+    PyObject_HEAD
+    PyObject* graph;  // a strong reference: the graph outlives its rounds
+    core::Round round;
+};
+
+PyTypeObject* round_type = nullptr;
+
+void raise_round_error(const core::RoundError& error) noexcept {
+    if (const auto* graph_error = std::get_if<core::GraphError>(&error)) {
+        raise_graph_error(*graph_error);
+        return;
+    }
+    const auto* refusal = std::get_if<core::RoundRefusal>(&error);
+    if (refusal == nullptr) {
+        raise_panic("round error without a variant");
+        return;
+    }
+    PyObject* type =
+        refusal->kind == core::RoundRefusal::Kind::value ? PyExc_ValueError : PyExc_RuntimeError;
+    Ref text(PyUnicode_FromStringAndSize(refusal->message.data(),
+                                         static_cast<Py_ssize_t>(refusal->message.size())));
+    if (text)
+        PyErr_SetObject(type, text.get());
+}
+
+// Runs `body` with exclusive access to the round's graph.
+template <typename R, typename Body>
+R with_round(PyObject* self, R failure, Body&& body) noexcept {
+    auto* object = reinterpret_cast<RoundObject*>(self);
+    return with_access(object->graph, Access::exclusive, failure,
+                       [&](core::Graph&) { return std::forward<Body>(body)(object->round); });
+}
+
+PyObject* handout_to_python(const core::Graph& graph, const core::Handout& handout) noexcept {
+    Ref id(id_to_str(graph.id_of(handout.node)));
+    Ref signature(id ? PyLong_FromUnsignedLongLong(handout.signature) : nullptr);
+    PyObject* pair = signature ? PyTuple_Pack(2, id.get(), signature.get()) : nullptr;
+    if (pair == nullptr)
+        result_creation_failed();
+    return pair;
+}
+
+// ---- Arguments --------------------------------------------------------------
+
+// `inputs`: a mapping of id to hash, or an iterable of (id, hash) pairs. The
+// ids and the pairs stay referenced for the call, so the views stay valid.
+class InputsArgument {
+public:
+    std::vector<core::InputHash> value;
+
+    InputsArgument() = default;
+    InputsArgument(const InputsArgument&) = delete;
+    InputsArgument& operator=(const InputsArgument&) = delete;
+    ~InputsArgument() {
+        for (PyObject* item : owned_)
+            Py_DECREF(item);
+    }
+
+    bool load(PyObject* object) {
+        Ref items;
+        // What dict.update() takes for a mapping: anything with keys().
+        if (PyDict_Check(object)) {
+            items.reset(PyDict_Items(object));
+        } else {
+            const int mapping = PyObject_HasAttrString(object, "keys");
+            items.reset(mapping ? PyMapping_Items(object) : Py_NewRef(object));
+        }
+        if (!items)
+            return false;
+        Ref iterator(PyObject_GetIter(items.get()));
+        if (!iterator)
+            return false;
+        while (true) {
+            Ref item(PyIter_Next(iterator.get()));
+            if (!item)
+                break;
+            if (!load_pair(item.get()))
+                return false;
+        }
+        return PyErr_Occurred() == nullptr;
+    }
+
+private:
+    bool load_pair(PyObject* item) {
+        if (is_str(item) || !PySequence_Check(item) || PySequence_Size(item) != 2) {
+            PyErr_Clear();
+            raise_type_error(item, "tuple[str, int]");
+            return false;
+        }
+        Ref id(PySequence_GetItem(item, 0));
+        if (!id)
+            return false;
+        StrArgument id_argument;
+        if (!id_argument.load(id.get()))
+            return false;
+        owned_.push_back(id.get());
+        id.release();
+        Ref hash(PySequence_GetItem(item, 1));
+        if (!hash)
+            return false;
+        U64Argument hash_argument;
+        if (!hash_argument.load(hash.get()))
+            return false;
+        value.push_back({id_argument.value, hash_argument.value});
+        return true;
+    }
+
+    std::vector<PyObject*> owned_;
+};
+
+// `changed`: exactly True or False, so that no Python code runs.
+struct BoolArgument {
+    bool value = false;
+    bool load(PyObject* object) noexcept {
+        if (object != Py_True && object != Py_False) {
+            raise_type_error(object, "bool");
+            return false;
+        }
+        value = object == Py_True;
+        return true;
+    }
+};
+
+// ---- Graph.begin_round ------------------------------------------------------
+
+constexpr MethodSpec begin_round_spec{"begin_round", Access::exclusive, {"inputs", "seeds"}, ""};
+
+}  // namespace
+
+PyObject* begin_round(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+    PyObject* bound[2] = {nullptr, nullptr};
+    if (!bind_arguments(begin_round_spec, 2, args, nargs, kwnames, bound, "Graph", 1))
+        return nullptr;
+    PyTypeObject* type = get_round_type();
+    if (type == nullptr)
+        return nullptr;
+    return with_access(self, Access::exclusive, static_cast<PyObject*>(nullptr),
+                       [&](core::Graph& graph) -> PyObject* {
+                           InputsArgument inputs;
+                           if (!load_argument(inputs, bound[0], "inputs"))
+                               return nullptr;
+                           StrSequenceArgument seeds;
+                           if (bound[1] != nullptr && !load_argument(seeds, bound[1], "seeds"))
+                               return nullptr;
+                           // The object exists before the round begins, so a round that began
+                           // is never lost to a failed allocation.
+                           Ref object(PyType_GenericAlloc(type, 0));
+                           if (!object) {
+                               result_creation_failed();
+                               return nullptr;
+                           }
+                           auto* round = reinterpret_cast<RoundObject*>(object.get());
+                           round->graph = Py_NewRef(self);
+                           new (&round->round) core::Round(graph);
+                           auto begun = round->round.begin(inputs.value, seeds.value);
+                           if (!begun) {
+                               raise_round_error(begun.error());
+                               return nullptr;
+                           }
+                           return object.release();
+                       });
+}
+
+namespace {
+
+// ---- Methods ----------------------------------------------------------------
+
+PyObject* round_ready(PyObject* self, PyObject*) noexcept {
+    return with_round(self, static_cast<PyObject*>(nullptr), [](core::Round& round) -> PyObject* {
+        auto batch = round.peek_ready();
+        if (!batch) {
+            raise_round_error(batch.error());
+            return nullptr;
+        }
+        Ref list(PyList_New(static_cast<Py_ssize_t>(batch->size())));
+        if (!list) {
+            result_creation_failed();
+            return nullptr;
+        }
+        for (std::size_t k = 0; k < batch->size(); ++k) {
+            PyObject* pair = handout_to_python(round.graph(), (*batch)[k]);
+            if (pair == nullptr)
+                return nullptr;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), pair);
+        }
+        round.take_ready();  // the list exists: now they are handed out
+        return list.release();
+    });
+}
+
+constexpr MethodSpec done_spec{"done", Access::exclusive, {"node_id", "changed"}, ""};
+
+PyObject* round_done(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+    PyObject* bound[2] = {nullptr, nullptr};
+    if (nargs == 2 && kwnames == nullptr) [[likely]] {
+        bound[0] = args[0];
+        bound[1] = args[1];
+    } else if (!bind_arguments(done_spec, 2, args, nargs, kwnames, bound, "_Round")) {
+        return nullptr;
+    }
+    return with_round(self, static_cast<PyObject*>(nullptr), [&](core::Round& round) -> PyObject* {
+        StrArgument id;
+        BoolArgument changed;
+        if (!load_argument(id, bound[0], "node_id") || !load_argument(changed, bound[1], "changed"))
+            return nullptr;
+        auto reported = round.done(id.value, changed.value);
+        if (!reported) {
+            raise_round_error(reported.error());
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* round_close(PyObject* self, PyObject*) noexcept {
+    return with_round(self, static_cast<PyObject*>(nullptr), [](core::Round& round) -> PyObject* {
+        round.close();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* round_enter(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
+
+PyObject* round_exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) noexcept {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError,
+                     "_Round.__exit__() takes 3 positional arguments but %zd %s given", nargs,
+                     nargs == 1 ? "was" : "were");
+        return nullptr;
+    }
+    PyObject* closed = round_close(self, nullptr);
+    if (closed == nullptr)
+        return nullptr;
+    Py_DECREF(closed);
+    Py_RETURN_FALSE;  // an exception in the block goes on
+}
+
+PyObject* round_next(PyObject* self) noexcept {
+    return with_round(self, static_cast<PyObject*>(nullptr), [](core::Round& round) -> PyObject* {
+        auto next = round.peek_next();
+        if (!next) {
+            raise_round_error(next.error());
+            return nullptr;
+        }
+        if (*next == nullptr)
+            return nullptr;  // finished: StopIteration, with no exception set
+        PyObject* pair = handout_to_python(round.graph(), **next);
+        if (pair != nullptr)
+            round.take_next();
+        return pair;
+    });
+}
+
+// clang-format off
+PyMethodDef round_methods[] = {
+    {"ready", round_ready, METH_NOARGS,
+     "ready($self)\n--\n\n"
+     "Every node computable now, as (id, signature) pairs in topological order,\n"
+     "marked computing. [] with nothing outstanding: the round is complete."},
+    {"done", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(round_done)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "done($self, node_id, changed)\n--\n\n"
+     "Report a node handed out: changed=True commits it with a new epoch, as\n"
+     "commit_node does; False settles it as skip_node does."},
+    {"close", round_close, METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Abandon the round: every node not settled stays dirty and joins the\n"
+     "graph's next round. A finished round is unaffected."},
+    {"__enter__", round_enter, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(round_exit)),
+     METH_FASTCALL, "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nclose() the round."},
+    {nullptr, nullptr, 0, nullptr},
+};
+// clang-format on
+
+// ---- Properties -------------------------------------------------------------
+
+template <std::size_t (core::Round::*count)() const noexcept>
+PyObject* round_counter(PyObject* self, void*) noexcept {
+    return PyLong_FromSize_t((reinterpret_cast<RoundObject*>(self)->round.*count)());
+}
+
+PyObject* round_finished(PyObject* self, void*) noexcept {
+    const bool finished =
+        reinterpret_cast<RoundObject*>(self)->round.phase() == core::Round::Phase::finished;
+    return Py_NewRef(finished ? Py_True : Py_False);
+}
+
+// clang-format off
+PyGetSetDef round_getset[] = {
+    {"finished", round_finished, nullptr,
+     "True once every node of the round's closure is settled.", nullptr},
+    {"scheduled", round_counter<&core::Round::scheduled>, nullptr,
+     "Nodes in the round's change closure.", nullptr},
+    {"settled", round_counter<&core::Round::settled>, nullptr,
+     "Nodes settled inside the kernel, with no Python call.", nullptr},
+    {"handed_out", round_counter<&core::Round::handed_out>, nullptr,
+     "Nodes handed out for a value.", nullptr},
+    {"committed", round_counter<&core::Round::committed>, nullptr,
+     "Nodes reported with changed=True.", nullptr},
+    {"skipped", round_counter<&core::Round::skipped>, nullptr,
+     "Nodes reported with changed=False.", nullptr},
+    {"outstanding", round_counter<&core::Round::outstanding>, nullptr,
+     "Nodes handed out and not reported yet.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+// clang-format on
+
+// ---- Slots ------------------------------------------------------------------
+
+const char* phase_name(core::Round::Phase phase) noexcept {
+    switch (phase) {
+    case core::Round::Phase::idle: return "idle";
+    case core::Round::Phase::open: return "open";
+    case core::Round::Phase::finished: return "finished";
+    case core::Round::Phase::closed: return "closed";
+    case core::Round::Phase::ended: return "ended";
+    }
+    return "?";
+}
+
+PyObject* round_repr(PyObject* self) noexcept {
+    const core::Round& round = reinterpret_cast<RoundObject*>(self)->round;
+    PyObject* text = PyUnicode_FromFormat(
+        "<quorl.Round %s scheduled=%zu settled=%zu handed_out=%zu committed=%zu skipped=%zu>",
+        phase_name(round.phase()), round.scheduled(), round.settled(), round.handed_out(),
+        round.committed(), round.skipped());
+    if (text == nullptr)
+        result_creation_failed();
+    return text;
+}
+
+// Dropping the last reference abandons an open round. The graph may be in
+// use by a call whose conversion ran the code that dropped it; abandoning
+// writes only node states and epochs, which no such call holds a view of.
+void round_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* object = reinterpret_cast<RoundObject*>(self);
+    object->round.~Round();
+    Py_DECREF(object->graph);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
+constexpr const char round_doc[] =
+    "An update round of a Graph, from Graph.begin_round(). Iterate it for\n"
+    "(id, signature) pairs one at a time, or call ready() for every node\n"
+    "computable now; report each node with done(node_id, changed).";
+
+PyType_Slot round_slots[] = {
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): the slot is only read
+    {Py_tp_doc, const_cast<char*>(round_doc)},
+    {Py_tp_repr, reinterpret_cast<void*>(round_repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(round_next)},
+    {Py_tp_methods, round_methods},
+    {Py_tp_getset, round_getset},
+    {Py_tp_dealloc, reinterpret_cast<void*>(round_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec round_spec = {
+    .name = "quorl._quorl._Round",
+    .basicsize = static_cast<int>(sizeof(RoundObject)),
+    .itemsize = 0,
+    // Only begin_round creates rounds; the type cannot be changed or subclassed.
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = round_slots,
+};
+
+}  // namespace
+
+PyTypeObject* get_round_type() noexcept {
+    if (round_type != nullptr)
+        return round_type;
+    PyObject* created = PyType_FromSpec(&round_spec);
+    if (created == nullptr)
+        return nullptr;
+    if (round_type == nullptr)
+        round_type = reinterpret_cast<PyTypeObject*>(created);
+    else
+        Py_DECREF(created);
+    return round_type;
+}
+
+}  // namespace quorl::bindings

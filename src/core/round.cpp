@@ -1,0 +1,341 @@
+// Update rounds: the loop over the change closure, run inside the kernel.
+#include "core/round.hpp"
+
+#include <algorithm>
+#include <functional>
+#include <new>
+
+namespace quorl::core {
+
+namespace {
+
+RoundRefusal value_refusal(std::string message) {
+    return {RoundRefusal::Kind::value, std::move(message)};
+}
+
+RoundRefusal state_refusal(std::string message) {
+    return {RoundRefusal::Kind::state, std::move(message)};
+}
+
+const std::greater<> later;  // makes the std heap functions a min-heap
+
+}  // namespace
+
+void Graph::end_round() noexcept {
+    if (open_round_ != nullptr)
+        open_round_->end();
+}
+
+RoundResult<void> Round::begin(std::span<const InputHash> inputs,
+                               std::span<const std::string_view> seeds) {
+    Graph& g = *graph_;
+    if (phase_ != Phase::idle)
+        throw InternalFault("a round can begin only once");
+    if (!g.built_)
+        return std::unexpected(RoundError(GraphError(NotBuilt{})));
+    if (g.open_round_ != nullptr)
+        return std::unexpected(RoundError(
+            state_refusal("another round on this graph is still open: finish or close it first")));
+
+    // Every check before the first write.
+    std::vector<NodeIndex> starts;
+    starts.reserve(inputs.size() + seeds.size() + g.unsettled_.size());
+    for (const InputHash& input : inputs) {
+        const NodeIndex i = g.find(input.id);
+        if (i == IdIndex::absent)
+            return std::unexpected(RoundError(GraphError(UnknownNode{std::string(input.id)})));
+        if (g.nodes_[i].kind != NodeKind::Input)
+            return std::unexpected(RoundError(value_refusal(
+                "node " + quoted(input.id) + " is not an input: only inputs take a hash")));
+        starts.push_back(i);
+    }
+    std::vector<NodeIndex> given(starts);
+    std::ranges::sort(given);
+    const std::size_t first_seed = starts.size();
+    for (std::string_view id : seeds) {
+        const NodeIndex i = g.find(id);
+        if (i == IdIndex::absent)
+            return std::unexpected(RoundError(GraphError(UnknownNode{std::string(id)})));
+        if (g.nodes_[i].kind == NodeKind::Input && !std::ranges::binary_search(given, i))
+            return std::unexpected(RoundError(value_refusal(
+                "input " + quoted(id) + " is a seed without a hash: give its hash in inputs")));
+        starts.push_back(i);
+    }
+    const std::size_t last_seed = starts.size();
+    starts.insert(starts.end(), g.unsettled_.begin(), g.unsettled_.end());
+
+    // Allocate everything the round can need, so that settling never throws.
+    nodes_ = g.order_closure(g.downstream_closure(starts));
+    const std::size_t k = nodes_.size();
+    const std::size_t n = g.nodes_.size();
+    // Zero pages from calloc cost nothing until touched: a small closure in a
+    // large graph pays for the slots it uses only.
+    // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
+    slot_of_.reset(static_cast<std::uint32_t*>(std::calloc(n == 0 ? 1 : n, sizeof(std::uint32_t))));
+    if (!slot_of_)
+        throw std::bad_alloc();
+    waiting_.assign(k, 0);
+    flags_.assign(k, 0);
+    signature_.assign(k, 0);
+    available_.reserve(k);
+    worklist_.reserve(k);
+    pending_.reserve(k);
+    g.unsettled_.reserve(k);  // abandon() only appends; it must not throw
+
+    // Writes.
+    for (std::size_t s = 0; s < k; ++s) {
+        check_index(nodes_[s], n, "nodes");
+        slot_of_[nodes_[s]] = static_cast<std::uint32_t>(s + 1);
+        node_at(s).state = NodeState::Dirty;
+    }
+    for (std::size_t s = 0; s < k; ++s)
+        for (NodeIndex d : g.dependents(nodes_[s])) {
+            check_index(d, n, "nodes");
+            const std::uint32_t slot = slot_of_[d];
+            check_index(slot - std::size_t{1}, k,
+                        "round slots");  // the closure holds every dependant
+            ++waiting_[slot - 1];
+        }
+    for (const InputHash& input : inputs) {
+        const NodeIndex i = g.find(input.id);
+        Node& node = g.nodes_[i];
+        node.content_hash = input.content_hash;
+        node.signature = input.content_hash;
+        node.has_signature = true;
+        node.state = NodeState::Clean;
+        flags_[slot_of_[i] - 1] |= given_flag;
+    }
+    for (std::size_t j = first_seed; j < last_seed; ++j) {
+        const std::size_t slot = slot_of_[starts[j]] - 1;
+        if (!(flags_[slot] & given_flag))
+            flags_[slot] |= forced_flag;
+    }
+    g.unsettled_.clear();
+    g.open_round_ = this;
+    phase_ = Phase::open;
+    scheduled_ = k;
+
+    for (std::size_t s = 0; s < k; ++s)
+        if (flags_[s] & given_flag) {
+            set_status(s, Status::settled);
+            ++settled_in_kernel_;
+            ++settled_total_;
+        }
+    for (std::size_t s = 0; s < k; ++s)
+        if (waiting_[s] == 0 && status(s) == Status::waiting)
+            worklist_.push_back(static_cast<std::uint32_t>(s));
+    for (std::size_t s = 0; s < k; ++s)
+        if (flags_[s] & given_flag)
+            settle(s);
+    cascade();
+    finish_if_done();
+    return {};
+}
+
+// Marks a slot settled and lets its dependants in the closure go once all
+// their deps are settled.
+void Round::settle(std::size_t slot) {
+    const std::size_t k = nodes_.size();
+    for (NodeIndex d : graph_->dependents(nodes_[slot])) {
+        const std::size_t s = slot_of_[d] - std::size_t{1};
+        check_index(s, k, "round slots");
+        if (--waiting_[s] == 0)
+            worklist_.push_back(static_cast<std::uint32_t>(s));
+    }
+}
+
+void Round::cascade() {
+    while (!worklist_.empty()) {
+        const std::size_t slot = worklist_.back();
+        worklist_.pop_back();
+        visit(slot);
+    }
+}
+
+// A slot whose deps are all settled: settle it here when its fold matches,
+// otherwise make it available to hand out.
+void Round::visit(std::size_t slot) {
+    if (status(slot) != Status::waiting)
+        return;  // an input given a hash, settled when the round began
+    Node& node = node_at(slot);
+    if (node.kind == NodeKind::Input) {
+        // An input not given a hash keeps its value: committed with the hash it has.
+        node.signature = node.content_hash;
+        node.has_signature = true;
+    } else {
+        const std::uint64_t folded = graph_->fold_signature(node);
+        if ((flags_[slot] & forced_flag) || !node.has_signature || node.signature != folded) {
+            signature_[slot] = folded;
+            set_status(slot, Status::available);
+            available_.push_back(static_cast<std::uint32_t>(slot));
+            std::ranges::push_heap(available_, later);
+            return;
+        }
+    }
+    node.state = NodeState::Clean;
+    set_status(slot, Status::settled);
+    ++settled_in_kernel_;
+    ++settled_total_;
+    settle(slot);
+}
+
+// Gives the commits reported since the last flush their epochs, in
+// topological order, then settles what those reports unblocked.
+void Round::flush() {
+    if (pending_.empty())
+        return;
+    std::ranges::sort(pending_);
+    for (std::uint32_t slot : pending_)
+        if (flags_[slot] & changed_flag) {
+            Node& node = node_at(slot);
+            node.epoch = ++graph_->epoch_counter_;  // wraps modulo 2^64
+            flags_[slot] &= static_cast<std::uint8_t>(~changed_flag);
+        }
+    for (std::uint32_t slot : pending_) {
+        set_status(slot, Status::settled);
+        ++settled_total_;
+        settle(slot);
+    }
+    pending_.clear();
+    cascade();
+    finish_if_done();
+}
+
+void Round::finish_if_done() noexcept {
+    if (phase_ != Phase::open || settled_total_ != scheduled_)
+        return;
+    phase_ = Phase::finished;
+    graph_->open_round_ = nullptr;
+    release_memory();
+}
+
+RoundRefusal Round::refusal_for_phase() const {
+    if (phase_ == Phase::ended)
+        return state_refusal(
+            "the round was ended by another call on its graph (a structural change or a "
+            "per-node protocol call)");
+    if (phase_ == Phase::idle)
+        return state_refusal("the round has not begun");
+    return state_refusal("the round is closed");
+}
+
+RoundResult<const Handout*> Round::peek_next() {
+    if (phase_ == Phase::finished)
+        return nullptr;
+    if (phase_ != Phase::open)
+        return std::unexpected(RoundError(refusal_for_phase()));
+    if (outstanding() != 0)
+        return std::unexpected(RoundError(state_refusal(
+            outstanding() == 1
+                ? "report the node handed out with done() before asking for the next one"
+                : "report the nodes handed out with done() before asking for the next one")));
+    flush();  // nothing outstanding: only a ready() batch's reports can wait here
+    if (available_.empty())
+        return nullptr;
+    const std::uint32_t slot = available_.front();
+    next_ = Handout{nodes_[slot], signature_[slot]};
+    return &next_;
+}
+
+void Round::take_next() {
+    std::ranges::pop_heap(available_, later);
+    const std::uint32_t slot = available_.back();
+    available_.pop_back();
+    set_status(slot, Status::out);
+    flags_[slot] |= handed_flag;
+    node_at(slot).state = NodeState::Computing;
+    ++handed_out_;
+}
+
+RoundResult<std::vector<Handout>> Round::peek_ready() {
+    if (phase_ == Phase::finished)
+        return std::vector<Handout>();
+    if (phase_ != Phase::open)
+        return std::unexpected(RoundError(refusal_for_phase()));
+    flush();
+    // Ascending order is also a valid min-heap, so the heap stays usable.
+    std::ranges::sort(available_);
+    std::vector<Handout> batch;
+    batch.reserve(available_.size());
+    for (std::uint32_t slot : available_)
+        batch.push_back(Handout{nodes_[slot], signature_[slot]});
+    return batch;
+}
+
+void Round::take_ready() {
+    for (std::uint32_t slot : available_) {
+        set_status(slot, Status::out);
+        flags_[slot] |= handed_flag;
+        node_at(slot).state = NodeState::Computing;
+    }
+    handed_out_ += available_.size();
+    available_.clear();
+}
+
+RoundResult<void> Round::done(std::string_view id, bool changed) {
+    if (phase_ == Phase::finished)
+        return std::unexpected(RoundError(
+            value_refusal("node " + quoted(id) + " cannot be reported: the round is finished")));
+    if (phase_ != Phase::open)
+        return std::unexpected(RoundError(refusal_for_phase()));
+    const NodeIndex i = graph_->find(id);
+    const std::size_t slot = i == IdIndex::absent ? 0 : std::size_t{slot_of_[i]};
+    if (slot == 0 || !(flags_[slot - 1] & handed_flag))
+        return std::unexpected(
+            RoundError(value_refusal("node " + quoted(id) + " was not handed out by this round")));
+    if (status(slot - 1) != Status::out)
+        return std::unexpected(
+            RoundError(value_refusal("node " + quoted(id) + " was already reported")));
+    const std::size_t s = slot - 1;
+    // pending_ has room for the whole closure: nothing below can fail.
+    Node& node = node_at(s);
+    node.state = NodeState::Clean;
+    node.signature = signature_[s];
+    node.has_signature = true;
+    set_status(s, Status::reported);
+    if (changed) {
+        flags_[s] |= changed_flag;
+        ++committed_;
+    } else {
+        ++skipped_;
+    }
+    pending_.push_back(static_cast<std::uint32_t>(s));
+    // A complete batch: flushing now or at the next request gives the same
+    // result, and this way a round whose last report is in is finished.
+    if (outstanding() == 0)
+        flush();
+    return {};
+}
+
+void Round::abandon(Phase phase) noexcept {
+    if (phase_ != Phase::open)
+        return;
+    // Reports that were accepted stand: their epochs, in topological order.
+    std::ranges::sort(pending_);
+    for (std::uint32_t slot : pending_)
+        if (flags_[slot] & changed_flag)
+            node_at(slot).epoch = ++graph_->epoch_counter_;
+    for (std::size_t s = 0; s < nodes_.size(); ++s) {
+        const Status st = status(s);
+        if (st == Status::settled || st == Status::reported)
+            continue;
+        node_at(s).state = NodeState::Dirty;
+        graph_->unsettled_.push_back(nodes_[s]);  // room reserved by begin()
+    }
+    phase_ = phase;
+    graph_->open_round_ = nullptr;
+    release_memory();
+}
+
+void Round::release_memory() noexcept {
+    nodes_ = {};
+    slot_of_.reset();
+    waiting_ = {};
+    flags_ = {};
+    signature_ = {};
+    available_ = {};
+    worklist_ = {};
+    pending_ = {};
+}
+
+}  // namespace quorl::core

@@ -1,0 +1,162 @@
+// An update round driven by the kernel. It walks the change closure in the
+// cached topological order, folds each node's signature as check_node does,
+// settles every node whose signature equals the stored one as skip_node
+// would, and hands out only the nodes that need a value, as (node, signature).
+//
+// Sequential use (next_node / done, one node at a time) leaves every node's
+// state, signature and epoch, and the epoch counter, exactly as the per-node
+// protocol leaves them with the same decisions in topological order. Parallel
+// use (ready / done) hands out batches; the commits reported since the last
+// batch get their epochs in topological order when the batch is complete or
+// the next batch is asked for, so the order of reports within a batch does
+// not matter.
+//
+// A round works on the closure only: it needs O(k) memory for a closure of k
+// nodes while open (plus one lazily zeroed slot per graph node) and frees it
+// all when it finishes or is abandoned. A Round must not outlive its Graph.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "core/graph.hpp"
+
+namespace quorl::core {
+
+// A round refused a call that the graph errors do not cover.
+struct RoundRefusal {
+    enum class Kind : std::uint8_t {
+        value,  // bad argument: a non-input given a hash, a node not handed out, ...
+        state,  // the round or the graph is not in a state for the call
+    };
+    Kind kind;
+    std::string message;
+};
+
+using RoundError = std::variant<GraphError, RoundRefusal>;
+
+template <typename T>
+using RoundResult = std::expected<T, RoundError>;
+
+struct InputHash {
+    std::string_view id;
+    std::uint64_t content_hash;
+};
+
+struct Handout {
+    NodeIndex node;
+    std::uint64_t signature;
+};
+
+class Round {
+public:
+    enum class Phase : std::uint8_t { idle, open, finished, closed, ended };
+
+    explicit Round(Graph& graph) noexcept : graph_(&graph) {}
+    Round(const Round&) = delete;
+    Round& operator=(const Round&) = delete;
+    ~Round() { abandon(Phase::closed); }
+
+    // Starts the round: like mark_dirty(inputs + seeds) followed by
+    // commit_input of every input, with the nodes an abandoned round left
+    // unsettled joined in, then settles what it can. Checks everything and
+    // allocates everything before the first write, so a failure changes
+    // nothing. O(k log k + edges of k).
+    RoundResult<void> begin(std::span<const InputHash> inputs,
+                            std::span<const std::string_view> seeds);
+
+    // Sequential use: the next node that needs a value, without handing it
+    // out yet (nullptr when the round is finished), then take_next() hands it
+    // out. Refused while a node handed out is not reported.
+    RoundResult<const Handout*> peek_next();
+    void take_next();
+
+    // Parallel use: every node computable now, in topological order, without
+    // handing them out yet; take_ready() hands them out.
+    RoundResult<std::vector<Handout>> peek_ready();
+    void take_ready();
+
+    // Reports a node handed out: changed=true commits it like commit_node,
+    // false like skip_node. O(1), plus the settling it unblocks.
+    RoundResult<void> done(std::string_view id, bool changed);
+
+    // Abandons the round: commits what was reported, leaves every node not
+    // settled dirty and remembers it for the graph's next round. Idempotent;
+    // a finished round is unaffected.
+    void close() noexcept { abandon(Phase::closed); }
+    // The same, when another call on the graph ends the round.
+    void end() noexcept { abandon(Phase::ended); }
+
+    Phase phase() const noexcept { return phase_; }
+    const Graph& graph() const noexcept { return *graph_; }
+
+    std::size_t scheduled() const noexcept { return scheduled_; }
+    std::size_t settled() const noexcept { return settled_in_kernel_; }
+    std::size_t handed_out() const noexcept { return handed_out_; }
+    std::size_t committed() const noexcept { return committed_; }
+    std::size_t skipped() const noexcept { return skipped_; }
+    std::size_t outstanding() const noexcept { return handed_out_ - committed_ - skipped_; }
+
+private:
+    // Per-slot status; a slot is a closure node's place in topological order.
+    enum class Status : std::uint8_t { waiting, available, out, reported, settled };
+    static constexpr std::uint8_t status_mask = 0x07;
+    static constexpr std::uint8_t forced_flag = 0x08;   // a seed: handed out whatever its fold
+    static constexpr std::uint8_t handed_flag = 0x10;   // was handed out
+    static constexpr std::uint8_t changed_flag = 0x20;  // reported changed, epoch pending
+    static constexpr std::uint8_t given_flag = 0x40;    // an input with a new hash
+
+    Status status(std::size_t slot) const noexcept {
+        return static_cast<Status>(flags_[slot] & status_mask);
+    }
+    void set_status(std::size_t slot, Status s) noexcept {
+        flags_[slot] =
+            static_cast<std::uint8_t>((flags_[slot] & ~status_mask) | static_cast<std::uint8_t>(s));
+    }
+    Node& node_at(std::size_t slot) { return graph_->nodes_[nodes_[slot]]; }
+
+    RoundRefusal refusal_for_phase() const;
+    void flush();
+    void settle(std::size_t slot);
+    void cascade();
+    void visit(std::size_t slot);
+    void finish_if_done() noexcept;
+    void abandon(Phase phase) noexcept;
+    void release_memory() noexcept;
+
+    struct FreeDeleter {
+        // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory): calloc'd
+        void operator()(std::uint32_t* p) const noexcept { std::free(p); }
+    };
+
+    Graph* graph_;
+    Phase phase_ = Phase::idle;
+
+    std::vector<NodeIndex> nodes_;  // the closure in topological order
+    // slot + 1 of every closure node, 0 elsewhere; calloc'd, so the pages a
+    // small closure never touches cost nothing.
+    std::unique_ptr<std::uint32_t[], FreeDeleter> slot_of_;
+    std::vector<std::uint32_t> waiting_;  // deps in the closure not settled yet
+    std::vector<std::uint8_t> flags_;
+    std::vector<std::uint64_t> signature_;  // the fold handed out with the node
+    std::vector<std::uint32_t> available_;  // min-heap of slots that need a value
+    std::vector<std::uint32_t> worklist_;   // slots whose deps just all settled
+    std::vector<std::uint32_t> pending_;    // reported since the last flush
+    Handout next_{};                        // what peek_next() shows
+
+    std::size_t scheduled_ = 0;
+    std::size_t settled_total_ = 0;
+    std::size_t settled_in_kernel_ = 0;
+    std::size_t handed_out_ = 0;
+    std::size_t committed_ = 0;
+    std::size_t skipped_ = 0;
+};
+
+}  // namespace quorl::core

@@ -1,0 +1,391 @@
+"""Update rounds driven by the kernel, against the per-node protocol."""
+
+import gc
+import re
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from model import NOT_BUILT, quoted
+from quorl import Graph, Round
+
+KINDS = ("input", "source", "reactive", "view")
+
+
+def make_graph(kinds, deps):
+    g = Graph()
+    for i, kind in enumerate(kinds):
+        g.add_node(f"n{i}", kind)
+    for i, ds in enumerate(deps):
+        if ds:
+            g.set_deps(f"n{i}", [f"n{d}" for d in ds])
+    g.build()
+    return g
+
+
+def prime(g):
+    """A first round that gives every node a value: afterwards all are clean."""
+    inputs = [n for n in g.node_ids() if g.kind_of(n) == "input"]
+    others = [n for n in g.node_ids() if n not in inputs]
+    with g.begin_round(dict.fromkeys(inputs, 0), others) as r:
+        for n, _ in r:
+            r.done(n, True)
+    return g
+
+
+def snapshot(g):
+    """Every node's state and memo answer; ends no round when none is open."""
+    return [(n, g.state_of(n), g.check_node(n)) for n in g.node_ids()]
+
+
+def fingerprint(g):
+    """Snapshot plus every node's epoch and the epoch counter, read through a probe.
+
+    A probe depending on one node folds that node's key (its epoch for a
+    non-input); committing one probe takes the next epoch, which a second
+    probe then reads. Changes the graph's structure: call it last.
+    """
+    before = snapshot(g)
+    g.add_node("probe", "view")
+    g.add_node("probe2", "view")
+    keys = []
+    for n in before:
+        g.set_deps("probe", [n[0]])
+        keys.append(g.check_node("probe")[2])
+    g.set_deps("probe", [])
+    g.set_deps("probe2", ["probe"])
+    g.commit_node("probe", 0)
+    return before, keys, g.check_node("probe2")[2]
+
+
+@st.composite
+def graphs(draw, max_nodes=10):
+    n = draw(st.integers(1, max_nodes))
+    kinds = [draw(st.sampled_from(KINDS)) for _ in range(n)]
+    deps = [sorted(draw(st.sets(st.integers(0, i - 1), max_size=3))) if i else [] for i in range(n)]
+    return kinds, deps
+
+
+@st.composite
+def round_args(draw, kinds):
+    ids = [f"n{i}" for i in range(len(kinds))]
+    inputs = [i for i, k in zip(ids, kinds, strict=True) if k == "input"]
+    given_ = draw(st.lists(st.sampled_from(inputs), unique=True)) if inputs else []
+    hashes = {i: draw(st.integers(0, 3)) for i in given_}
+    seeds = draw(st.lists(st.sampled_from(ids), max_size=3))
+    seeds = [s for s in seeds if s in hashes or s not in inputs]
+    decisions = {i: draw(st.booleans()) for i in ids}
+    return hashes, seeds, decisions
+
+
+def per_node_round(g, known, hashes, seeds, decide):
+    """The low-level protocol, in topological order, with the same decisions.
+
+    `known` holds the hash each input was last committed with.
+    """
+    handed = []
+    for n in g.mark_dirty([*hashes, *seeds]):
+        if n in hashes:
+            g.commit_input(n, hashes[n])
+            continue
+        kind, needs, sig = g.check_node(n)
+        if kind == "input":  # reached through its deps but not given: it keeps its hash
+            g.commit_input(n, known.get(n, 0))
+        elif needs or n in seeds:
+            handed.append((n, sig))
+            (g.commit_node if decide[n] else g.skip_node)(n, sig)
+        else:
+            g.skip_node(n, sig)
+    known.update(hashes)
+    return handed
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.data())
+def test_sequential_round_equals_the_per_node_protocol(data):
+    kinds, deps = data.draw(graphs())
+    kernel, twin, known = make_graph(kinds, deps), make_graph(kinds, deps), {}
+    for _ in range(data.draw(st.integers(1, 4))):
+        hashes, seeds, decide = data.draw(round_args(kinds))
+        expected = per_node_round(twin, known, hashes, seeds, decide)
+        handed = []
+        with kernel.begin_round(hashes, seeds) as r:
+            for n, sig in r:
+                assert (kernel.state_of(n), r.outstanding) == ("computing", 1)
+                handed.append((n, sig))
+                r.done(n, decide[n])
+        assert handed == expected
+        assert r.finished and (r.handed_out, r.outstanding) == (len(handed), 0)
+        assert r.scheduled == r.settled + r.committed + r.skipped
+        assert r.committed == sum(decide[n] for n, _ in handed)
+        assert snapshot(kernel) == snapshot(twin)
+    assert fingerprint(kernel) == fingerprint(twin)
+
+
+def drive_in_batches(g, hashes, seeds, decide, order):
+    """ready()/done() until complete; `order` permutes each batch's reports."""
+    r = g.begin_round(hashes, seeds)
+    batches = []
+    while batch := r.ready():
+        positions = {n: k for k, n in enumerate(g.topo_order())}
+        assert [positions[n] for n, _ in batch] == sorted(positions[n] for n, _ in batch)
+        for n, _ in batch:
+            assert g.state_of(n) == "computing"
+            assert all(g.state_of(d) == "clean" for d in g.deps_of(n))
+        batches.append(batch)
+        for n, _ in order(batch):
+            r.done(n, decide[n])
+    assert r.finished and r.outstanding == 0 and g.dirty_nodes() == []
+    return batches
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.data())
+def test_batch_reports_in_any_order_give_the_same_bookkeeping(data):
+    kinds, deps = data.draw(graphs())
+    a, b = prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
+    for _ in range(data.draw(st.integers(1, 3))):
+        hashes, seeds, decide = data.draw(round_args(kinds))
+        in_order = drive_in_batches(a, hashes, seeds, decide, lambda batch: batch)
+        shuffled = drive_in_batches(
+            b, hashes, seeds, decide, lambda batch: data.draw(st.permutations(batch))
+        )
+        assert in_order == shuffled
+    assert fingerprint(a) == fingerprint(b)
+
+
+def diamond():
+    """a -> x, y -> z, plus a source s -> y: every node starts dirty."""
+    g = make_graph(
+        ["input", "source", "reactive", "reactive", "view"], [[], [], [0], [0, 1], [2, 3]]
+    )
+    with g.begin_round({"n0": 1}, ["n1"]) as r:
+        for n, _ in r:
+            r.done(n, True)
+    return g
+
+
+def test_unchanged_nodes_are_settled_in_the_kernel_and_seeds_are_forced():
+    g = diamond()
+    r = g.begin_round({"n0": 1})  # the same hash: nothing downstream needs a value
+    assert (r.finished, r.scheduled, r.settled, r.ready()) == (True, 4, 4, [])
+    r = g.begin_round([("n0", 1)], seeds=["n2"])
+    assert [n for n, _ in r.ready()] == ["n2"]
+    r.done("n2", False)  # unchanged: the cut-off holds, n4 is settled
+    assert (r.finished, r.settled, r.skipped) == (True, 3, 1)
+    r = g.begin_round({"n0": 2})
+    assert [n for n, _ in r.ready()] == ["n2", "n3"]
+    r.done("n3", True)
+    r.done("n2", False)
+    assert r.ready() == [("n4", g.check_node("n4")[2])]
+
+
+BAD_BEGINS = [
+    (({"zz": 1},), KeyError, f"'unknown node: {quoted('zz')}'"),
+    (({"n0": 1}, ["zz"]), KeyError, f"'unknown node: {quoted('zz')}'"),
+    (({"n2": 1},), ValueError, 'node "n2" is not an input: only inputs take a hash'),
+    (({}, ["n0"]), ValueError, 'input "n0" is a seed without a hash: give its hash in inputs'),
+    (({"n0": -1},), OverflowError, None),
+    (({"n0": 1 << 64},), OverflowError, None),
+    ((5,), TypeError, "argument 'inputs': 'int' object is not iterable"),
+    (
+        ([("n0",)],),
+        TypeError,
+        "argument 'inputs': 'tuple' object cannot be converted to 'tuple[str, int]'",
+    ),
+    (
+        (["n0"],),
+        TypeError,
+        "argument 'inputs': 'str' object cannot be converted to 'tuple[str, int]'",
+    ),
+    (({"n0": "1"},), TypeError, None),
+    (({1: 1},), TypeError, "argument 'inputs': 'int' object cannot be converted to 'PyString'"),
+    (({}, "n2"), TypeError, "argument 'seeds': Can't extract `str` to `Vec`"),
+    ((), TypeError, "Graph.begin_round() missing 1 required positional argument: 'inputs'"),
+    (({}, (), 1), TypeError, "Graph.begin_round() takes 2 positional arguments but 3 were given"),
+]
+
+
+@pytest.mark.parametrize(("args", "error", "message"), BAD_BEGINS)
+def test_a_refused_begin_changes_nothing(args, error, message):
+    g = diamond()
+    before = snapshot(g)
+    with pytest.raises(error) as caught:
+        g.begin_round(*args)
+    if message is not None:
+        assert str(caught.value) == message
+    assert snapshot(g) == before
+    assert g.begin_round({"n0": 2}).scheduled == 4  # no round was left open
+
+
+def test_begin_refuses_an_unbuilt_graph_and_a_second_open_round():
+    g = Graph()
+    g.add_node("a", "input")
+    with pytest.raises(RuntimeError, match=f"^{re.escape(NOT_BUILT)}$"):
+        g.begin_round({"a": 1})
+    g = diamond()
+    r = g.begin_round({"n0": 5})
+    with pytest.raises(RuntimeError, match="another round on this graph is still open"):
+        g.begin_round({"n0": 6})
+    assert r.outstanding == 0 and not r.finished
+
+
+def test_reports_that_are_refused_change_nothing():
+    g = diamond()
+    r = g.begin_round({"n0": 2})
+    (first, _), _ = r.ready()
+    r.done(first, True)
+    states = [g.state_of(n) for n in g.node_ids()]
+    for node_id, changed, error, message in [
+        ("n4", True, ValueError, 'node "n4" was not handed out by this round'),
+        ("zz", True, ValueError, 'node "zz" was not handed out by this round'),
+        (first, False, ValueError, 'node "n2" was already reported'),
+        ("n3", 1, TypeError, "argument 'changed': 'int' object cannot be converted to 'bool'"),
+        (3, True, TypeError, "argument 'node_id': 'int' object cannot be converted to 'PyString'"),
+    ]:
+        with pytest.raises(error) as caught:
+            r.done(node_id, changed)
+        assert str(caught.value) == message
+    assert [g.state_of(n) for n in g.node_ids()] == states
+    assert (r.committed, r.skipped, r.outstanding) == (1, 0, 1)
+
+
+def test_asking_for_the_next_node_before_reporting_is_refused():
+    g = diamond()
+    r = g.begin_round({"n0": 2})
+    n, _ = next(r)
+    with pytest.raises(RuntimeError, match="report the node handed out with done"):
+        next(r)
+    r.done(n, False)
+    assert next(r)[0] == "n3"
+
+
+ENDING_CALLS = [
+    lambda g: g.mark_dirty(["n1"]),
+    lambda g: g.check_node("n4"),
+    lambda g: g.commit_node("n4", 1),
+    lambda g: g.skip_node("n4", 1),
+    lambda g: g.commit_input("n0", 2),
+    lambda g: g.set_clean("n4", 1),
+    lambda g: g.set_dirty("n4"),
+    lambda g: g.set_computing("n1"),
+    lambda g: g.add_node("new", "view"),
+    lambda g: g.set_deps("n4", ["n2"]),
+    lambda g: g.build(),
+]
+
+
+@pytest.mark.parametrize("call", ENDING_CALLS)
+def test_a_protocol_call_or_structural_change_ends_the_round(call):
+    g = diamond()
+    r = g.begin_round({"n0": 2})
+    (a, _), (b, _) = r.ready()
+    r.done(a, True)
+    call(g)
+    for use in (r.ready, lambda: r.done(b, True), lambda: next(r)):
+        with pytest.raises(RuntimeError, match="ended by another call on its graph"):
+            use()
+    r.close()  # still idempotent
+    assert "computing" not in [g.state_of(n) for n in ("n2", "n3", "n4")]
+    g.build()
+    assert g.begin_round({}).scheduled >= 2  # b and n4 were left for the next round
+
+
+@pytest.mark.parametrize(
+    ("call", "error"),
+    [
+        (lambda g: g.check_node("zz"), KeyError),
+        (lambda g: g.mark_dirty(["n0", "zz"]), KeyError),
+        (lambda g: g.add_node("n0", "input"), ValueError),
+        (lambda g: g.set_deps("n4", ["n4"]), ValueError),
+        (lambda g: g.state_of("n2"), None),
+        (lambda g: g.needs_recompute("n2", 1), None),
+        (lambda g: g.dirty_subgraph(["n0"]), None),
+    ],
+)
+def test_queries_and_refused_calls_keep_the_round(call, error):
+    g = diamond()
+    r = g.begin_round({"n0": 2})
+    handed = r.ready()
+    if error is None:
+        call(g)
+    else:
+        with pytest.raises(error):
+            call(g)
+    for n, _ in handed:
+        r.done(n, True)
+    assert [n for n, _ in r.ready()] == ["n4"]
+
+
+@pytest.mark.parametrize("how", ["close", "drop", "with"])
+def test_an_abandoned_round_leaves_its_unsettled_nodes_to_the_next(how):
+    g = diamond()
+    r = g.begin_round({"n0": 2})
+    (a, _), _ = r.ready()
+    r.done(a, True)
+    if how == "close":
+        r.close()
+    elif how == "drop":
+        del r
+        gc.collect()
+    else:
+        with pytest.raises(ZeroDivisionError), r:
+            1 / 0  # noqa: B018
+    assert [g.state_of(n) for n in ("n2", "n3", "n4")] == ["clean", "dirty", "dirty"]
+    assert g.dirty_nodes() == ["n3", "n4"]
+    r = g.begin_round({})  # not forced: n3 still needs its value, so n4 follows
+    assert (r.scheduled, [n for n, _ in r.ready()]) == (2, ["n3"])
+
+
+def test_a_finished_round_leaves_nothing_open():
+    g = diamond()
+    old = g.begin_round({"n0": 1})
+    assert old.finished
+    new = g.begin_round({"n0": 2})
+    assert (old.ready(), list(old)) == ([], [])
+    with pytest.raises(ValueError, match="the round is finished"):
+        old.done("n2", True)
+    old.close()
+    assert not new.finished and isinstance(new, Round)
+    with pytest.raises(TypeError):
+        Round()
+    with pytest.raises(TypeError):
+        type("R", (Round,), {})
+
+
+def test_reports_from_worker_threads():
+    kinds = ["input"] + ["reactive"] * 64 + ["view"]
+    deps = [[]] + [[0]] * 64 + [list(range(1, 65))]
+    threaded, twin = make_graph(kinds, deps), make_graph(kinds, deps)
+    decide = {f"n{i}": i % 3 == 0 for i in range(len(kinds))}
+    lock = threading.Lock()  # the graph refuses overlapping calls; real work runs outside
+
+    def report(r, node_id):
+        with lock:
+            r.done(node_id, decide[node_id])
+
+    with ThreadPoolExecutor(4) as pool:
+        r = threaded.begin_round({"n0": 1})
+        while batch := r.ready():
+            list(pool.map(lambda pair: report(r, pair[0]), reversed(batch)))
+    drive_in_batches(twin, {"n0": 1}, [], decide, lambda batch: batch)
+    assert fingerprint(threaded) == fingerprint(twin)
+
+
+def test_reentrant_inputs_are_refused_and_change_nothing():
+    g = diamond()
+    before = snapshot(g)
+
+    class Sneaky:
+        def keys(self):
+            return ["n0"]
+
+        def items(self):
+            g.commit_input("n0", 99)
+            return [("n0", 2)]
+
+    with pytest.raises(RuntimeError, match="Already borrowed"):
+        g.begin_round(Sneaky())
+    assert snapshot(g) == before
