@@ -61,6 +61,10 @@ from quorl import Graph
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import rounds
 from crafted_ids import colliding_ids, random_ids
+sys.path.insert(
+    1, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests")
+)
+from model import Model
 from pure_python import PyGraph
 
 try:
@@ -300,108 +304,56 @@ def memory_per_node(impl: str, path: str) -> float | None:
 # --------------------------------------------------------------------------- self-check
 
 
-def self_check(dag: Dag) -> list[str]:
-    """Compare quorl and the pure-Python implementation (and the baselines'
-    orders) on one graph; returns the mismatches."""
-    problems: list[str] = []
-    checked = 0
+def scenario(cls, dag: Dag) -> list[tuple[str, object]]:
+    """Drives a fresh `cls` over `dag` through a fixed sequence of calls (the
+    same for every implementation of the Graph interface) and returns what each
+    call gave: its result, or its exception's class name and arguments."""
+    records: list[tuple[str, object]] = []
 
-    def same(what, a, b, other="pure Python"):
-        nonlocal checked
-        checked += 1
-        if a != b and len(problems) < 20:
-            problems.append(f"{what}: quorl {short(a)} != {other} {short(b)}")
-
-    def outcome(fn, *args):
+    def call(what, fn, *args):
         try:
-            return ("ok", fn(*args))
+            result = fn(*args)
         except Exception as exc:  # the class and message are what is compared
-            return (type(exc).__name__, exc.args)
+            result = (type(exc).__name__, exc.args)
+        records.append((what, result))
+        return result
 
     rng = random.Random(SEED + 1)
-    q, p = declare(Graph, dag), declare(PyGraph, dag)
-    same("topo_order before build", outcome(q.topo_order), outcome(p.topo_order))
-    same("downstream before build", outcome(q.downstream, "zz"), outcome(p.downstream, "zz"))
-    q.build()
-    p.build()
-    order = q.topo_order()
-    same("topo_order", order, p.topo_order())
-    same("views", q.views(), p.views())
-    same("node_ids", q.node_ids(), p.node_ids())
-    if networkx is not None:
-        lex = [dag.ids[i] for i in networkx.lexicographical_topological_sort(networkx_graph(dag))]
-        same("topo_order", order, lex, "networkx lexicographical_topological_sort")
-    if rustworkx is not None:
-        lex = [
-            dag.ids[int(s)]
-            for s in rustworkx.lexicographical_topological_sort(rustworkx_graph(dag), key=str)
-        ]
-        same("topo_order", order, lex, "rustworkx lexicographical_topological_sort")
-    position = {node_id: k for k, node_id in enumerate(order)}
-    checked += 1
-    if any(
-        position[dep] >= position[node_id]
-        for node_id, deps in zip(dag.ids, dag.dep_ids, strict=True)
-        for dep in deps
-    ):
-        problems.append("topo_order puts a node before one of its deps")
-
+    g = declare(cls, dag)
+    call("topo_order before build", g.topo_order)
+    call("downstream before build", g.downstream, "zz")
+    g.build()
+    for name in ("topo_order", "views", "node_ids"):
+        call(name, getattr(g, name))
     sample = rng.sample(dag.ids, min(200, dag.n))
-    nx_graph = networkx_graph(dag) if networkx is not None else None
     for node_id in sample:
-        down = q.downstream(node_id)
-        same(f"downstream({node_id})", down, p.downstream(node_id))
-        if nx_graph is not None:
-            desc = sorted(
-                (dag.ids[i] for i in networkx.descendants(nx_graph, int(node_id[1:]))),
-                key=position.get,
-            )
-            same(f"downstream({node_id})", down, desc, "networkx descendants, sorted")
+        call(f"downstream({node_id})", g.downstream, node_id)
     for _ in range(50):
         seeds = rng.sample(dag.ids, 3)
         seeds.append(seeds[0])
-        same(f"dirty_subgraph({seeds})", q.dirty_subgraph(seeds), p.dirty_subgraph(seeds))
+        call(f"dirty_subgraph({seeds})", g.dirty_subgraph, seeds)
 
-    # Update rounds, memo decisions and states, driven identically on both.
+    # Update rounds: memo decisions and states.
     inputs = [node_id for node_id, kind in zip(dag.ids, dag.kinds, strict=True) if kind == "input"]
     for round_no, seed in enumerate(rng.sample(inputs, min(20, len(inputs)))):
-        for g in (q, p):
-            g.commit_input(seed, round_no * 7919)
-        scheduled = q.mark_dirty([seed])
-        same(f"mark_dirty([{seed}])", scheduled, p.mark_dirty([seed]))
-        same(f"mark_dirty([{seed}]) leads with the seed", scheduled[0], seed)
-        same("dirty_nodes after mark_dirty", q.dirty_nodes(), p.dirty_nodes())
+        g.commit_input(seed, round_no * 7919)
+        scheduled = call(f"mark_dirty([{seed}])", g.mark_dirty, [seed])
+        call(f"mark_dirty([{seed}]) leads with the seed", lambda s=scheduled, t=seed: s[0] == t)
+        call("dirty_nodes after mark_dirty", g.dirty_nodes)
         for k, node_id in enumerate(scheduled[1:]):
-            decision = q.check_node(node_id)
-            same(f"check_node({node_id})", decision, p.check_node(node_id))
-            for g in (q, p):
-                if k % 5 == 4:
-                    g.skip_node(node_id, decision[2])
-                else:
-                    g.commit_node(node_id, decision[2])
+            decision = call(f"check_node({node_id})", g.check_node, node_id)
+            (g.skip_node if k % 5 == 4 else g.commit_node)(node_id, decision[2])
     for node_id in sample:
-        same(f"check_node({node_id}) after rounds", q.check_node(node_id), p.check_node(node_id))
-        same(f"state_of({node_id})", q.state_of(node_id), p.state_of(node_id))
-        h = rng.getrandbits(64)
-        same(
-            f"needs_recompute({node_id})",
-            q.needs_recompute(node_id, h),
-            p.needs_recompute(node_id, h),
-        )
+        call(f"check_node({node_id}) after rounds", g.check_node, node_id)
+        call(f"state_of({node_id})", g.state_of, node_id)
+        call(f"needs_recompute({node_id})", g.needs_recompute, node_id, rng.getrandbits(64))
     for node_id in sample[:20]:
-        for g in (q, p):
-            g.set_computing(node_id)
-    same("dirty_nodes after set_computing", q.dirty_nodes(), p.dirty_nodes())
-    same("check_node(unknown)", outcome(q.check_node, "zz"), outcome(p.check_node, "zz"))
-    same("commit_node(unknown)", outcome(q.commit_node, "zz", 1), outcome(p.commit_node, "zz", 1))
+        g.set_computing(node_id)
+    call("dirty_nodes after set_computing", g.dirty_nodes)
+    call("check_node(unknown)", g.check_node, "zz")
+    call("commit_node(unknown)", g.commit_node, "zz", 1)
 
-    # Declaration checks, on small graphs of their own.
-    def small(cls):
-        g = cls()
-        for node_id, kind in (("a", "input"), ("b", "reactive"), ("c", "view")):
-            g.add_node(node_id, kind)
-        return g
-
+    # Declaration refusals, each on a small graph of its own, and what it left.
     cases = [
         ("duplicate id", lambda g: g.add_node("a", "source")),
         ("duplicate id with invalid kind", lambda g: g.add_node("a", "bogus")),
@@ -422,23 +374,30 @@ def self_check(dag: Dag) -> list[str]:
         ("not built after set_deps", lambda g: (g.build(), g.set_deps("b", []), g.topo_order())),
     ]
     for what, action in cases:
-        results = []
-        for cls in (Graph, PyGraph):
-            g = small(cls)
-            results.append(
-                (outcome(action, g), [(i, g.kind_of(i), g.deps_of(i)) for i in g.node_ids()])
-            )
-        same(what, *results)
-    problems.insert(0, f"{checked} comparisons")
-    return problems
+        small = cls()
+        for node_id, kind in (("a", "input"), ("b", "reactive"), ("c", "view")):
+            small.add_node(node_id, kind)
+        call(what, action, small)
+        call(
+            f"{what}: graph after",
+            lambda s=small: [(i, s.kind_of(i), s.deps_of(i)) for i in s.node_ids()],
+        )
+    return records
+
+
+def differences(got: list, want: list, limit: int = 20) -> list[str]:
+    """The records of two scenario runs that differ, at most `limit` of them."""
+    out = [
+        f"{what}: {short(a)} != {short(b)}"
+        for (what, a), (_, b) in zip(got, want, strict=True)
+        if a != b
+    ]
+    return out[:limit]
 
 
 def short(value) -> str:
     text = repr(value)
     return text if len(text) <= 120 else text[:117] + "..."
-
-
-# --------------------------------------------------------------------------- measurements
 
 
 def pick_update_inputs(dag: Dag, count: int) -> list[int]:
@@ -1070,13 +1029,13 @@ def main(argv=None) -> int:
     )
 
     small_dag = Dag.random(min(sizes))
-    problems = self_check(small_dag)
-    status = "ok" if len(problems) == 1 else "MISMATCH"
+    expected = scenario(Model, small_dag)
+    problems = differences(scenario(Graph, small_dag), expected)
     print(
-        f"self-check at n={min(sizes):,} (quorl vs pure Python, networkx and rustworkx orders): "
-        f"{status}, {problems[0]}"
+        f"self-check at n={min(sizes):,} (quorl against the model of the test suite): "
+        f"{'MISMATCH' if problems else 'ok'}, {len(expected)} results compared"
     )
-    for problem in problems[1:]:
+    for problem in problems:
         print(f"  {problem}")
     log("self-check done")
 

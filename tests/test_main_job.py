@@ -2,10 +2,9 @@
 
 import dataclasses
 import io
-import subprocess
-import sys
 
 import pytest
+from helpers import run_python
 from quorl.demo import MEMO_HIT, RECOMPUTED, UNCHANGED, NodeSpec, ProtocolError, Reactor, run
 
 SMALL = {"nodes": 400, "rounds": 9, "changes": 4, "seed": 3}
@@ -44,14 +43,8 @@ def test_same_seed_same_counts():
 
 
 def test_module_entry_point():
-    done = subprocess.run(
-        [sys.executable, "-m", "quorl", "--nodes", "300", "--rounds", "3"],
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
-    assert done.returncode == 0, done.stderr
-    rows = [line for line in done.stdout.splitlines() if line[:5].strip().isdigit()]
+    out = run_python(args=["-m", "quorl", "--nodes", "300", "--rounds", "3"], timeout=60)
+    rows = [line for line in out.splitlines() if line[:5].strip().isdigit()]
     assert [row.split()[0] for row in rows] == ["1", "2", "3"]
 
 

@@ -7,11 +7,10 @@ and raises the limit again to compare the graph with what it was before.
 
 import json
 import os
-import subprocess
 import sys
-import textwrap
 
 import pytest
+from helpers import run_python
 
 resource = pytest.importorskip("resource")
 
@@ -23,7 +22,7 @@ pytestmark = [
     ),
 ]
 
-CHILD = textwrap.dedent(r'''
+CHILD = r'''
     import gc, json, resource, sys
     from quorl._quorl import Graph
 
@@ -125,7 +124,7 @@ CHILD = textwrap.dedent(r'''
     big.build()
     assert big.topo_order()[-2:] == [f"n{n - 1}", "tail"] and big.downstream("n1") == ["tail"]
     print(json.dumps(results))
-''')
+'''
 
 CASES = [
     "set_deps endless deps",
@@ -149,11 +148,7 @@ def results():
     # Large blocks come straight from the system and go back to it when
     # freed, so the address space in use tells how much room a call has.
     env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536", MALLOC_TRIM_THRESHOLD_="65536")
-    child = subprocess.run(
-        [sys.executable, "-c", CHILD], capture_output=True, text=True, env=env, timeout=120
-    )
-    assert child.returncode == 0, child.stderr
-    return json.loads(child.stdout.splitlines()[-1])
+    return json.loads(run_python(CHILD, env=env).splitlines()[-1])
 
 
 def test_every_case_ran(results):

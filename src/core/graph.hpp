@@ -140,6 +140,8 @@ public:
     // Ends the open round, if any, as Round::close() does. O(closure).
     void end_round() noexcept;
     bool round_open() const noexcept { return open_round_ != nullptr; }
+    // Throws InternalFault naming the first broken invariant. O((n + e) log n).
+    void check_invariants() const;
 
 private:
     friend class Round;

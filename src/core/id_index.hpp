@@ -129,6 +129,16 @@ public:
         place(Slot{key.head, key.tail, node + 1}, key.hash);
     }
 
+    // For invariant checks: the table size, and `visit(key_head, key_tail,
+    // node)` for every entry.
+    std::size_t capacity() const noexcept { return slots_.size(); }
+    template <typename Visit>
+    void for_each_entry(const Visit& visit) const {
+        for (const Slot& slot : slots_)
+            if (slot.node_plus_one != 0)
+                visit(slot.head, slot.tail, slot.node_plus_one - 1);
+    }
+
 private:
     static constexpr std::uint32_t long_marker = 0xFF000000u;  // no inline length is 255
 
