@@ -8,7 +8,8 @@ import subprocess
 import sys
 
 import pytest
-from quorl import Graph, _trace
+from helpers import make_graph
+from quorl import _trace
 from quorl.demo import run
 
 NODE = re.compile(r"^  (n\d+) \[label=(\"(?:[^\"\\]|\\.)*\"), (.*)\];$", re.MULTILINE)
@@ -46,10 +47,8 @@ def test_each_node_is_drawn_as_what_happened_to_it(example):
 
 
 def test_a_large_round_keeps_the_nodes_where_something_happened():
-    g = Graph()
     ids = [f"n{i}" for i in range(50)]
-    for node_id in ids:
-        g.add_node(node_id, "reactive")
+    g = make_graph(ids, build=False)
     outcomes = dict.fromkeys(ids, _trace.SETTLED)
     outcomes["n40"] = _trace.RECOMPUTED
     outcomes["n45"] = _trace.FAILED
@@ -75,10 +74,7 @@ HOSTILE_IDS = [
 
 @pytest.mark.parametrize("node_id", HOSTILE_IDS, ids=repr)
 def test_any_id_gives_dot_that_shows_it_literally(node_id):
-    g = Graph()
-    g.add_node(node_id, "input")
-    g.add_node("after", "reactive")
-    g.set_deps("after", [node_id])
+    g = make_graph([(node_id, "input"), "after"], {"after": [node_id]}, build=False)
     dot = _trace.round_dot(
         g, [node_id, "after"], {node_id: _trace.INPUT, "after": _trace.RECOMPUTED}
     )
@@ -104,8 +100,7 @@ def test_any_id_gives_dot_that_shows_it_literally(node_id):
     ],
 )
 def test_bad_arguments_are_refused(call, error):
-    g = Graph()
-    g.add_node("a", "input")
+    g = make_graph([("a", "input")], build=False)
     with pytest.raises(error):
         call(g)
 
