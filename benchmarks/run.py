@@ -59,11 +59,11 @@ from graphlib import TopologicalSorter
 from quorl import Graph
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import rounds
-from crafted_ids import colliding_ids, random_ids
 sys.path.insert(
     1, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests")
 )
+import rounds
+from crafted_ids import colliding_ids, random_ids
 from model import Model
 from pure_python import PyGraph
 

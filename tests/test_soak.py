@@ -253,7 +253,31 @@ def make_cases(g, u, c):
             BOR,
         ),
     ]
+    ok += [
+        (call, None, None)
+        for call in (
+            lambda: drive_round(g.begin_round({"in": SIG}, ["r"])),
+            lambda: drive_round(g.begin_round([("in", 1)], ("v",)), batches=True),
+            lambda: g.begin_round({"in": 2}, ["r", "v"]).ready(),  # dropped open: abandoned
+            lambda: drive_round(g.begin_round({})),  # picks up what the last one left
+        )
+    ]
+    errors += [
+        (lambda: g.begin_round({"zz": 1}), KeyError, 'unknown node: "zz"'),
+        (lambda: g.begin_round({"r": 1}), ValueError, None),
+        (lambda: g.begin_round({}).done("v", True), ValueError, None),
+    ]
     return ok + errors
+
+
+def drive_round(r, batches=False):
+    if batches:
+        while batch := r.ready():
+            for n, _ in batch:
+                r.done(n, True)
+    else:
+        for n, _ in r:
+            r.done(n, False)
 
 
 def run_cases(iterations, verify=False):

@@ -39,7 +39,7 @@ void Graph::check_invariants() const {
     index_.for_each_entry([&](std::uint64_t head, std::uint32_t tail, NodeIndex node) {
         ++entries;
         require(node < n, "index entries name registered nodes");
-        const IdIndex::Key key = IdIndex::key_of(id_at(node));
+        const IdIndex::Key key = index_.key_of(id_at(node));
         require(key.head == head && key.tail == tail, "index entry keyed by its node's id");
     });
     require(entries == n, "one index entry per node");

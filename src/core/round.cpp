@@ -17,8 +17,6 @@ RoundRefusal state_refusal(std::string message) {
     return {RoundRefusal::Kind::state, std::move(message)};
 }
 
-const std::greater<> later;  // makes the std heap functions a min-heap
-
 }  // namespace
 
 void Graph::end_round() noexcept {
@@ -64,9 +62,11 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     const std::size_t last_seed = starts.size();
     starts.insert(starts.end(), g.unsettled_.begin(), g.unsettled_.end());
 
-    // Allocate everything the round can need, so that settling never throws.
-    nodes_ = g.order_closure(g.downstream_closure(starts));
-    const std::size_t k = nodes_.size();
+    // The closure, breadth first, in the round's own memory: the graph is
+    // not written until everything is allocated. Each edge out of a closure
+    // node is met exactly once here, so the same pass counts every node's
+    // deps in the closure. The closure stays in traversal order: only the
+    // few nodes handed out need ordering, by their cached position.
     const std::size_t n = g.nodes_.size();
     // Zero pages from calloc cost nothing until touched: a small closure in a
     // large graph pays for the slots it uses only.
@@ -74,7 +74,30 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     slot_of_.reset(static_cast<std::uint32_t*>(std::calloc(n == 0 ? 1 : n, sizeof(std::uint32_t))));
     if (!slot_of_)
         throw std::bad_alloc();
-    waiting_.assign(k, 0);
+    nodes_.clear();
+    waiting_.clear();
+    const auto enter = [this](NodeIndex node, std::uint32_t deps_met) {
+        nodes_.push_back(node);
+        waiting_.push_back(deps_met);
+        slot_of_[node] = static_cast<std::uint32_t>(nodes_.size());
+    };
+    for (NodeIndex start : starts) {
+        check_index(start, n, "nodes");
+        if (slot_of_[start] == 0)
+            enter(start, 0);
+    }
+    // nodes_ grows while it is walked (it is the queue): indices, not iterators.
+    // NOLINTNEXTLINE(modernize-loop-convert)
+    for (std::size_t head = 0; head < nodes_.size(); ++head)
+        for (NodeIndex d : g.dependents(nodes_[head])) {
+            check_index(d, n, "nodes");
+            const std::uint32_t slot = slot_of_[d];
+            if (slot == 0)
+                enter(d, 1);
+            else
+                ++waiting_[slot - 1];
+        }
+    const std::size_t k = nodes_.size();
     flags_.assign(k, 0);
     signature_.assign(k, 0);
     available_.reserve(k);
@@ -83,19 +106,8 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     g.unsettled_.reserve(k);  // abandon() only appends; it must not throw
 
     // Writes.
-    for (std::size_t s = 0; s < k; ++s) {
-        check_index(nodes_[s], n, "nodes");
-        slot_of_[nodes_[s]] = static_cast<std::uint32_t>(s + 1);
-        node_at(s).state = NodeState::Dirty;
-    }
-    for (std::size_t s = 0; s < k; ++s)
-        for (NodeIndex d : g.dependents(nodes_[s])) {
-            check_index(d, n, "nodes");
-            const std::uint32_t slot = slot_of_[d];
-            check_index(slot - std::size_t{1}, k,
-                        "round slots");  // the closure holds every dependant
-            ++waiting_[slot - 1];
-        }
+    for (NodeIndex node : nodes_)
+        g.nodes_[node].state = NodeState::Dirty;
     for (const InputHash& input : inputs) {
         const NodeIndex i = g.find(input.id);
         Node& node = g.nodes_[i];
@@ -168,7 +180,7 @@ void Round::visit(std::size_t slot) {
             signature_[slot] = folded;
             set_status(slot, Status::available);
             available_.push_back(static_cast<std::uint32_t>(slot));
-            std::ranges::push_heap(available_, later);
+            std::ranges::push_heap(available_, later_in_order());
             return;
         }
     }
@@ -184,7 +196,7 @@ void Round::visit(std::size_t slot) {
 void Round::flush() {
     if (pending_.empty())
         return;
-    std::ranges::sort(pending_);
+    std::ranges::sort(pending_, earlier_in_order());
     for (std::uint32_t slot : pending_)
         if (flags_[slot] & changed_flag) {
             Node& node = node_at(slot);
@@ -238,7 +250,7 @@ RoundResult<const Handout*> Round::peek_next() {
 }
 
 void Round::take_next() {
-    std::ranges::pop_heap(available_, later);
+    std::ranges::pop_heap(available_, later_in_order());
     const std::uint32_t slot = available_.back();
     available_.pop_back();
     set_status(slot, Status::out);
@@ -254,7 +266,7 @@ RoundResult<std::vector<Handout>> Round::peek_ready() {
         return std::unexpected(RoundError(refusal_for_phase()));
     flush();
     // Ascending order is also a valid min-heap, so the heap stays usable.
-    std::ranges::sort(available_);
+    std::ranges::sort(available_, earlier_in_order());
     std::vector<Handout> batch;
     batch.reserve(available_.size());
     for (std::uint32_t slot : available_)
@@ -311,7 +323,7 @@ void Round::abandon(Phase phase) noexcept {
     if (phase_ != Phase::open)
         return;
     // Reports that were accepted stand: their epochs, in topological order.
-    std::ranges::sort(pending_);
+    std::ranges::sort(pending_, earlier_in_order());
     for (std::uint32_t slot : pending_)
         if (flags_[slot] & changed_flag)
             node_at(slot).epoch = ++graph_->epoch_counter_;

@@ -105,7 +105,7 @@ public:
     std::size_t outstanding() const noexcept { return handed_out_ - committed_ - skipped_; }
 
 private:
-    // Per-slot status; a slot is a closure node's place in topological order.
+    // Per-slot status; a slot is a closure node's place in nodes_.
     enum class Status : std::uint8_t { waiting, available, out, reported, settled };
     static constexpr std::uint8_t status_mask = 0x07;
     static constexpr std::uint8_t forced_flag = 0x08;   // a seed: handed out whatever its fold
@@ -121,6 +121,18 @@ private:
             static_cast<std::uint8_t>((flags_[slot] & ~status_mask) | static_cast<std::uint8_t>(s));
     }
     Node& node_at(std::size_t slot) { return graph_->nodes_[nodes_[slot]]; }
+    // Slots compared by their nodes' places in the cached topological order.
+    NodeIndex position(std::uint32_t slot) const {
+        const NodeIndex node = nodes_[slot];
+        check_index(node, graph_->position_.size(), "positions");
+        return graph_->position_[node];
+    }
+    auto earlier_in_order() const {
+        return [this](std::uint32_t a, std::uint32_t b) { return position(a) < position(b); };
+    }
+    auto later_in_order() const {  // makes the std heap functions a min-heap
+        return [this](std::uint32_t a, std::uint32_t b) { return position(a) > position(b); };
+    }
 
     RoundRefusal refusal_for_phase() const;
     void flush();
@@ -139,7 +151,7 @@ private:
     Graph* graph_;
     Phase phase_ = Phase::idle;
 
-    std::vector<NodeIndex> nodes_;  // the closure in topological order
+    std::vector<NodeIndex> nodes_;  // the closure, in traversal order
     // slot + 1 of every closure node, 0 elsewhere; calloc'd, so the pages a
     // small closure never touches cost nothing.
     std::unique_ptr<std::uint32_t[], FreeDeleter> slot_of_;
