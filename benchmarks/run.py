@@ -36,6 +36,14 @@ exit status, since timings on a shared machine are not a test):
     most 1/8 of the per-node protocol.
   - ids crafted to collide under an unkeyed id hash (crafted_ids.py) cost
     within 2x of random ids of the same length, to declare and to look up.
+  - snapshots at 10^6 nodes: to_bytes() and Graph.from_bytes() each at most
+    2x build() of the same graph, and the snapshot at most 2x the in-memory
+    size per node.
+  - structural edits, each followed by build(), against a full build() of the
+    same graph: a set_deps that only adds deps placed earlier, and appending a
+    node with deps, at most 1/100; a set_deps that adds a forward reference at
+    a random position at most 1/10 (median); would_cycle() for a node that
+    reaches few others at most 1/100.
 Without --million the 10^6 targets are checked at the largest size that ran,
 and the section says so.
 """
@@ -43,6 +51,7 @@ and the section says so.
 from __future__ import annotations
 
 import argparse
+import bisect
 import gc
 import os
 import pickle
@@ -518,6 +527,23 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
         res.put((n, *key), values)
     log(f"n={n:,}: declaration/build/topo_order done")
 
+    # Snapshots of the built graph: to_bytes() and from_bytes() interleaved
+    # with build() of the same graph, so that load hits all three alike.
+    g = graphs["quorl"]
+    data = g.to_bytes()
+    info["snapshot_bytes"] = len(data)
+    for _ in range(repeat):
+        for op, fn in (
+            ("build", g.build),
+            ("to_bytes", g.to_bytes),
+            ("from_bytes", lambda: Graph.from_bytes(data)),
+        ):
+            samples.setdefault(("snapshot", op), []).append(time_once_ns(fn))
+    for op in ("build", "to_bytes", "from_bytes"):
+        res.put((n, "snapshot", op), samples[("snapshot", op)])
+    g = data = None
+    log(f"n={n:,}: snapshots done")
+
     # Baseline sorts on the same graph; their graph construction is not timed.
     # The slow ones run once at 10^6 nodes (each takes seconds, and their
     # ratios to build() are far from the targets' thresholds).
@@ -629,6 +655,9 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
         res.put((n, *key), value)
     log(f"n={n:,}: hot calls done")
 
+    measure_edits(dag, graphs["quorl"], probe_id, n, res, cheap_repeat, target_ns)
+    log(f"n={n:,}: structural edits done in {time.perf_counter() - t_start:.1f} s total")
+
     # A round whose closure holds ~10% of the graph, driven by the kernel.
     graphs = nx_graph = rx_graph = None  # their memory is not needed any more
     samples, info["round"] = rounds.measure_random_round(dag, declare, cheap_repeat, perf_ns)
@@ -654,6 +683,70 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
     graphs = nx_graph = rx_graph = calls = None
     gc.unfreeze()
     return info
+
+
+def measure_edits(dag: Dag, g, probe_id: str, n: int, res: Results, repeat: int, target_ns: int):
+    """Edits of a built graph, each followed by build(), a sample per edit; the
+    graph is put back (untimed) after each. Last: appending nodes grows it.
+    The generated graph's order is its registration order, so a node's index
+    is its position."""
+    rng = random.Random(SEED + 5)
+    ids, deps = dag.ids, dag.dep_ids
+    inputs = [i for i in range(n) if not dag.deps[i]]
+
+    def edit_samples(pick) -> list[int]:
+        samples = []
+        for _ in range(repeat):
+            node, new_deps = pick()
+            with gc_paused(collect=False):
+                t0 = perf_ns()
+                g.set_deps(node, new_deps)
+                g.build()
+                samples.append(perf_ns() - t0)
+            g.set_deps(node, deps[int(node[1:])])
+            g.build()
+        return samples
+
+    def earlier():
+        v = rng.randrange(n // 2, n)
+        d = rng.randrange(v)
+        return ids[v], ([*deps[v], ids[d]] if ids[d] not in deps[v] else deps[v])
+
+    def forward():
+        # A node with no deps cannot close a cycle, wherever it is placed;
+        # any one placed later than the edited node will do.
+        v = rng.randrange(n)
+        first_later = bisect.bisect_right(inputs, v)
+        if first_later == len(inputs):
+            return ids[v], deps[v]
+        return ids[v], [*deps[v], ids[inputs[rng.randrange(first_later, len(inputs))]]]
+
+    res.put((n, "edit", "earlier"), edit_samples(earlier))
+    res.put((n, "edit", "forward"), edit_samples(forward))
+
+    check = {"f": g.would_cycle, "x": probe_id, "d": [*deps[int(probe_id[1:])], ids[0]]}
+    samples = per_call_ns({"would_cycle": ("f(x, d)", check)}, repeat, target_ns)
+    res.put((n, "edit", "would_cycle"), samples["would_cycle"])
+
+    appended = []
+    for k in range(repeat):
+        node = f"appended{k}"
+        new_deps = list(dict.fromkeys(ids[rng.randrange(n)] for _ in range(3)))
+        with gc_paused(collect=False):
+            t0 = perf_ns()
+            g.add_node(node, "view")
+            g.set_deps(node, new_deps)
+            g.build()
+            appended.append(perf_ns() - t0)
+    res.put((n, "edit", "append"), appended)
+
+
+EDIT_ROWS = (
+    ("earlier", "set_deps adding a dep placed earlier + build()", 0.01),
+    ("append", "add_node + set_deps (3 deps) + build()", 0.01),
+    ("forward", "set_deps adding a forward reference, random nodes + build()", 0.1),
+    ("would_cycle", "would_cycle(id, deps), id with ~10 nodes downstream", 0.01),
+)
 
 
 # --------------------------------------------------------------------------- report
@@ -801,6 +894,29 @@ def print_size_table(n: int, info: dict, res: Results, memory: dict) -> None:
         [("quorl, crafted ids", "quorl", None), ("quorl, random ids", "random", None)],
         "crafted lookup",
     )
+    print("snapshot of the built graph, against build() of the same graph")
+    built = res.get((n, "snapshot", "build"))
+    for op, label in (
+        ("build", "quorl build()"),
+        ("to_bytes", "quorl to_bytes()"),
+        ("from_bytes", "quorl Graph.from_bytes()"),
+    ):
+        value = res.get((n, "snapshot", op))
+        spread = res.spread((n, "snapshot", op))
+        times = "-" if value is None or not built else f"{value / built:.2f}x"
+        print(f"  {label:<{width - 2}} {fmt_time(value):>10} {spread:>7} {times:>11}")
+    per_node = info["snapshot_bytes"] / n
+    in_memory = memory.get(n, {}).get("quorl")
+    versus = "" if in_memory is None else f" ({per_node / in_memory:.2f}x the in-memory size)"
+    print(f"  {'snapshot size, bytes per node':<{width - 2}} {per_node:>9.1f} B{versus}")
+    full = res.get((n, "build", "quorl"))
+    print("structural edits of the built graph; ratio = full build() / edit (above 100: 1/100)")
+    for key, label, _ in EDIT_ROWS:
+        value = res.get((n, "edit", key))
+        spread = res.spread((n, "edit", key))
+        print(
+            f"  {label:<{width - 2}} {fmt_time(value):>10} {spread:>7} {fmt_ratio(full, value):>11}"
+        )
     if n in memory:
         print("memory: RSS growth over declaration + build, bytes per node")
         values = memory[n]
@@ -818,7 +934,9 @@ def print_size_table(n: int, info: dict, res: Results, memory: dict) -> None:
             print(f"  {label:<{width - 2}} {shown:>10} {'':>7} {ratio:>11}")
 
 
-def print_targets(sizes: list[int], res: Results, memory: dict) -> None:
+def print_targets(
+    sizes: list[int], res: Results, memory: dict, snapshot_sizes: dict[int, float]
+) -> None:
     largest = max(sizes)
     smallest = min(sizes)
     at = f"at n={largest:,}"
@@ -899,6 +1017,27 @@ def print_targets(sizes: list[int], res: Results, memory: dict) -> None:
         target(
             f"memory, bytes per node, quorl at n={m:,}", memory[m].get("quorl"), 150, "lower", note
         )
+    q_snapshot_build = res.get((largest, "snapshot", "build"))
+    for op in ("to_bytes", "from_bytes"):
+        target(
+            f"snapshot: {op} / build() {at}",
+            ratio(res.get((largest, "snapshot", op)), q_snapshot_build),
+            2,
+            "lower",
+            million_note,
+        )
+    if memory_sizes:
+        m = memory_sizes[-1]
+        snapshot_bytes = snapshot_sizes.get(m)
+        target(
+            f"snapshot bytes per node / in-memory bytes per node at n={m:,}",
+            ratio(snapshot_bytes, memory[m].get("quorl")),
+            2,
+            "lower",
+            ""
+            if m >= MILLION
+            else f" (target is at 10^6; measured at n={m:,}, run with --million)",
+        )
     target(
         f"declaration: pure Python / quorl {at}",
         ratio(res.get((largest, "decl", "pure")), res.get((largest, "decl", "quorl"))),
@@ -935,6 +1074,13 @@ def print_targets(sizes: list[int], res: Results, memory: dict) -> None:
             f"ids crafted against an unkeyed hash / random ids, {what} {at}",
             ratio(res.get((largest, op, "quorl")), res.get((largest, op, "random"))),
             2,
+            "lower",
+        )
+    for key, label, limit in EDIT_ROWS:
+        target(
+            f"{label} / full build() {at}",
+            ratio(res.get((largest, "edit", key)), q_build),
+            limit,
             "lower",
         )
     print()
@@ -1093,7 +1239,7 @@ def main(argv=None) -> int:
         print(
             f"  {label:<78} {fmt_time(res.get((0, key, impl))):>10} {res.spread((0, key, impl)):>7}"
         )
-    print_targets(sizes, res, memory)
+    print_targets(sizes, res, memory, {n: info["snapshot_bytes"] / n for n, info in infos.items()})
     if args.plot:
         from plot import write_plots
 

@@ -2,6 +2,7 @@
 from a sequence's __len__, and what the call boundary assumes about access
 and borrowed ids."""
 
+import contextlib
 import gc
 import random
 import signal
@@ -129,7 +130,13 @@ class Sized:
 
 
 def interrupt():
-    signal.raise_signal(signal.SIGINT)  # the default handler raises KeyboardInterrupt
+    # The interpreter's own handler raises KeyboardInterrupt; it is not
+    # installed where SIGINT was ignored at start-up (a background job).
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        signal.raise_signal(signal.SIGINT)
+    finally:
+        signal.signal(signal.SIGINT, previous)
     return 2
 
 
@@ -375,3 +382,57 @@ def test_sequences_around_the_inline_capacity(count, container):
     assert g.dirty_subgraph(container(ids)) == expected
     assert g.mark_dirty(container(ids[::-1])) == expected
     assert g.dirty_nodes() == [*ids, "t"]
+
+
+# ---- the receiver's reference count --------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda g: g.state_of("in"),
+        lambda g: g.commit_node("a", 3),
+        lambda g: g.mark_dirty(Hooked(["in", "a"], lambda: None)),
+        lambda g: g.state_of("missing"),
+        lambda g: g.set_deps("v", ["v"]),
+        lambda g: g.commit_node("a", -1),
+        lambda g: len(g),
+        lambda g: "a" in g,
+        repr,
+    ],
+    ids=[
+        "shared",
+        "exclusive",
+        "iterated",
+        "KeyError",
+        "ValueError",
+        "OverflowError",
+        "len",
+        "in",
+        "repr",
+    ],
+)
+def test_calls_leave_the_receivers_reference_count(call):
+    g = diamond()
+    before = sys.getrefcount(g)
+    for _ in range(20):
+        with contextlib.suppress(KeyError, ValueError, OverflowError):
+            call(g)
+    assert sys.getrefcount(g) == before
+
+
+def test_ids_of_12_to_15_bytes_hash_only_their_own_bytes():
+    # A non-ASCII str keeps its UTF-8 in a small block of its own, next to
+    # the UTF-8 of other strs: reading a byte outside the id would make equal
+    # ids differ.
+    g = Graph()
+    ids = ["\u00e9" * 6, "\u00e9" * 6 + "x", "\u00e9" * 7, "\u00e9" * 7 + "y"]  # 12 to 15 bytes
+    for node in ids:
+        g.add_node(node, "input")
+    kept = []
+    for k in range(400):
+        decoy = fresh("\u00e9" * 6 + f"{k:03}")  # 15 bytes, its end varying
+        copy = fresh(ids[k % 4])
+        kept += [decoy, copy]
+        assert decoy not in g  # its UTF-8 is made first, then the copy's
+        assert copy in g

@@ -26,11 +26,12 @@ VERSION_DOC = ast.get_docstring(
 
 
 def text_signature(f: ast.FunctionDef) -> str:
-    """The text signature a stub function stands for ("$self" is the receiver)."""
+    """The text signature a stub function stands for ("$self" or "$type" is the receiver)."""
+    receiver = "$type" if f.args.args[0].arg == "cls" else "$self"
     args = [a.arg for a in f.args.args[1:]]
     for k, default in enumerate(f.args.defaults, len(args) - len(f.args.defaults)):
         args[k] += "=" + ast.unparse(default)
-    return "($self" + "".join(", " + a for a in args) + ")"
+    return "(" + receiver + "".join(", " + a for a in args) + ")"
 
 
 METHODS = [  # in table order: (name, text signature, docstring)
@@ -84,8 +85,9 @@ def test_method_signatures_docs_and_order_match_the_stubs():
         (n, getattr(Graph, n).__text_signature__, getattr(Graph, n).__doc__) for n, _, _ in METHODS
     ] == METHODS
     assert [k for k in Graph.__dict__ if not k.startswith("__")] == [n for n, _, _ in METHODS]
+    # A class method's receiver ("$type") is bound, so its signature omits it.
     assert [str(inspect.signature(getattr(Graph, n))) for n, _, _ in METHODS] == [
-        text.replace("$self", "self, /", 1) for _, text, _ in METHODS
+        text.replace("$self", "self, /", 1).replace("$type, ", "", 1) for _, text, _ in METHODS
     ]
 
 

@@ -28,6 +28,7 @@ def small_graph():
 SHARED_OUTER = [
     ("dirty_subgraph", lambda g, hook: g.dirty_subgraph(Seq(["in", "s"], hook))),
     ("needs_recompute", lambda g, hook: g.needs_recompute("r", Index(5, hook))),
+    ("would_cycle", lambda g, hook: g.would_cycle("in", Seq(["v", "s"], hook))),
 ]
 EXCLUSIVE_OUTER = [
     ("set_deps", lambda g, hook: g.set_deps("v", Seq(["r", "s"], hook))),
@@ -50,6 +51,9 @@ SHARED_INNER = [
     ("dirty_nodes", lambda g: g.dirty_nodes()),
     ("downstream", lambda g: g.downstream("in")),
     ("dirty_subgraph", lambda g: g.dirty_subgraph(["s"])),
+    ("is_built", lambda g: g.is_built()),
+    ("dependents_of", lambda g: g.dependents_of("in")),
+    ("would_cycle", lambda g: g.would_cycle("in", ["v"])),
 ]
 EXCLUSIVE_INNER = [
     ("add_node", lambda g: g.add_node("x", "input")),

@@ -4,6 +4,7 @@ Runs only with QUORL_SOAK=1 (it takes most of a minute); QUORL_SOAK_ITERATIONS
 changes the length. tools/valgrind.sh drives the same cases via run_cases().
 """
 
+import copy
 import gc
 import os
 import sys
@@ -48,6 +49,8 @@ SEEDS = ["in", "src"]
 SIG = 2**63 + 12345
 SURROGATE = "".join(["x", "\ud800"])
 MUT, BOR = ALREADY_MUTABLY_BORROWED, ALREADY_BORROWED
+# A snapshot whose checksum no longer matches.
+DAMAGED = b"\x89QRL\r\n\x1a\n" + bytes(64)
 
 
 def make_graphs():
@@ -121,6 +124,15 @@ def make_cases(g, u, c):
         lambda: g.needs_recompute(
             "r", Index(during=lambda: len(g) + g.needs_recompute("v", Index(3)))
         ),
+        # snapshots, and pickle and copy support
+        g.to_bytes,
+        lambda: Graph.from_bytes(memoryview(g.to_bytes())),
+        g.__reduce__,
+        lambda: copy.deepcopy(g),
+        g.is_built,
+        lambda: g.dependents_of("in"),
+        lambda: g.would_cycle("in", ["r"]),
+        lambda: g.would_cycle("r", DEPS),
     ]
     ok = [(call, None, None) for call in ok]
 
@@ -251,6 +263,13 @@ def make_cases(g, u, c):
             lambda: g.commit_node("r", Index(during=lambda: g.add_node("zz", "input"))),
             RuntimeError,
             BOR,
+        ),
+        (lambda: Graph.from_bytes(g.to_bytes()[:-1]), ValueError, None),
+        (lambda: Graph.from_bytes(DAMAGED), ValueError, None),
+        (
+            lambda: Graph.from_bytes(data=ID),
+            TypeError,
+            "argument 'data': a bytes-like object is required, not 'str'",
         ),
     ]
     ok += [

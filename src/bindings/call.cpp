@@ -125,6 +125,29 @@ void raise_current_exception() noexcept {
     }
 }
 
+namespace {
+
+// The cycle's ValueError carries one cycle's ids as its `cycle` attribute, so
+// that a caller can repair the graph without parsing the message.
+void raise_cycle(PyObject* message, const std::vector<std::string>& path) {
+    Ref ids(PyList_New(static_cast<Py_ssize_t>(path.size())));
+    if (!ids)
+        return;
+    for (std::size_t k = 0; k < path.size(); ++k) {
+        PyObject* id =
+            PyUnicode_FromStringAndSize(path[k].data(), static_cast<Py_ssize_t>(path[k].size()));
+        if (id == nullptr)
+            return;
+        PyList_SetItem(ids.get(), static_cast<Py_ssize_t>(k), id);
+    }
+    Ref error(PyObject_CallFunctionObjArgs(PyExc_ValueError, message, nullptr));
+    if (!error || PyObject_SetAttrString(error.get(), "cycle", ids.get()) < 0)
+        return;
+    PyErr_SetObject(PyExc_ValueError, error.get());
+}
+
+}  // namespace
+
 void raise_graph_error(const core::GraphError& error) noexcept {
     try {
         PyObject* type = PyExc_ValueError;
@@ -135,8 +158,13 @@ void raise_graph_error(const core::GraphError& error) noexcept {
         const std::string message = error.message();
         Ref text(
             PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-        if (text)
-            PyErr_SetObject(type, text.get());
+        if (!text)
+            return;
+        if (const auto* cycle = std::get_if<core::Cycle>(&error.variant())) {
+            raise_cycle(text.get(), cycle->path);
+            return;
+        }
+        PyErr_SetObject(type, text.get());
     } catch (...) {
         raise_current_exception();
     }
@@ -463,6 +491,12 @@ PyObject* to_python(core::Graph& graph, const NodesToMarkDirty& marked) {
         graph.mark_nodes_dirty(marked.nodes);
     }
     return list.release();
+}
+
+PyObject* to_python(core::Graph& graph, const OptionalIds& result) {
+    if (!result.ids)
+        Py_RETURN_NONE;
+    return to_python(graph, std::span<const core::NodeIndex>(*result.ids));
 }
 
 }  // namespace quorl::bindings

@@ -14,6 +14,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <tuple>
@@ -24,6 +25,10 @@
 #include "core/graph.hpp"
 
 namespace quorl::bindings {
+
+// The kernel's own version, what kernel_version() reports: the package's
+// version (pyproject.toml) moves on without it.
+inline constexpr std::string_view kernel_version_text = "1.2.0";
 
 struct GraphObject {
     PyObject_HEAD
@@ -260,6 +265,11 @@ PyObject* to_python(core::Graph& graph, core::NodeState state) noexcept;
 PyObject* to_python(core::Graph& graph, std::span<const core::NodeIndex> ids);
 PyObject* to_python(core::Graph& graph, const core::CheckResult& check) noexcept;
 PyObject* to_python(core::Graph& graph, const NodesToMarkDirty& marked);
+// A list of ids or None.
+struct OptionalIds {
+    std::optional<std::vector<core::NodeIndex>> ids;
+};
+PyObject* to_python(core::Graph& graph, const OptionalIds& result);
 
 template <typename T>
 PyObject* finish(core::Graph& graph, T&& value) {

@@ -124,6 +124,13 @@ public:
                 place(slot, hash_of(slot.head, slot.tail));
     }
 
+    // Starts loading the slot where a lookup of `key` begins, so that a bulk
+    // load can overlap its cache misses.
+    void prefetch(const Key& key) const noexcept {
+        if (!slots_.empty())
+            __builtin_prefetch(&slots_[key.hash & (slots_.size() - 1)]);
+    }
+
     // Inserts an id known to be absent; room must have been reserved.
     void insert(const Key& key, NodeIndex node) noexcept {
         place(Slot{key.head, key.tail, node + 1}, key.hash);

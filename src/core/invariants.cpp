@@ -102,16 +102,17 @@ void Graph::check_invariants() const {
 
     // Reverse edges: rows strictly ascending, as many entries as dep edges,
     // and every edge found in its row, so rows and deps match one for one.
-    require(dependents_start_.size() == n + 1 && dependents_start_[0] == 0 &&
-                dependents_start_[n] == live && dependents_.size() == live,
-            "reverse edges hold one entry per dep");
+    require(dependents_current_ && dependents_runs_.size() == n,
+            "a built graph's reverse edges are current");
+    std::size_t reverse = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        require(dependents_start_[i] <= dependents_start_[i + 1], "reverse edge rows in order");
+        reverse += dependents_runs_[i].count;
         const auto row = dependents(static_cast<NodeIndex>(i));
         require(std::ranges::adjacent_find(row, std::greater_equal<>()) == row.end(),
                 "reverse edge rows ascending");
         require(row.empty() || row.back() < n, "reverse edges name registered nodes");
     }
+    require(reverse == live, "reverse edges hold one entry per dep");
     for (std::size_t i = 0; i < n; ++i)
         for (const NodeIndex d : deps(nodes_[i]))
             require(std::ranges::binary_search(dependents(d), static_cast<NodeIndex>(i)),
