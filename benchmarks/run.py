@@ -2,6 +2,7 @@
 """Benchmarks of the quorl graph kernel against baselines measured in the same run.
 
     python benchmarks/run.py [--sizes 1000,100000] [--million] [--quick] [--repeat N] [--cpu-clock]
+                             [--plot DIR]
 
 Every size gets one random DAG from a fixed seed: node i ("n<i>") takes 0 to 6
 distinct deps among nodes 0..i-1 (3 on average). The same graph feeds quorl,
@@ -470,8 +471,10 @@ class Results:
     def __init__(self) -> None:
         self.values: dict[tuple, float] = {}
         self.spreads: dict[tuple, float] = {}
+        self.samples: dict[tuple, list] = {}  # kept whole for the plots
 
     def put(self, key: tuple, samples: list) -> None:
+        self.samples[key] = list(samples)
         median = statistics.median(samples)
         self.values[key] = median
         if len(samples) >= 4 and median:
@@ -1109,6 +1112,11 @@ def main(argv=None) -> int:
         action="store_true",
         help="time with this thread's CPU time instead of the wall clock (for a busy machine)",
     )
+    parser.add_argument(
+        "--plot",
+        metavar="DIR",
+        help="write plots of time against graph size to DIR as PNG and SVG (needs matplotlib)",
+    )
     parser.add_argument("--memory-child", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     global perf_ns
@@ -1134,6 +1142,12 @@ def main(argv=None) -> int:
         parser.error("sizes must be at least 20 nodes")
     if args.repeat is not None and args.repeat < 1:
         parser.error("--repeat must be at least 1")
+    if args.plot:
+        # Fail before minutes of measuring, not after them.
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            parser.error("--plot needs matplotlib: pip install '.[bench]'")
 
     started = time.perf_counter()
 
@@ -1232,6 +1246,13 @@ def main(argv=None) -> int:
     engine_benchmarks.main(
         (["--quick"] if args.quick else []) + (["--cpu-clock"] if args.cpu_clock else [])
     )
+    if args.plot:
+        from plot import write_plots
+
+        clock = "thread CPU time" if args.cpu_clock else "wall clock"
+        note = f"python {sys.version.split()[0]}, {clock}, {os.cpu_count()} cores; seed {SEED}"
+        for path in write_plots(res.samples, sizes, args.plot, note, log):
+            print(f"plot: {path}")
     print(f"\ntotal time {time.perf_counter() - started:.0f} s")
     return 0
 

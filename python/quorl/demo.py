@@ -26,7 +26,7 @@ from dataclasses import dataclass
 from functools import partial
 from typing import Any, TextIO
 
-from quorl import Engine, kernel_version
+from quorl import Engine, RoundReport, _trace, kernel_version
 
 KINDS = ("input", "source", "reactive", "view")
 KIND_WEIGHTS = (10, 2, 78, 10)  # percent of the declared nodes
@@ -293,11 +293,20 @@ def run(
     executor: str = "serial",
     workers: int = 4,
     sleep_ms: float = 0.0,
+    trace: str | None = None,
 ) -> list[RoundStats]:
-    """Declare, build and compute a graph, run the update rounds, report on ``out``."""
+    """Declare, build and compute a graph, run the update rounds, report on ``out``.
+
+    ``trace`` draws the last round to that file (see quorl._trace.write_round).
+    """
     out = sys.stdout if out is None else out
+    if trace is not None and executor not in ("serial", "threads"):
+        raise ValueError("--trace needs the node functions in this process: serial or threads")
     specs, inputs = generate(nodes, seed)
     specs = with_sleep(specs, sleep_ms)
+    called: set[str] = set()  # with trace: the nodes whose function ran, not their memo
+    if trace is not None:
+        specs = with_call_record(specs, called)
     with open_executor(executor, workers) as pool:
         start = time.perf_counter()
         engine = build_engine(specs, inputs, pool)
@@ -335,7 +344,12 @@ def run(
             reverted = number % REVERT_EVERY == 0 and bool(before_last)
             plan = before_last if reverted else new_values(rng, engine, input_ids, changes)
             before_last = {i: engine[i] for i in plan}
-            report = engine.set(plan)
+            last = trace is not None and number == rounds
+            if last:
+                scheduled = engine.graph.dirty_subgraph(list(plan))
+                old_values = {node_id: engine.get(node_id) for node_id in scheduled}
+                called.clear()
+            report = engine.set(plan, explain=last)
             speedup = None
             if twin is not None:
                 twin_report = twin.set(plan)
@@ -378,7 +392,56 @@ def run(
         + ("; values equal a from-scratch computation" if verify else ""),
         file=out,
     )
+    if trace is not None and stats:
+        title = f"round {stats[-1].round} of {nodes} nodes, seed {seed}"
+        outcomes, cut_off = round_outcomes(scheduled, plan, report, called, old_values, engine)
+        dot = _trace.round_dot(engine.graph, scheduled, outcomes, cut_off, title)
+        for path in _trace.write_round(trace, dot):
+            print(f"round {stats[-1].round} drawn to {path}", file=out)
     return stats
+
+
+def with_call_record(specs: list[NodeSpec], called: set[str]) -> list[NodeSpec]:
+    """The same graph, each node function adding its id to ``called`` when it runs."""
+    return [
+        spec
+        if spec.fn is None
+        else NodeSpec(spec.id, spec.kind, spec.deps, partial(_recorded, called, spec.id, spec.fn))
+        for spec in specs
+    ]
+
+
+def _recorded(called: set[str], node_id: str, fn: Callable[..., Any], *args: Any) -> Any:
+    called.add(node_id)
+    return fn(*args)
+
+
+def round_outcomes(
+    scheduled: list[str],
+    plan: dict[str, Any],
+    report: RoundReport,
+    called: set[str],
+    old_values: dict[str, Any],
+    engine: Engine,
+) -> tuple[dict[str, str], set[str]]:
+    """What happened to each scheduled node of a round run with ``explain=True``."""
+    handed_out = report.why or {}
+    outcomes: dict[str, str] = {}
+    for node_id in scheduled:
+        if node_id in plan:
+            outcomes[node_id] = _trace.INPUT
+        elif node_id in report.failed:
+            outcomes[node_id] = _trace.FAILED
+        elif node_id in handed_out:
+            outcomes[node_id] = _trace.RECOMPUTED if node_id in called else _trace.MEMO_HIT
+        elif engine.graph.state_of(node_id) == "clean":
+            outcomes[node_id] = _trace.SETTLED
+    cut_off = {
+        node_id
+        for node_id in handed_out
+        if node_id not in report.failed and engine.get(node_id) == old_values.get(node_id)
+    }
+    return outcomes, cut_off
 
 
 def at_least(minimum: int) -> Callable[[str], int]:
@@ -422,6 +485,12 @@ def main(argv: list[str] | None = None) -> int:
         default=0.0,
         help="each node function first sleeps this long, standing in for I/O (0)",
     )
+    parser.add_argument(
+        "--trace",
+        metavar="FILE",
+        help="draw the last round: Graphviz DOT, plus FILE's .svg when dot is installed"
+        " (a FILE ending in .svg gets SVG only; serial or threads executor)",
+    )
     args = parser.parse_args(argv)
     try:
         run(
@@ -433,8 +502,12 @@ def main(argv: list[str] | None = None) -> int:
             executor=args.executor,
             workers=args.workers,
             sleep_ms=args.sleep_ms,
+            trace=args.trace,
         )
     except ProtocolError as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 1
+    except (OSError, RuntimeError, ValueError) as error:  # e.g. the trace could not be drawn
         print(f"error: {error}", file=sys.stderr)
         return 1
     return 0
