@@ -56,8 +56,8 @@ _MISSING: Final[Any] = object()
 class RoundReport:
     """What one round did.
 
-    scheduled: nodes the round reached (changed inputs, seeds, all they reach),
-        ``inputs + recomputed + memo_hits + unchanged + len(failed) + left_dirty``;
+    scheduled: nodes the round reached (changed inputs, seeds, all they reach):
+    ``inputs + recomputed + memo_hits + unchanged + len(failed) + left_dirty``;
     inputs: inputs committed with their new hashes;
     recomputed: node functions called that returned a value;
     memo_hits: nodes served from their memo;
