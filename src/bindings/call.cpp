@@ -77,7 +77,8 @@ void raise_missing_arguments(const MethodSpec& spec, std::size_t count, PyObject
 // ordinary Exception, but neither MemoryError nor what is not an Exception
 // at all (KeyboardInterrupt, SystemExit), which must reach the caller.
 bool tolerable_error() noexcept {
-    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+    return PyErr_ExceptionMatches(PyExc_Exception) != 0 &&
+           PyErr_ExceptionMatches(PyExc_MemoryError) == 0;
 }
 
 PyObject* get_panic_type() noexcept {
