@@ -296,8 +296,10 @@ private:
     struct RoundLink {
         Round* round = nullptr;
         RoundLink() = default;
-        RoundLink(const RoundLink&) noexcept {}
-        RoundLink& operator=(const RoundLink&) noexcept { return *this; }
+        RoundLink(const RoundLink& /*other*/) noexcept {}
+        RoundLink(RoundLink&& /*other*/) noexcept {}
+        RoundLink& operator=(const RoundLink&) = delete;
+        RoundLink& operator=(RoundLink&&) = delete;
         ~RoundLink() = default;
         operator Round*() const noexcept { return round; }
         RoundLink& operator=(Round* r) noexcept {
