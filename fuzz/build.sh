@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the kernel fuzzer (libFuzzer with AddressSanitizer and
-# UndefinedBehaviorSanitizer) from src/core and fuzz/kernel_fuzzer.cpp.
+# Builds the fuzz targets (libFuzzer with AddressSanitizer and
+# UndefinedBehaviorSanitizer): one binary per fuzz/*_fuzzer.cpp, linked with
+# src/core and the shared harness in fuzz/harness/.
 #
-#   fuzz/build.sh        prints the path of the fuzzer binary on stdout
+#   fuzz/build.sh [TARGET]   prints the path of TARGET (default kernel_fuzzer)
 #
 # Environment: QUORL_FUZZ_CXX (a clang++ to use), QUORL_FUZZ_BUILD (build
 # directory, default build/fuzz, which git ignores). A clang with libFuzzer
@@ -61,31 +62,43 @@ if ! cxx=$(find_cxx); then
     fi
 fi
 
-sources=("$repo"/src/core/*.hpp "$repo"/src/core/*.cpp "$repo/fuzz/kernel_fuzzer.cpp" "$0")
+target=${1:-kernel_fuzzer}
+if [[ ! -f $repo/fuzz/$target.cpp ]]; then
+    log "no fuzz target $target (fuzz/$target.cpp)"
+    exit 2
+fi
+sources=("$repo"/src/core/*.hpp "$repo"/src/core/*.cpp "$repo"/fuzz/harness/* "$repo"/fuzz/*_fuzzer.cpp "$0")
 stamp=$( { "$cxx" --version; cat "${sources[@]}"; } | sha256sum | cut -d' ' -f1)
-if [[ -x $out/kernel_fuzzer && -f $out/stamp && $(cat "$out/stamp") == "$stamp" ]]; then
-    echo "$out/kernel_fuzzer"
+if [[ -x $out/$target && -f $out/stamp && $(cat "$out/stamp") == "$stamp" ]]; then
+    echo "$out/$target"
     exit 0
 fi
 log "building with $cxx into $out"
 
 rm -rf "$out"
-mkdir -p "$out"
+mkdir -p "$out/core" "$out/harness" "$out/targets"
 
-common=(-std=c++23 -g -O1 -fno-omit-frame-pointer -I"$repo/src" -Wall -Wextra -Werror
+common=(-std=c++23 -g -O1 -fno-omit-frame-pointer -I"$repo/src" -I"$repo/fuzz" -Wall -Wextra -Werror
         -fsanitize=address,undefined -fno-sanitize-recover=undefined
         # Bounds checks in the standard containers, and reads past a
         # vector's size into its spare capacity reported as overflows.
         -D_GLIBCXX_ASSERTIONS -D_GLIBCXX_SANITIZE_VECTOR)
 
 for f in "$repo"/src/core/*.cpp; do
-    "$cxx" "${common[@]}" -fsanitize=fuzzer-no-link -c "$f" -o "$out/$(basename "${f%.cpp}").o"
+    "$cxx" "${common[@]}" -fsanitize=fuzzer-no-link -c "$f" -o "$out/core/$(basename "${f%.cpp}").o"
 done
 
 # The harness gets edge coverage but no comparison tracing: its many
 # comparisons would cost more time than they give guidance.
-"$cxx" "${common[@]}" -fsanitize=fuzzer-no-link -fno-sanitize-coverage=trace-cmp \
-    -c "$repo/fuzz/kernel_fuzzer.cpp" -o "$out/harness.o"
-"$cxx" "${common[@]}" -fsanitize=fuzzer "$out"/*.o -o "$out/kernel_fuzzer"
+harness=("${common[@]}" -fsanitize=fuzzer-no-link -fno-sanitize-coverage=trace-cmp)
+for f in "$repo"/fuzz/harness/*.cpp; do
+    "$cxx" "${harness[@]}" -c "$f" -o "$out/harness/$(basename "${f%.cpp}").o"
+done
+for f in "$repo"/fuzz/*_fuzzer.cpp; do
+    name=$(basename "${f%.cpp}")
+    "$cxx" "${harness[@]}" -c "$f" -o "$out/targets/$name.o"
+    "$cxx" "${common[@]}" -fsanitize=fuzzer "$out"/core/*.o "$out"/harness/*.o "$out/targets/$name.o" \
+        -o "$out/$name"
+done
 echo "$stamp" > "$out/stamp"
-echo "$out/kernel_fuzzer"
+echo "$out/$target"

@@ -1,72 +1,50 @@
 #!/usr/bin/env python3
 """Writes the hand-made seed inputs of fuzz/corpus/.
 
-Each seed spells out a short scenario in the byte encoding that
-kernel_fuzzer.cpp decodes, so that fuzzing starts from deep, acyclic and
-cyclic graphs instead of from nothing. Keep the encoding here in step with
-run_op() and the pick_* helpers there. Regression seeds (crash reproducers)
-are saved into the corpus directly and are not written by this script.
+Each seed spells out a short scenario in the byte encoding that the kernel
+target (fuzz/harness/kernel_ops.cpp) decodes, so that fuzzing starts from
+deep, acyclic and cyclic graphs instead of from nothing. Operation codes, kind
+numbers, the id pool and the invalid kinds are read from
+fuzz/harness/vocabulary.def, the file the harness is compiled from, and the
+model of the test suite tracks which ids each seed has registered. Regression
+seeds (crash reproducers) are saved into the corpus directly and are not
+written by this script.
 
-    python3 fuzz/make_seeds.py
+    python3 fuzz/make_seeds.py [DIRECTORY]   (default fuzz/corpus)
 """
 
+import ast
+import contextlib
 import pathlib
+import re
+import sys
 
-CORPUS = pathlib.Path(__file__).resolve().parent / "corpus"
+HERE = pathlib.Path(__file__).resolve().parent
+CORPUS = HERE / "corpus"
+sys.path.insert(0, str(HERE.parent / "tests"))
+from model import Model  # noqa: E402
 
-POOL = [
-    "",
-    "a",
-    "b",
-    "c",
-    "d",
-    "price",
-    '"q\\',
-    "t\tn\nr\r\0z",
-    "\x1b[0m",
-    "e\u0301",
-    "\u00e9",
-    "\U0001f600",
-    "\u200b",
-    "a ",
-    "A",
-    "node-with-a-longer-id-0123456789",
-    "\ufffd",
-    "'",
-    "node-with-a-longer-id-0123456788",
-    "node-with-a-lonxer-id-0123456789",
-    "abcdefgh",
-    "abcdefgi",
-    "bbcdefgh",
-    "abcde",
-    "abcdf",
-    "abdde",
-]
-BAD_KINDS = 15  # how many invalid kinds the harness lists
-KINDS = {"input": 0, "source": 1, "reactive": 2, "view": 3}
-OP = {
-    "add_node": 0,
-    "set_deps": 3,
-    "build": 5,
-    "downstream": 7,
-    "dirty_subgraph": 8,
-    "mark_dirty": 9,
-    "set_dirty": 10,
-    "set_computing": 11,
-    "set_clean": 12,
-    "skip_node": 13,
-    "commit_input": 14,
-    "commit_node": 15,
-    "needs_recompute": 16,
-    "check_node": 17,
-    "queries": 18,
-    "indices_of": 19,
-    "ids_in_topo_order": 20,
-    "downstream_closure": 21,
-    "mark_nodes_dirty": 22,
-    "check_and_commit": 23,
-    "update_round": 24,
-}
+
+def read_vocabulary(path=HERE / "harness" / "vocabulary.def"):
+    """The operations' first codes, the kinds, the id pool and the invalid kinds."""
+    ops, tables, code = {}, {"KIND": [], "STATE": [], "ID": [], "BAD_KIND": []}, 0
+    for line in path.read_text(encoding="utf-8").splitlines():
+        if m := re.fullmatch(r"QUORL_FUZZ_OP\((\w+), (\d+)\)", line):
+            ops[m[1]] = code
+            code += int(m[2])
+        elif m := re.fullmatch(r"QUORL_FUZZ_(KIND|STATE|ID|BAD_KIND)\((\".*\")\)", line):
+            # C reads every hex digit after \x; Python reads two.
+            if re.search(r"\\x[0-9a-fA-F]{3}", m[2]):
+                raise ValueError(f"ambiguous hex escape in {line}")
+            raw = ast.literal_eval("b" + m[2])
+            tables[m[1]].append(raw.decode("utf-8", "surrogateescape"))
+    return ops, tables
+
+
+OP, _TABLES = read_vocabulary()
+KINDS = {name: k for k, name in enumerate(_TABLES["KIND"])}
+POOL = _TABLES["ID"]
+BAD_KINDS = len(_TABLES["BAD_KIND"])
 
 
 class Script:
@@ -74,7 +52,11 @@ class Script:
 
     def __init__(self):
         self.out = bytearray()
-        self.ids = []
+        self.model = Model()
+
+    @property
+    def ids(self):
+        return self.model.node_ids()
 
     def id_byte(self, name):
         if name in self.ids:
@@ -108,8 +90,14 @@ class Script:
             else bytes([next(b for b in range(200, 250) if b % BAD_KINDS == kind)])
         )
         self.op("add_node", self.id_byte(name), kind_byte)
-        if kind in KINDS and name not in self.ids:
-            self.ids.append(name)
+        if kind in KINDS:
+            # The model holds str ids: bytes that are not UTF-8 stand in it
+            # under their escaped form, which no seed names otherwise.
+            node_id = name if isinstance(name, str) else name.decode("utf-8", "backslashreplace")
+            with contextlib.suppress(
+                ValueError
+            ):  # already registered: the harness checks the error
+                self.model.add_node(node_id, kind)
 
     def deps(self, name, deps):
         n = len(deps)
@@ -235,8 +223,9 @@ def long_deps():
     return s.out
 
 
-def main():
-    CORPUS.mkdir(exist_ok=True)
+def main(argv=sys.argv[1:]):
+    corpus = pathlib.Path(argv[0]) if argv else CORPUS
+    corpus.mkdir(exist_ok=True)
     for name, make in [
         ("diamond", diamond),
         ("cycle", cycle),
@@ -245,7 +234,7 @@ def main():
         ("long_deps", long_deps),
     ]:
         data = bytes(make())
-        (CORPUS / f"seed-{name}").write_bytes(data)
+        (corpus / f"seed-{name}").write_bytes(data)
         print(f"seed-{name}: {len(data)} bytes")
 
 

@@ -5,6 +5,8 @@
 #
 # Builds the fuzzer if needed (fuzz/build.sh), then runs it from a scratch
 # copy of the seed corpus fuzz/corpus/, so the repository is not modified.
+# QUORL_FUZZER=snapshot_fuzzer fuzzes snapshot restores instead, from
+# fuzz/corpus-snapshot/.
 # Prints the number of executions and the coverage reached, and exits
 # non-zero on any crash, sanitizer report, model mismatch or timeout. A crash
 # leaves its input in the scratch directory, whose path is printed; saved
@@ -20,11 +22,13 @@ seconds=$1
 shift
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
-fuzzer=$("$repo/fuzz/build.sh")
+fuzzer=$("$repo/fuzz/build.sh" "${QUORL_FUZZER:-kernel_fuzzer}")
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/quorl-fuzz.XXXXXX")
 mkdir -p "$scratch/corpus" "$scratch/artifacts"
-cp "$repo"/fuzz/corpus/* "$scratch/corpus/"
+seeds=$repo/fuzz/corpus
+[[ ${QUORL_FUZZER:-kernel_fuzzer} == kernel_fuzzer ]] || seeds=$seeds-${QUORL_FUZZER%_fuzzer}
+cp "$seeds"/* "$scratch/corpus/"
 
 # Leaks count as failures: the kernel owns everything it allocates.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}

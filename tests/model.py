@@ -4,6 +4,10 @@ Every method takes the same Python arguments as the native Graph and either
 returns the same value or raises the same exception class with the same
 message. A failed call leaves the model untouched: all checks run before the
 first write.
+
+This is the one place where the test code writes down the contract: the
+kinds, states, fold constants and messages below are imported by the tests,
+the fuzz seed generator and the benchmarks' correctness check.
 """
 
 import bisect
@@ -14,10 +18,10 @@ from pathlib import Path
 
 # The escape table the kernel is compiled with, so that both agree on the
 # Unicode version whatever Python's own unicodedata says.
-_TABLE = (Path(__file__).resolve().parent.parent / "src/core/unicode_table.hpp").read_text(
+UNICODE_TABLE = (Path(__file__).resolve().parent.parent / "src/core/unicode_table.hpp").read_text(
     encoding="utf-8"
 )
-_BODY = _TABLE.partition("escaped_ranges[]")[2].partition("};")[0]
+_BODY = UNICODE_TABLE.partition("escaped_ranges[]")[2].partition("};")[0]
 ESCAPED = [
     (int(a, 16), int(b, 16))
     for a, b in re.findall(r"\{0x([0-9a-fA-F]+), 0x([0-9a-fA-F]+)\}", _BODY)
@@ -25,11 +29,29 @@ ESCAPED = [
 _STARTS = [first for first, _ in ESCAPED]
 
 KINDS = ("input", "source", "reactive", "view")
-NOT_BUILT = "graph has not been built; call build() after registering nodes"
+STATES = ("clean", "dirty", "computing")
 FOLD_START = 0x14650FB0739D0383
 FOLD_MULTIPLIER = 0x100000001B3
 U64 = 1 << 64
-_SIMPLE_ESCAPES = {'"': '\\"', "\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r", "\0": "\\0"}
+
+# The kernel's messages; {} takes the quoted id or kind, or for a cycle the
+# plain ids joined by ", ".
+ALREADY_REGISTERED = "node already registered: {}"
+UNKNOWN_NODE = "unknown node: {}"
+SELF_DEPENDENCY = "node {} cannot depend on itself"
+INVALID_KIND = "invalid node kind {} (expected input|source|reactive|view)"
+NOT_BUILT = "graph has not been built; call build() after registering nodes"
+CYCLE = "dependency cycle detected involving: {}"
+# The call boundary's.
+ALREADY_BORROWED = "Already borrowed"  # exclusive access refused: held in any way
+ALREADY_MUTABLY_BORROWED = "Already mutably borrowed"  # shared access refused: held exclusively
+NOT_A_STR = "object cannot be converted to 'PyString'"
+NOT_A_SEQUENCE = "object cannot be converted to 'Sequence'"
+STR_AS_SEQUENCE = "Can't extract `str` to `Vec`"
+NEGATIVE = "can't convert negative int to unsigned"
+TOO_BIG = "int too big to convert"
+REPR = "<quorl.Graph nodes={}>"
+SIMPLE_ESCAPES = {'"': '\\"', "\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r", "\0": "\\0"}
 
 
 def escaped(cp):
@@ -41,8 +63,8 @@ def escaped(cp):
 def quoted(text):
     out = ['"']
     for ch in text:
-        if ch in _SIMPLE_ESCAPES:
-            out.append(_SIMPLE_ESCAPES[ch])
+        if ch in SIMPLE_ESCAPES:
+            out.append(SIMPLE_ESCAPES[ch])
         elif escaped(ord(ch)):
             out.append(f"\\u{{{ord(ch):x}}}")
         else:
@@ -51,8 +73,16 @@ def quoted(text):
     return "".join(out)
 
 
+def fold_keys(keys):
+    """The signature folded over the deps' keys, in deps order."""
+    h = FOLD_START
+    for key in keys:
+        h = ((h ^ key) * FOLD_MULTIPLIER) % U64
+    return h
+
+
 def unknown(node_id):
-    return KeyError(f"unknown node: {quoted(node_id)}")
+    return KeyError(UNKNOWN_NODE.format(quoted(node_id)))
 
 
 # ---------------------------------------------------------------- call boundary
@@ -100,17 +130,17 @@ def no_arguments(method, args, kwargs):
 
 def to_str(obj):
     if not isinstance(obj, str):
-        raise TypeError(f"'{type(obj).__qualname__}' object cannot be converted to 'PyString'")
+        raise TypeError(f"'{type(obj).__qualname__}' {NOT_A_STR}")
     # Lone surrogates raise UnicodeEncodeError here, as in the interpreter.
     return str.encode(obj, "utf-8").decode("utf-8")
 
 
 def to_str_list(obj):
     if isinstance(obj, str):
-        raise TypeError("Can't extract `str` to `Vec`")
+        raise TypeError(STR_AS_SEQUENCE)
     is_sequence = hasattr(type(obj), "__getitem__") and not isinstance(obj, dict)
     if not is_sequence:
-        raise TypeError(f"'{type(obj).__qualname__}' object cannot be converted to 'Sequence'")
+        raise TypeError(f"'{type(obj).__qualname__}' {NOT_A_SEQUENCE}")
     return [to_str(item) for item in obj]
 
 
@@ -119,9 +149,9 @@ def to_u64(obj):
     # are, other objects through __index__, a TypeError for anything else.
     value = int.__index__(operator.index(obj))
     if value < 0:
-        raise OverflowError("can't convert negative int to unsigned")
+        raise OverflowError(NEGATIVE)
     if value >= U64:
-        raise OverflowError("int too big to convert")
+        raise OverflowError(TOO_BIG)
     return value
 
 
@@ -214,12 +244,10 @@ class Model:
         return [self.nodes[i].id for i in self.order if i in selected]
 
     def fold(self, node):
-        h = FOLD_START
-        for d in node.deps:
-            dep = self.nodes[d]
-            key = (dep.content_hash or 0) if dep.kind == "input" else dep.epoch
-            h = ((h ^ key) * FOLD_MULTIPLIER) % U64
-        return h
+        return fold_keys(
+            (dep.content_hash or 0) if dep.kind == "input" else dep.epoch
+            for dep in (self.nodes[d] for d in node.deps)
+        )
 
     # -- slots
 
@@ -231,18 +259,16 @@ class Model:
         return node_id in self.index
 
     def __repr__(self):
-        return f"<quorl.Graph nodes={len(self.nodes)}>"
+        return REPR.format(len(self.nodes))
 
     # -- registration and queries
 
     def add_node(self, /, *args, **kwargs):
         node_id, kind = arguments("add_node", ("id", "kind"), args, kwargs)
         if node_id in self.index:
-            raise ValueError(f"node already registered: {quoted(node_id)}")
+            raise ValueError(ALREADY_REGISTERED.format(quoted(node_id)))
         if kind not in KINDS:
-            raise ValueError(
-                f"invalid node kind {quoted(kind)} (expected input|source|reactive|view)"
-            )
+            raise ValueError(INVALID_KIND.format(quoted(kind)))
         self.index[node_id] = len(self.nodes)
         self.nodes.append(Node(node_id, kind))
         self.built = False
@@ -253,7 +279,7 @@ class Model:
         new = []
         for dep in deps:
             if dep == node_id:
-                raise ValueError(f"node {quoted(node_id)} cannot depend on itself")
+                raise ValueError(SELF_DEPENDENCY.format(quoted(node_id)))
             d = self._index_of(dep)
             if d not in new:
                 new.append(d)
@@ -293,7 +319,7 @@ class Model:
                     heapq.heappush(ready, j)
         if len(order) < len(self.nodes):
             stuck = [self.nodes[i].id for i, n in enumerate(in_degree) if n > 0]
-            raise ValueError("dependency cycle detected involving: " + ", ".join(stuck))
+            raise ValueError(CYCLE.format(", ".join(stuck)))
         self.order = order
         self.built = True
 

@@ -1,24 +1,13 @@
 """Build, the cached topological order and the ordered listings."""
 
 import contextlib
+import re
 
 import pytest
+from helpers import make_graph as make
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from quorl._quorl import Graph
-
-NOT_BUILT = "graph has not been built; call build() after registering nodes"
-
-
-def make(nodes, deps=None, build=True):
-    g = Graph()
-    for node in nodes:
-        g.add_node(*(node if isinstance(node, tuple) else (node, "reactive")))
-    for node, ds in (deps or {}).items():
-        g.set_deps(node, ds)
-    if build:
-        g.build()
-    return g
+from model import CYCLE, NOT_BUILT
 
 
 def assert_not_built(g):
@@ -71,7 +60,7 @@ def test_cycle_lists_unplaceable_nodes(nodes, deps, listed):
     with pytest.raises(ValueError) as info:
         g.build()
     assert type(info.value) is ValueError
-    assert info.value.args == ("dependency cycle detected involving: " + listed,)
+    assert info.value.args == (CYCLE.format(listed),)
     assert_not_built(g)
 
 
@@ -81,7 +70,7 @@ def test_failed_build_then_fix():
     with pytest.raises(ValueError, match=r"involving: a, b, c$"):
         g.build()
     assert_not_built(g)
-    with pytest.raises(RuntimeError, match=r"^graph has not been built"):
+    with pytest.raises(RuntimeError, match=f"^{re.escape(NOT_BUILT)}$"):
         g.downstream("a")
     for node, deps in [("a", []), ("c", []), ("b", ["c"])]:
         g.set_deps(node, deps)
@@ -186,7 +175,4 @@ def test_order_is_lexicographically_smallest(deps):
     else:
         with pytest.raises(ValueError) as info:
             g.build()
-        assert info.value.args == (
-            "dependency cycle detected involving: "
-            + ", ".join(i for i in ids if i not in expected),
-        )
+        assert info.value.args == (CYCLE.format(", ".join(i for i in ids if i not in expected)),)

@@ -2,10 +2,9 @@
 
 import dataclasses
 import io
-import subprocess
-import sys
 
 import pytest
+from helpers import run_python
 from quorl.demo import NodeSpec, ProtocolError, build_engine, check, run
 
 SMALL = {"nodes": 400, "rounds": 9, "changes": 4, "seed": 3}
@@ -46,14 +45,8 @@ def test_same_seed_same_counts():
 @pytest.mark.parametrize("executor", ["serial", "threads"])
 def test_module_entry_point(executor):
     options = ["--nodes", "300", "--rounds", "3", "--executor", executor, "--workers", "2"]
-    done = subprocess.run(
-        [sys.executable, "-m", "quorl", *options, "--verify"],
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
-    assert done.returncode == 0, done.stderr
-    rows = [line for line in done.stdout.splitlines() if line[:5].strip().isdigit()]
+    out = run_python(args=["-m", "quorl", *options, "--verify"], timeout=60)
+    rows = [line for line in out.splitlines() if line[:5].strip().isdigit()]
     assert [row.split()[0] for row in rows] == ["1", "2", "3"]
     assert all(row.endswith("x") == (executor != "serial") for row in rows)  # the speed-up
 

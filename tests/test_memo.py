@@ -1,27 +1,17 @@
 """Node states and kernel-folded memo signatures."""
 
+import functools
+import re
+
 import pytest
+from helpers import Index, make_graph
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from quorl._quorl import Graph
+from model import FOLD_START, U64, UNKNOWN_NODE
+from model import fold_keys as fold
 
-START, MUL, MASK = 1469598103934665603, 0x100000001B3, 2**64 - 1
-
-
-def fold(keys):
-    h = START
-    for key in keys:
-        h = ((h ^ key) * MUL) & MASK
-    return h
-
-
-def make(nodes, deps=None):
-    g = Graph()
-    for node, kind in nodes:
-        g.add_node(node, kind)
-    for node, ds in (deps or {}).items():
-        g.set_deps(node, ds)
-    return g
+MASK = U64 - 1
+make = functools.partial(make_graph, build=False)
 
 
 @pytest.mark.parametrize(
@@ -68,7 +58,7 @@ def test_effects(op, kind, start, end, stores, fold_changes):
 @pytest.mark.parametrize(
     ("deps", "prepare", "expected"),
     [
-        ([], None, 1469598103934665603),
+        ([], None, FOLD_START),
         (["i"], None, 0x44BD2BD473CCF799),  # uncommitted input
         (["i"], lambda g: g.commit_input("i", 0), 0x44BD2BD473CCF799),
         (
@@ -91,7 +81,7 @@ def test_effects(op, kind, start, end, stores, fold_changes):
 )
 def test_fold_constants(deps, prepare, expected):
     # the reference matches the known values
-    assert fold([]) == START and fold([1, 2]) == 0x9A65AB00C545D26C
+    assert fold([]) == FOLD_START and fold([1, 2]) == 0x9A65AB00C545D26C
     g = make([("i", "input"), ("j", "input"), ("s", "source"), ("n", "view")], {"n": deps})
     if prepare:
         prepare(g)
@@ -164,7 +154,8 @@ def test_failed_commit_does_not_advance_epoch():
     g = make([("a", "source"), ("b", "reactive"), ("c", "source")], {"b": ["a"]})
     g.commit_node("a", 0)
     assert g.check_node("b")[2] == fold([1])
-    with pytest.raises(KeyError, match=r"""^'unknown node: "zz"'$"""):
+    unknown = repr(UNKNOWN_NODE.format('"zz"'))
+    with pytest.raises(KeyError, match=f"^{re.escape(unknown)}$"):
         g.commit_node("zz", 0)
     g.commit_node("c", 0), g.commit_node("a", 0)
     assert g.check_node("b")[2] == fold([3])
@@ -178,10 +169,6 @@ def test_commit_input_same_hash_and_extremes():
     g.commit_input("i", MASK), g.commit_node("r", MASK)
     assert (g.needs_recompute("i", MASK), g.needs_recompute("r", MASK)) == (False, False)
     assert g.check_node("r") == ("reactive", True, fold([MASK]))
-
-
-def Index(value):
-    return type("Index", (), {"__index__": lambda self: value})()
 
 
 @pytest.mark.parametrize(

@@ -8,13 +8,13 @@ Set QUORL_MODEL_EXAMPLES for a longer run.
 
 import os
 import sys
-from collections.abc import Sequence
 
 import pytest
+from helpers import Index, OwnTypeError, Seq
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
-from model import KINDS, Model, quoted
+from model import FOLD_START, KINDS, Model, quoted
 from quorl._quorl import Graph
 
 COUNTS = {"ops": 0, "raised": 0, "checks": 0}
@@ -45,44 +45,6 @@ POOL = [
 class Sub(str):
     def __repr__(self):
         return f"Sub({str.__repr__(self)})"
-
-
-class Idx:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"Idx({self.value!r})"
-
-
-class MyTypeError(TypeError):
-    pass
-
-
-class Seq(Sequence):
-    """A user sequence; its reported length is only a hint, and may lie or fail."""
-
-    def __init__(self, items, length=None, fail=None):
-        self.items, self.length, self.fail = list(items), length, fail
-
-    def __len__(self):
-        if self.length == "raise":
-            raise OverflowError("no length")
-        return len(self.items) if self.length is None else self.length
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __iter__(self):
-        yield from self.items
-        if self.fail:
-            raise self.fail("own")
-
-    def __repr__(self):
-        return f"Seq({self.items!r}, length={self.length!r}, fail={getattr(self.fail, '__name__', None)})"
 
 
 FOLD = type(
@@ -131,15 +93,12 @@ ID_LISTS = weighted((6, st.lists(GOOD_IDS, min_size=1, max_size=3)), (1, st.buil
 GOOD_SEQS = weighted(
     (6, ID_LISTS),
     (1, ID_LISTS.map(tuple)),
-    (1, st.builds(Seq, ID_LISTS, st.sampled_from([None, 0, sys.maxsize, "raise"]))),
+    (1, st.builds(Seq, ID_LISTS, length=st.sampled_from([None, 0, sys.maxsize, "raise"]))),
 )
 POOL_LISTS = st.lists(POOL_IDS, max_size=3)
 BAD_SEQS = st.one_of(
     st.builds(
-        Seq,
-        ID_LISTS,
-        st.none(),
-        st.sampled_from([TypeError, MyTypeError, ValueError, RuntimeError]),
+        Seq, ID_LISTS, fail=st.sampled_from([TypeError, OwnTypeError, ValueError, RuntimeError])
     ),
     GOOD_IDS,  # a str is never a sequence of characters
     POOL_LISTS.map(set),
@@ -149,11 +108,11 @@ BAD_SEQS = st.one_of(
     st.sampled_from([b"ab", None, 1, 2.5, ["a", 2], ("a", None), ["a", "\ud800"]]),
 )
 GOOD_U64 = weighted(
-    (3, st.sampled_from([0, 1, 2, 7, 2**63, 2**64 - 1, FOLD, FOLD, SIG, SIG, True, Idx(5)])),
+    (3, st.sampled_from([0, 1, 2, 7, 2**63, 2**64 - 1, FOLD, FOLD, SIG, SIG, True, Index(5)])),
     (1, st.integers(0, 2**64 - 1)),
 )
 BAD_U64 = st.sampled_from(
-    [-1, 2**64, -(2**70), 2**100, Idx(-1), Idx(2**64), 1.0, "1", None, b"\x01"]
+    [-1, 2**64, -(2**70), 2**100, Index(-1), Index(2**64), 1.0, "1", None, b"\x01"]
 )
 
 GOOD = {"id": GOOD_IDS, "kind": GOOD_KINDS, "deps": GOOD_SEQS, "seeds": GOOD_SEQS, "hash": GOOD_U64}
@@ -221,7 +180,7 @@ class Call:
             if type(v) in (list, tuple):
                 return type(v)(map(fill, v))
             if isinstance(v, Seq):
-                return Seq(map(fill, v.items), v.length, v.fail)
+                return Seq(map(fill, v.items), length=v.length, fail=v.fail)
             return v
 
         args, kwargs = list(map(fill, self.args)), {k: fill(v) for k, v in self.kwargs.items()}
@@ -432,7 +391,7 @@ def test_model_quotes_ids(text, want):
 @pytest.mark.parametrize(
     ("keys", "fold"),
     [
-        ((), 0x14650FB0739D0383),
+        ((), FOLD_START),
         ((0,), 0x44BD2BD473CCF799),
         ((1, 2), 0x9A65AB00C545D26C),
         ((2, 1), 0x9A624600C542F0F6),

@@ -6,13 +6,12 @@ the node vector (its first word points at the records), and a record's deps
 count at byte 40.
 """
 
-import subprocess
 import sys
-import textwrap
 
 import pytest
+from helpers import run_python
 
-CHILD = textwrap.dedent(r"""
+CHILD = r"""
     import ctypes, sys
     from quorl._quorl import Graph
 
@@ -31,16 +30,12 @@ CHILD = textwrap.dedent(r"""
         print(kind.__module__, kind.__name__, kind.__bases__ == (BaseException,), exc.args)
     # Access was released, and the other nodes still answer.
     print(g.check_node("a")[0], g.state_of("b"))
-""")
+"""
 
 
 @pytest.mark.skipif(sys.implementation.name != "cpython", reason="reads CPython object layout")
 def test_broken_invariant_raises_panic_exception():
-    child = subprocess.run(
-        [sys.executable, "-c", CHILD], capture_output=True, text=True, timeout=60
-    )
-    assert child.returncode == 0, child.stderr
-    assert child.stdout.splitlines() == [
+    assert run_python(CHILD, timeout=60).splitlines() == [
         "quorl._quorl PanicException True ('deps out of range of deps storage',)",
         "source dirty",
     ]

@@ -3,11 +3,12 @@
 import random
 
 import pytest
+from helpers import make_graph as make
+from helpers import snapshot
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from quorl._quorl import Graph
+from model import NOT_BUILT, UNKNOWN_NODE
 
-NOT_BUILT = "graph has not been built; call build() after registering nodes"
 CHAIN = ("abc", {"b": ["a"], "c": ["b"]})
 DIAMOND = ("abcd", {"b": ["a"], "c": ["a"], "d": ["c", "b"]})
 BRANCHES = ("abxy", {"x": ["a"], "y": ["b"]})
@@ -15,25 +16,10 @@ BFS_NOT_TOPO = ("abcd", {"b": ["a"], "c": ["b"], "d": ["a"]})  # breadth first f
 BACKWARDS = ("cba", {"c": ["b"], "b": ["a"]})
 
 
-def make(nodes, deps, build=True):
-    g = Graph()
-    for node in nodes:
-        g.add_node(node, "reactive")
-    for node, ds in deps.items():
-        g.set_deps(node, ds)
-    if build:
-        g.build()
-    return g
-
-
 def all_clean(g):
     for node in g.node_ids():
         g.commit_node(node, g.check_node(node)[2])
     return g
-
-
-def snapshot(g):
-    return [(n, g.state_of(n), g.check_node(n)) for n in g.node_ids()]
 
 
 @pytest.mark.parametrize(
@@ -65,7 +51,11 @@ def test_schedules(graph, method, arg, expected):
         g.set_computing(g.node_ids()[-1])
         before = snapshot(g)
         assert (g.mark_dirty(arg), g.dirty_nodes(), g.topo_order()) == (expected, expected, order)
-        assert snapshot(g) == [(n, "dirty" if n in expected else s, c) for n, s, c in before]
+        states = [
+            "dirty" if n in expected else s
+            for n, s in zip(before["ids"], before["states"], strict=True)
+        ]
+        assert snapshot(g) == {**before, "states": states}
 
 
 @pytest.mark.parametrize("method", ["dirty_subgraph", "mark_dirty"])
@@ -77,7 +67,7 @@ def test_unknown_seed(method, seeds, missing):
     before = snapshot(g)
     with pytest.raises(KeyError) as info:
         getattr(g, method)(seeds)
-    assert info.value.args == (f'unknown node: "{missing}"',)
+    assert info.value.args == (UNKNOWN_NODE.format(f'"{missing}"'),)
     assert snapshot(g) == before
 
 

@@ -7,75 +7,28 @@ import threading
 import time
 
 import pytest
+from helpers import Index, OwnTypeError, Seq, make_graph, snapshot
+from model import ALREADY_BORROWED as BOR
+from model import ALREADY_MUTABLY_BORROWED as MUT
+from model import FOLD_MULTIPLIER, FOLD_START, U64
 from quorl._quorl import Graph
 
-MUT = "Already mutably borrowed"  # shared access refused: held exclusively
-BOR = "Already borrowed"  # exclusive access refused: held in any way
-START, PRIME = 0x14650FB0739D0383, 0x100000001B3
 
-
-def make_graph():
-    g = Graph()
-    for node, kind in [("in", "input"), ("s", "source"), ("r", "reactive"), ("v", "view")]:
-        g.add_node(node, kind)
-    g.set_deps("r", ["in", "s"])
-    g.set_deps("v", ["r"])
-    g.build()
+def small_graph():
+    g = make_graph(
+        [("in", "input"), ("s", "source"), ("r", "reactive"), ("v", "view")],
+        {"r": ["in", "s"], "v": ["r"]},
+    )
     g.commit_input("in", 7)
     g.commit_node("s", 1)
     return g
-
-
-def snapshot(g):
-    ids = g.node_ids()
-    try:
-        order = g.topo_order()
-    except RuntimeError as exc:  # not built
-        order = str(exc)
-    return (
-        ids,
-        [g.kind_of(i) for i in ids],
-        [g.deps_of(i) for i in ids],
-        [g.state_of(i) for i in ids],
-        [g.check_node(i) for i in ids],
-        [g.needs_recompute(i, 1) for i in ids],
-        order,
-    )
-
-
-class Seq:
-    """A sequence that runs `during` after handing out its first element."""
-
-    def __init__(self, items, during=None):
-        self.items, self.during = items, during
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __iter__(self):
-        for k, item in enumerate(self.items):
-            if k == 1 and self.during is not None:
-                self.during()
-            yield item
-
-
-class Index:
-    def __init__(self, value, during=None):
-        self.value, self.during = value, during
-
-    def __index__(self):
-        if self.during is not None:
-            self.during()
-        return self.value
 
 
 # Calls whose conversion runs the caller's code: (name, call(g, hook)).
 SHARED_OUTER = [
     ("dirty_subgraph", lambda g, hook: g.dirty_subgraph(Seq(["in", "s"], hook))),
     ("needs_recompute", lambda g, hook: g.needs_recompute("r", Index(5, hook))),
+    ("would_cycle", lambda g, hook: g.would_cycle("in", Seq(["v", "s"], hook))),
 ]
 EXCLUSIVE_OUTER = [
     ("set_deps", lambda g, hook: g.set_deps("v", Seq(["r", "s"], hook))),
@@ -98,6 +51,9 @@ SHARED_INNER = [
     ("dirty_nodes", lambda g: g.dirty_nodes()),
     ("downstream", lambda g: g.downstream("in")),
     ("dirty_subgraph", lambda g: g.dirty_subgraph(["s"])),
+    ("is_built", lambda g: g.is_built()),
+    ("dependents_of", lambda g: g.dependents_of("in")),
+    ("would_cycle", lambda g: g.would_cycle("in", ["v"])),
 ]
 EXCLUSIVE_INNER = [
     ("add_node", lambda g: g.add_node("x", "input")),
@@ -133,7 +89,7 @@ def assert_access_is_free(g):
 
 @pytest.mark.parametrize(("outer", "inner"), SHARED_PAIRS, ids=ids(SHARED_PAIRS))
 def test_shared_inside_shared_succeeds(outer, inner):
-    g = make_graph()
+    g = small_graph()
     expected_inner, expected_outer, before = inner[1](g), outer[1](g, None), snapshot(g)
     seen = []
     assert outer[1](g, lambda: seen.append(inner[1](g))) == expected_outer
@@ -145,7 +101,7 @@ def test_shared_inside_shared_succeeds(outer, inner):
 @pytest.mark.parametrize("escape", [True, False], ids=["escapes", "caught"])
 @pytest.mark.parametrize(("outer", "inner", "message"), REFUSED, ids=ids(REFUSED))
 def test_conflicting_inner_call_is_refused(outer, inner, message, escape):
-    g, reference = make_graph(), make_graph()
+    g, reference = small_graph(), small_graph()
     before = snapshot(g)
     raised = []
 
@@ -169,10 +125,6 @@ def test_conflicting_inner_call_is_refused(outer, inner, message, escape):
         assert snapshot(g) == snapshot(reference)
     assert [(type(e), str(e)) for e in raised] == [(RuntimeError, message)]
     assert_access_is_free(g)
-
-
-class OwnTypeError(TypeError):
-    pass
 
 
 SEQUENCE_ARGS = [
@@ -199,7 +151,7 @@ INDEX_ARGS = [
     ids=[m for m, *_ in SEQUENCE_ARGS + INDEX_ARGS],
 )
 def test_error_raised_during_conversion(method, param, call, make):
-    g = make_graph()
+    g = small_graph()
     before = snapshot(g)
     exc = make("boom")
     exc.__cause__ = cause = ValueError("root")
@@ -266,8 +218,8 @@ THREAD_CASES = (
 
 @pytest.mark.parametrize(("outer", "inner", "message"), THREAD_CASES, ids=ids(THREAD_CASES))
 def test_other_thread_during_conversion(outer, inner, message):
-    g, reference = make_graph(), make_graph()
-    expected_inner = inner[1](make_graph())
+    g, reference = small_graph(), small_graph()
+    expected_inner = inner[1](small_graph())
     inner_result, outer_result = during_conversion_in_thread(g, outer[1], inner[1])
     if message is None:
         assert inner_result == expected_inner
@@ -280,7 +232,7 @@ def test_other_thread_during_conversion(outer, inner, message):
 
 def unfold_epoch(signature):
     """The epoch of the single non-input dep that folded to `signature`."""
-    return (signature * pow(PRIME, -1, 2**64)) % 2**64 ^ START
+    return (signature * pow(FOLD_MULTIPLIER, -1, U64)) % U64 ^ FOLD_START
 
 
 def test_threads_hammering_one_graph():

@@ -1,6 +1,8 @@
 """Update rounds driven by the kernel, against the per-node protocol."""
 
+import copy
 import gc
+import pickle
 import re
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -389,3 +391,30 @@ def test_reentrant_inputs_are_refused_and_change_nothing():
     with pytest.raises(RuntimeError, match="Already borrowed"):
         g.begin_round(Sneaky())
     assert snapshot(g) == before
+
+
+@pytest.mark.parametrize(
+    "save", [Graph.to_bytes, copy.copy, copy.deepcopy, pickle.dumps], ids=lambda f: f.__name__
+)
+def test_an_open_round_refuses_copies_and_snapshots(save):
+    g = diamond()
+    r = g.begin_round({"n0": 2})
+    with pytest.raises(RuntimeError, match="a round is open on this graph"):
+        save(g)
+    assert not r.finished and r.ready()  # the refusal ended nothing
+    r.close()
+    twin = copy.copy(g)
+    r = g.begin_round({})  # the copy's round is its own, so both may run one
+    assert twin.begin_round({}).scheduled == r.scheduled == 3
+
+
+def test_a_restored_graph_gives_its_dirty_nodes_to_the_next_round():
+    g = diamond()
+    r = g.begin_round({"n0": 2})
+    (a, _), _ = r.ready()
+    r.done(a, True)
+    r.close()
+    restored = Graph.from_bytes(g.to_bytes())
+    for graph in (g, restored):
+        r = graph.begin_round({})
+        assert (r.scheduled, [n for n, _ in r.ready()]) == (2, ["n3"])

@@ -4,6 +4,7 @@ Runs only with QUORL_SOAK=1 (it takes most of a minute); QUORL_SOAK_ITERATIONS
 changes the length. tools/valgrind.sh drives the same cases via run_cases().
 """
 
+import copy
 import gc
 import os
 import sys
@@ -11,6 +12,23 @@ import time
 import tracemalloc
 
 import pytest
+from helpers import Index, OwnTypeError, raiser, snapshot
+from helpers import ItemSeq as Seq
+from model import (
+    ALREADY_BORROWED,
+    ALREADY_MUTABLY_BORROWED,
+    ALREADY_REGISTERED,
+    CYCLE,
+    INVALID_KIND,
+    NEGATIVE,
+    NOT_A_SEQUENCE,
+    NOT_A_STR,
+    NOT_BUILT,
+    SELF_DEPENDENCY,
+    STR_AS_SEQUENCE,
+    TOO_BIG,
+    UNKNOWN_NODE,
+)
 from quorl._quorl import Graph, kernel_version
 
 pytestmark = [
@@ -30,45 +48,9 @@ DEPS = ["in", "src", DEP]
 SEEDS = ["in", "src"]
 SIG = 2**63 + 12345
 SURROGATE = "".join(["x", "\ud800"])
-MUT, BOR = "Already mutably borrowed", "Already borrowed"
-
-
-class Seq:
-    """A sequence that may run code of its own while it is converted."""
-
-    def __init__(self, items, during=None, length=None):
-        self.items, self.during, self.length = items, during, length
-
-    def __len__(self):
-        return len(self.items) if self.length is None else self.length
-
-    def __getitem__(self, i):
-        if self.during is not None and i == 1:
-            self.during()
-        return self.items[i]
-
-
-class Index:
-    def __init__(self, value=None, during=None):
-        self.value, self.during = value, during
-
-    def __index__(self):
-        if self.during is not None:
-            return self.during()
-        return self.value
-
-
-class OwnTypeError(TypeError):
-    pass
-
-
-def raiser(cls, message="boom", cause=None):
-    def run():
-        exc = cls(message)
-        exc.__cause__ = cause() if cause else None
-        raise exc
-
-    return run
+MUT, BOR = ALREADY_MUTABLY_BORROWED, ALREADY_BORROWED
+# A snapshot whose checksum no longer matches.
+DAMAGED = b"\x89QRL\r\n\x1a\n" + bytes(64)
 
 
 def make_graphs():
@@ -142,15 +124,23 @@ def make_cases(g, u, c):
         lambda: g.needs_recompute(
             "r", Index(during=lambda: len(g) + g.needs_recompute("v", Index(3)))
         ),
+        # snapshots, and pickle and copy support
+        g.to_bytes,
+        lambda: Graph.from_bytes(memoryview(g.to_bytes())),
+        g.__reduce__,
+        lambda: copy.deepcopy(g),
+        g.is_built,
+        lambda: g.dependents_of("in"),
+        lambda: g.would_cycle("in", ["r"]),
+        lambda: g.would_cycle("r", DEPS),
     ]
     ok = [(call, None, None) for call in ok]
 
     more = "positional arguments but"
-    s = "object cannot be converted to 'PyString'"
-    seq = "object cannot be converted to 'Sequence'"
+    s, seq = NOT_A_STR, NOT_A_SEQUENCE
     integer = "object cannot be interpreted as an integer"
-    unknown = f'unknown node: "{MISSING}"'
-    not_built = "graph has not been built; call build() after registering nodes"
+    unknown = UNKNOWN_NODE.format(f'"{MISSING}"')
+    not_built = NOT_BUILT
     errors = [
         # argument matcher
         (
@@ -190,7 +180,7 @@ def make_cases(g, u, c):
         (lambda: g.state_of(1), TypeError, f"argument 'id': 'int' {s}"),
         (lambda: g.add_node("n", None), TypeError, f"argument 'kind': 'NoneType' {s}"),
         (lambda: 5 in g, TypeError, f"argument 'id': 'int' {s}"),
-        (lambda: g.set_deps("r", "in"), TypeError, "argument 'deps': Can't extract `str` to `Vec`"),
+        (lambda: g.set_deps("r", "in"), TypeError, f"argument 'deps': {STR_AS_SEQUENCE}"),
         (lambda: g.set_deps("r", {"in"}), TypeError, f"argument 'deps': 'set' {seq}"),
         (lambda: g.dirty_subgraph(["in", 2]), TypeError, f"argument 'seeds': 'int' {s}"),
         (lambda: g.mark_dirty(iter([])), TypeError, f"argument 'seeds': 'list_iterator' {seq}"),
@@ -199,13 +189,13 @@ def make_cases(g, u, c):
         (
             lambda: g.commit_node(MISSING, -1),
             OverflowError,
-            "can't convert negative int to unsigned",
+            NEGATIVE,
         ),
-        (lambda: g.set_clean("r", 2**64), OverflowError, "int too big to convert"),
+        (lambda: g.set_clean("r", 2**64), OverflowError, TOO_BIG),
         (
             lambda: g.commit_input("in", Index(-SIG)),
             OverflowError,
-            "can't convert negative int to unsigned",
+            NEGATIVE,
         ),
         (lambda: g.add_node(SURROGATE, "input"), UnicodeEncodeError, None),
         (lambda: g.state_of(SURROGATE), UnicodeEncodeError, None),
@@ -227,14 +217,14 @@ def make_cases(g, u, c):
             "argument 'signature': boom",
         ),
         # kernel refusals
-        (lambda: g.add_node("in", "input"), ValueError, 'node already registered: "in"'),
+        (lambda: g.add_node("in", "input"), ValueError, ALREADY_REGISTERED.format('"in"')),
         (
             lambda: g.add_node("q", "Input"),
             ValueError,
-            'invalid node kind "Input" (expected input|source|reactive|view)',
+            INVALID_KIND.format('"Input"'),
         ),
-        (lambda: g.set_deps("r", ["in", "r"]), ValueError, 'node "r" cannot depend on itself'),
-        (c.build, ValueError, "dependency cycle detected involving: a, b"),
+        (lambda: g.set_deps("r", ["in", "r"]), ValueError, SELF_DEPENDENCY.format('"r"')),
+        (c.build, ValueError, CYCLE.format("a, b")),
         (lambda: g.set_deps(MISSING, []), KeyError, unknown),
         (lambda: g.set_deps("r", ["in", MISSING]), KeyError, unknown),
         (lambda: g.dirty_subgraph(["in", MISSING]), KeyError, unknown),
@@ -274,6 +264,13 @@ def make_cases(g, u, c):
             RuntimeError,
             BOR,
         ),
+        (lambda: Graph.from_bytes(g.to_bytes()[:-1]), ValueError, None),
+        (lambda: Graph.from_bytes(DAMAGED), ValueError, None),
+        (
+            lambda: Graph.from_bytes(data=ID),
+            TypeError,
+            "argument 'data': a bytes-like object is required, not 'str'",
+        ),
     ]
     ok += [
         (call, None, None)
@@ -300,17 +297,6 @@ def drive_round(r, batches=False):
     else:
         for n, _ in r:
             r.done(n, False)
-
-
-def snapshot(g):
-    ids = g.node_ids()
-    return (
-        ids,
-        [g.deps_of(i) for i in ids],
-        [g.state_of(i) for i in ids],
-        [g.check_node(i) for i in ids],
-        g.topo_order(),
-    )
 
 
 def run_cases(iterations, verify=False):

@@ -1,6 +1,5 @@
 """The generated escape table, checked against Python's own Unicode data."""
 
-import bisect
 import itertools
 import re
 import subprocess
@@ -9,22 +8,15 @@ import unicodedata
 from pathlib import Path
 
 import pytest
+from model import ESCAPED as RANGES
+from model import UNICODE_TABLE as TEXT
+from model import escaped
 
 ROOT = Path(__file__).resolve().parent.parent
-TEXT = (ROOT / "src/core/unicode_table.hpp").read_text(encoding="utf-8")
-RANGES = [
-    (int(a, 16), int(b, 16)) for a, b in re.findall(r"\{0x([0-9a-f]+), 0x([0-9a-f]+)\}", TEXT)
-]
-STARTS = [first for first, _ in RANGES]
 VERSION = re.search(r'version = "([0-9.]+)"', TEXT).group(1)
 UCD = Path("/usr/share/unicode")
 NOT_PRINTABLE = {"Cc", "Cf", "Cs", "Co", "Zl", "Zp", "Zs"}  # Cn is left out: versions differ there
 EXTENDING_LETTERS = (0xFF9E, 0xFF9F)  # halfwidth katakana sound marks, Lm yet Grapheme_Extend
-
-
-def escaped(cp):
-    i = bisect.bisect_right(STARTS, cp) - 1
-    return i >= 0 and cp <= RANGES[i][1]
 
 
 def test_ranges_sorted_disjoint_merged():

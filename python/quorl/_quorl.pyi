@@ -6,11 +6,19 @@
 # use by another call, raises RuntimeError; a wrong argument type raises
 # TypeError, an integer outside 0..2**64-1 OverflowError, and a call that runs
 # out of memory MemoryError. A broken internal check raises PanicException, a
-# BaseException subclass that the module does not export.
+# BaseException subclass that the module does not export. The ValueError of a
+# cycle found by build() carries one cycle as `cycle`, a list of ids in
+# dependency order (each a dep of the next, the last a dep of the first).
 
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+import sys
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from types import TracebackType
-from typing import Literal, Self, SupportsIndex, TypeAlias, final
+from typing import Any, Literal, Self, SupportsIndex, TypeAlias, final
+
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer as _Buffer
+else:
+    from typing_extensions import Buffer as _Buffer
 
 __all__ = ["kernel_version", "Graph"]  # noqa: RUF022 -- the module's own order
 
@@ -81,6 +89,27 @@ class Graph:
         the content hashes of their new values (a mapping or (id, hash) pairs);
         `seeds` are nodes to give a value whatever their deps say. The kernel
         settles every node whose signature is unchanged and hands out the rest."""
+    def to_bytes(self) -> bytes:
+        """The graph's whole state as bytes: nodes, kinds, deps, states, memo fields,
+        the epoch counter and the cached order. `Graph.from_bytes` restores it."""
+    @classmethod
+    def from_bytes(cls, data: _Buffer) -> Graph:
+        """A new graph restored exactly from the output of `to_bytes()`, given as any
+        bytes-like object. Data that is not a whole, intact snapshot of a format
+        version this kernel reads raises ValueError saying what is wrong and where."""
+    def __reduce__(self) -> tuple[Callable[[bytes], Graph], tuple[bytes]]: ...
+    def __copy__(self) -> Graph: ...
+    def __deepcopy__(self, memo: Any, /) -> Graph: ...
+    def is_built(self) -> bool:
+        """Whether the cached topological order is current: true after a successful
+        build() until the next successful add_node or set_deps."""
+    def dependents_of(self, id: str) -> list[str]:
+        """Nodes that list `id` among their deps (its direct dependants),
+        topologically ordered."""
+    def would_cycle(self, id: str, deps: Sequence[str]) -> list[str] | None:
+        """Would `set_deps(id, deps)` close a cycle? None if not; else the shortest
+        such cycle as ids in dependency order, starting at `id` (each id is a dep
+        of the next, and the last one would be a dep of `id`). Changes nothing."""
 
 # Created by Graph.begin_round only; exported by the package as quorl.Round.
 @final

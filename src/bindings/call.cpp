@@ -73,6 +73,13 @@ void raise_missing_arguments(const MethodSpec& spec, std::size_t count, PyObject
                  spec.name, missing.size(), missing.size() == 1 ? "" : "s", list.c_str());
 }
 
+// Whether the error set may be swallowed where a fallback exists: an
+// ordinary Exception, but neither MemoryError nor what is not an Exception
+// at all (KeyboardInterrupt, SystemExit), which must reach the caller.
+bool tolerable_error() noexcept {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
 PyObject* get_panic_type() noexcept {
     if (panic_type == nullptr) {
         PyObject* created = PyErr_NewExceptionWithDoc("quorl._quorl.PanicException", panic_doc,
@@ -118,6 +125,29 @@ void raise_current_exception() noexcept {
     }
 }
 
+namespace {
+
+// The cycle's ValueError carries one cycle's ids as its `cycle` attribute, so
+// that a caller can repair the graph without parsing the message.
+void raise_cycle(PyObject* message, const std::vector<std::string>& path) {
+    Ref ids(PyList_New(static_cast<Py_ssize_t>(path.size())));
+    if (!ids)
+        return;
+    for (std::size_t k = 0; k < path.size(); ++k) {
+        PyObject* id =
+            PyUnicode_FromStringAndSize(path[k].data(), static_cast<Py_ssize_t>(path[k].size()));
+        if (id == nullptr)
+            return;
+        PyList_SetItem(ids.get(), static_cast<Py_ssize_t>(k), id);
+    }
+    Ref error(PyObject_CallFunctionObjArgs(PyExc_ValueError, message, nullptr));
+    if (!error || PyObject_SetAttrString(error.get(), "cycle", ids.get()) < 0)
+        return;
+    PyErr_SetObject(PyExc_ValueError, error.get());
+}
+
+}  // namespace
+
 void raise_graph_error(const core::GraphError& error) noexcept {
     try {
         PyObject* type = PyExc_ValueError;
@@ -128,8 +158,13 @@ void raise_graph_error(const core::GraphError& error) noexcept {
         const std::string message = error.message();
         Ref text(
             PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-        if (text)
-            PyErr_SetObject(type, text.get());
+        if (!text)
+            return;
+        if (const auto* cycle = std::get_if<core::Cycle>(&error.variant())) {
+            raise_cycle(text.get(), cycle->path);
+            return;
+        }
+        PyErr_SetObject(type, text.get());
     } catch (...) {
         raise_current_exception();
     }
@@ -162,8 +197,11 @@ bool bind_arguments(const MethodSpec& spec, std::size_t count, PyObject* const* 
         PyObject* keyword = PyTuple_GetItem(kwnames, k);
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
-        if (text == nullptr)
-            PyErr_Clear();  // not encodable, so it matches no parameter
+        if (text == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+                return false;  // out of memory: that is what the caller sees
+            PyErr_Clear();     // not encodable, so it matches no parameter
+        }
         std::size_t slot = count;
         for (std::size_t i = 0; text != nullptr && i < count; ++i)
             if (std::string_view(text, size) == spec.params[i])
@@ -290,6 +328,10 @@ bool StrSequenceArgument::load_list_or_tuple(PyObject* object) {
 bool StrSequenceArgument::load_iterated(PyObject* object) {
     Py_ssize_t expected = PySequence_Size(object);
     if (expected < 0) {
+        // A broken __len__ only costs the size hint; an interrupt, an exit
+        // or running out of memory is the caller's to see.
+        if (!tolerable_error())
+            return false;
         PyErr_Clear();
         expected = 0;
     }
@@ -449,6 +491,12 @@ PyObject* to_python(core::Graph& graph, const NodesToMarkDirty& marked) {
         graph.mark_nodes_dirty(marked.nodes);
     }
     return list.release();
+}
+
+PyObject* to_python(core::Graph& graph, const OptionalIds& result) {
+    if (!result.ids)
+        Py_RETURN_NONE;
+    return to_python(graph, std::span<const core::NodeIndex>(*result.ids));
 }
 
 }  // namespace quorl::bindings

@@ -14,6 +14,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <tuple>
@@ -24,6 +25,10 @@
 #include "core/graph.hpp"
 
 namespace quorl::bindings {
+
+// The kernel's own version, what kernel_version() reports: the package's
+// version (pyproject.toml) moves on without it.
+inline constexpr std::string_view kernel_version_text = "1.2.0";
 
 struct GraphObject {
     PyObject_HEAD
@@ -260,6 +265,11 @@ PyObject* to_python(core::Graph& graph, core::NodeState state) noexcept;
 PyObject* to_python(core::Graph& graph, std::span<const core::NodeIndex> ids);
 PyObject* to_python(core::Graph& graph, const core::CheckResult& check) noexcept;
 PyObject* to_python(core::Graph& graph, const NodesToMarkDirty& marked);
+// A list of ids or None.
+struct OptionalIds {
+    std::optional<std::vector<core::NodeIndex>> ids;
+};
+PyObject* to_python(core::Graph& graph, const OptionalIds& result);
 
 template <typename T>
 PyObject* finish(core::Graph& graph, T&& value) {
@@ -324,9 +334,38 @@ PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
                        [](core::Graph& graph) { return finish(graph, operation(graph)); });
 }
 
+// Whether the spec names exactly the operation's parameters: binding reads
+// their names, and a missing one would be read as a null string.
+template <const MethodSpec& spec>
+constexpr bool names_parameters(std::size_t arity) {
+    if (arity > spec.params.size())
+        return false;
+    for (std::size_t i = 0; i < spec.params.size(); ++i)
+        if ((spec.params[i] != nullptr) != (i < arity))
+            return false;
+    return true;
+}
+
+// A sequence argument borrows its items from the caller's container without
+// keeping it from changing, which is only safe when no later conversion can
+// run Python code: a sequence comes last or not at all.
+template <typename Arguments, std::size_t... I>
+constexpr bool sequence_only_last(std::index_sequence<I...>) {
+    return (
+        (!std::is_same_v<std::tuple_element_t<I, Arguments>, std::span<const std::string_view>> ||
+         I + 1 == sizeof...(I)) &&
+        ...);
+}
+
 template <const MethodSpec& spec, auto operation>
 constexpr PyMethodDef method() {
-    if constexpr (OperationTraits<decltype(&decltype(operation)::operator())>::arity == 0)
+    using Traits = OperationTraits<decltype(&decltype(operation)::operator())>;
+    static_assert(names_parameters<spec>(Traits::arity),
+                  "the MethodSpec must name every parameter of the operation, and no more");
+    static_assert(
+        sequence_only_last<typename Traits::Arguments>(std::make_index_sequence<Traits::arity>{}),
+        "a sequence parameter must be the operation's last");
+    if constexpr (Traits::arity == 0)
         return {spec.name, reinterpret_cast<PyCFunction>(noargs_entry<spec, operation>),
                 METH_NOARGS, spec.doc};
     else

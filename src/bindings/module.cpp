@@ -5,7 +5,7 @@
 //     def kernel_version() -> str: ...      # "1.2.0"
 //
 //     @final
-//     class Graph:                          # no __dict__, no weak references
+//     class Graph:                          # immutable; no __dict__, no weak references
 //         def __len__(self) -> int: ...
 //         def __contains__(self, id: str) -> bool: ...
 //         def add_node(self, id: str, kind: str) -> None: ...
@@ -18,9 +18,11 @@
 // process-wide state (the cached module and type), so a second interpreter
 // is refused rather than handed objects that belong to the first.
 #include <new>
+#include <random>
 
 #include "bindings/call.hpp"
 #include "bindings/round.hpp"
+#include "bindings/snapshot.hpp"
 
 namespace quorl::bindings {
 
@@ -103,6 +105,28 @@ constexpr const char begin_round_doc[] =
     "the content hashes of their new values (a mapping or (id, hash) pairs);\n"
     "`seeds` are nodes to give a value whatever their deps say. The kernel\n"
     "settles every node whose signature is unchanged and hands out the rest.";
+constexpr MethodSpec to_bytes{"to_bytes", shared, {},
+    "to_bytes($self)\n--\n\n"
+    "The graph's whole state as bytes: nodes, kinds, deps, states, memo fields,\n"
+    "the epoch counter and the cached order. `Graph.from_bytes` restores it."};
+constexpr const char from_bytes_doc[] =
+    "from_bytes($type, data)\n--\n\n"
+    "A new graph restored exactly from the output of `to_bytes()`, given as any\n"
+    "bytes-like object. Data that is not a whole, intact snapshot of a format\n"
+    "version this kernel reads raises ValueError saying what is wrong and where.";
+constexpr MethodSpec is_built{"is_built", shared, {},
+    "is_built($self)\n--\n\n"
+    "Whether the cached topological order is current: true after a successful\n"
+    "build() until the next successful add_node or set_deps."};
+constexpr MethodSpec dependents_of{"dependents_of", shared, {"id"},
+    "dependents_of($self, id)\n--\n\n"
+    "Nodes that list `id` among their deps (its direct dependants),\n"
+    "topologically ordered."};
+constexpr MethodSpec would_cycle{"would_cycle", shared, {"id", "deps"},
+    "would_cycle($self, id, deps)\n--\n\n"
+    "Would `set_deps(id, deps)` close a cycle? None if not; else the shortest\n"
+    "such cycle as ids in dependency order, starting at `id` (each id is a dep\n"
+    "of the next, and the last one would be a dep of `id`). Changes nothing."};
 // clang-format on
 
 // mark_dirty marks its nodes only once their result list exists (see
@@ -131,6 +155,13 @@ core::Result<void> ending_round(Graph& g, core::Result<void> changed) {
     if (changed)
         g.end_round();
     return changed;
+}
+
+core::Result<OptionalIds> cycle_if_set(Graph& g, Str id, Strs deps) {
+    auto path = g.would_cycle(id, deps);
+    if (!path)
+        return core::fail(std::move(path.error()));
+    return OptionalIds{std::move(*path)};
 }
 
 PyMethodDef graph_methods[] = {
@@ -178,6 +209,17 @@ PyMethodDef graph_methods[] = {
     method<node_ids, [](Graph& g) { return g.node_ids(); }>(),
     {"begin_round", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(begin_round)),
      METH_FASTCALL | METH_KEYWORDS, begin_round_doc},
+    method<to_bytes, [](Graph&) { return SnapshotBytes{}; }>(),
+    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_from_bytes)),
+     METH_CLASS | METH_FASTCALL | METH_KEYWORDS, from_bytes_doc},
+    {"__reduce__", graph_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickle support: a graph is pickled as its snapshot."},
+    {"__copy__", graph_copy, METH_NOARGS, "__copy__($self, /)\n--\n\nAn independent copy."},
+    {"__deepcopy__", graph_deepcopy, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nAn independent copy."},
+    method<is_built, [](Graph& g) { return g.built(); }>(),
+    method<dependents_of, [](Graph& g, Str id) { return g.dependents_of(id); }>(),
+    method<would_cycle, [](Graph& g, Str id, Strs deps) { return cycle_if_set(g, id, deps); }>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -255,7 +297,10 @@ PyType_Spec graph_spec = {
     .name = "quorl._quorl.Graph",
     .basicsize = static_cast<int>(sizeof(GraphObject)),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,  // not a base type, not tracked by the collector
+    // Not a base type, not tracked by the collector, and immutable: replacing
+    // __new__ or any other attribute could make an instance whose kernel
+    // state was never constructed.
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = graph_slots,
 };
 
@@ -291,10 +336,8 @@ PyTypeObject* get_graph_type() noexcept {
 // ---- The module -------------------------------------------------------------
 
 PyObject* kernel_version(PyObject*, PyObject*) noexcept {
-    // The kernel's own version: the package's version (pyproject.toml) moves
-    // on without it.
-    constexpr std::string_view version = "1.2.0";
-    return PyUnicode_FromStringAndSize(version.data(), static_cast<Py_ssize_t>(version.size()));
+    return PyUnicode_FromStringAndSize(kernel_version_text.data(),
+                                       static_cast<Py_ssize_t>(kernel_version_text.size()));
 }
 
 PyMethodDef kernel_version_def = {
@@ -315,6 +358,22 @@ PyModuleDef module_def = {
     nullptr,
     nullptr,
 };
+
+// Keys the id hash with a secret drawn from the operating system, before the
+// first graph exists, so that no set of ids prepared in advance collides.
+bool key_id_hash() noexcept {
+    try {
+        std::random_device source;
+        core::HashKey key{};
+        for (std::uint64_t& word : key.words)
+            word = (std::uint64_t{source()} << 32) ^ source();
+        core::set_id_hash_key(key);
+        return true;
+    } catch (...) {
+        raise_current_exception();
+        return false;
+    }
+}
 
 std::atomic<std::int64_t> first_interpreter{-1};
 PyObject* cached_module = nullptr;
@@ -382,6 +441,8 @@ PyObject* init_module() noexcept {
     }
     if (cached_module != nullptr)
         return Py_NewRef(cached_module);
+    if (graph_type == nullptr && !key_id_hash())
+        return nullptr;
     if (!init_result_strings())
         return nullptr;
     Ref module(PyModule_Create2(&module_def, PYTHON_ABI_VERSION));

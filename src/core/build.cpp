@@ -8,41 +8,33 @@
 namespace quorl::core {
 
 Result<void> Graph::build() {
+    if (incremental_build())
+        return {};
+    return full_build();
+}
+
+// Clears the record of edits once their effect is in the order.
+void Graph::finish_build() noexcept {
+    for (const Edit& edit : edits_)
+        nodes_[edit.node].edited = false;
+    edits_.clear();
+    built_ = true;
+}
+
+Result<void> Graph::full_build() {
     const std::size_t n = nodes_.size();
-    std::size_t edges = 0;
-    for (const Node& node : nodes_)
-        edges += node.deps_count;
 
     // Allocate everything first: running out of memory must leave the graph
-    // as it was. A built graph keeps its sizes, so its reverse edges are not
-    // reallocated here.
+    // as it was.
     std::vector<std::uint32_t> in_degree(n);
     std::vector<NodeIndex> ready;
     ready.reserve(n);
     std::vector<NodeIndex> order;
     order.reserve(n);
     std::vector<NodeIndex> position(n);
-    dependents_start_.resize(n + 1);
-    dependents_.resize(edges);
-    // Cleared while the reverse edges are rewritten, so that even an internal
-    // fault midway cannot leave them readable.
+    // Replaces the reverse edges only once the new ones are complete.
+    rebuild_dependents();
     built_ = false;
-
-    // Reverse edges as compressed rows, each row ascending by node index
-    // because the nodes are visited in ascending order. in_degree serves as
-    // the fill cursor of each row until it takes its real meaning.
-    std::ranges::fill(dependents_start_, 0);
-    for (const Node& node : nodes_)
-        for (NodeIndex d : deps(node)) {
-            check_index(d, n, "nodes");
-            ++dependents_start_[d + 1];
-        }
-    for (std::size_t i = 0; i < n; ++i)
-        dependents_start_[i + 1] += dependents_start_[i];
-    std::copy(dependents_start_.begin(), dependents_start_.end() - 1, in_degree.begin());
-    for (std::size_t i = 0; i < n; ++i)
-        for (NodeIndex d : deps(nodes_[i]))
-            dependents_[in_degree[d]++] = static_cast<NodeIndex>(i);
 
     // Kahn's algorithm with a min-heap: the smallest ready index always comes
     // next, which makes the order the lexicographically smallest one.
@@ -69,23 +61,16 @@ Result<void> Graph::build() {
         for (std::size_t i = 0; i < n; ++i)
             if (in_degree[i] > 0)
                 cycle.ids.emplace_back(id_at(static_cast<NodeIndex>(i)));
+        for (NodeIndex node : cycle_path(in_degree))
+            cycle.path.emplace_back(id_at(node));
         return fail(std::move(cycle));
     }
     for (std::size_t k = 0; k < n; ++k)
         position[order[k]] = static_cast<NodeIndex>(k);
     order_.swap(order);
     position_.swap(position);
-    built_ = true;
+    finish_build();
     return {};
-}
-
-std::span<const NodeIndex> Graph::dependents(NodeIndex node) const {
-    check_index(node, dependents_start_.empty() ? 0 : dependents_start_.size() - 1, "dependents");
-    const NodeIndex begin = dependents_start_[node];
-    const NodeIndex end = dependents_start_[node + 1];
-    if (begin > end || end > dependents_.size())
-        throw InternalFault("dependents of node " + std::to_string(node) + " out of range");
-    return {dependents_.data() + begin, end - begin};
 }
 
 Result<std::span<const NodeIndex>> Graph::topo_order() const {

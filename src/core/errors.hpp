@@ -31,7 +31,8 @@ struct InvalidKind {
 };
 struct NotBuilt {};
 struct Cycle {
-    std::vector<std::string> ids;  // registration order
+    std::vector<std::string> ids;   // registration order
+    std::vector<std::string> path;  // one cycle, each entry a dep of the next
 };
 
 class GraphError {

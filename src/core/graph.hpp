@@ -11,8 +11,11 @@
 // graph must not overlap; the binding layer serialises them.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,6 +24,7 @@
 
 #include "core/errors.hpp"
 #include "core/id_index.hpp"
+#include "core/snapshot.hpp"
 
 namespace quorl::core {
 
@@ -39,6 +43,14 @@ inline constexpr std::size_t max_dep_entries = UINT32_MAX;
 inline constexpr std::uint64_t fold_start = 0x14650FB0739D0383ull;
 inline constexpr std::uint64_t fold_multiplier = 0x100000001B3ull;
 
+// Makes room for `extra` more elements, growing geometrically so that
+// reserving ahead of every insertion stays amortised O(1).
+template <typename T>
+void reserve_more(std::vector<T>& v, std::size_t extra) {
+    if (v.capacity() - v.size() < extra)
+        v.reserve(std::max(v.size() + extra, v.capacity() * 2));
+}
+
 struct Node {
     std::uint64_t epoch = 0;
     std::uint64_t signature = 0;     // meaningful when has_signature
@@ -50,6 +62,7 @@ struct Node {
     NodeKind kind = NodeKind::Input;
     NodeState state = NodeState::Dirty;
     bool has_signature = false;
+    bool edited = false;  // deps replaced since the last successful build
 };
 // Compact records are what keeps a large graph in memory and cache; the test
 // that breaks an invariant on purpose also relies on this layout.
@@ -94,8 +107,11 @@ public:
 
     // --- Build and order -----------------------------------------------------
 
-    // Rebuilds the reverse edges and caches the lexicographically smallest
-    // topological order. O((n + e) log n).
+    // Caches the lexicographically smallest topological order. After edits to
+    // a built graph it re-places only the stretch of the order the edits can
+    // reach (see incremental_build.cpp); otherwise, and whenever that finds a
+    // cycle, it rebuilds the reverse edges and places every node:
+    // O((n + e) log n).
     Result<void> build();
     bool built() const noexcept { return built_; }
 
@@ -132,7 +148,9 @@ public:
 
     std::uint64_t epoch_counter() const noexcept { return epoch_counter_; }
 
-    // For invariant checks: the reverse edges of the last build.
+    // The reverse edges, ascending by node index. Current after every build
+    // and every later edit; before the first build they may be stale, which
+    // only would_cycle has to care about.
     std::span<const NodeIndex> dependents(NodeIndex node) const;
 
     // --- Update rounds (round.hpp) --------------------------------------------
@@ -140,12 +158,35 @@ public:
     // Ends the open round, if any, as Round::close() does. O(closure).
     void end_round() noexcept;
     bool round_open() const noexcept { return open_round_ != nullptr; }
+    // Throws InternalFault naming the first broken invariant. O((n + e) log n).
+    void check_invariants() const;
+    // --- Snapshots (snapshot.hpp describes the format) --------------------------
+
+    // The exact size of this graph's snapshot. O(1).
+    std::size_t snapshot_size() const noexcept;
+    // Writes the snapshot into `out`, which holds exactly snapshot_size()
+    // bytes; `kernel_version` is recorded for diagnostics. O(n + e + id bytes).
+    void write_snapshot(std::span<std::byte> out, std::string_view kernel_version) const;
+    // A new graph restored from a snapshot, or why it cannot be. Everything is
+    // checked before the graph is handed out, and nothing is allocated beyond
+    // what the data's real size justifies. O(n + e + id bytes), plus a
+    // build() when the snapshot was built.
+    static std::expected<Graph, SnapshotError> from_snapshot(std::span<const std::byte> data);
+    // --- Cycle paths and queries (cycle_path.cpp) ----------------------------
+
+    // Whether giving `id` the deps `deps` would close a cycle through it; the
+    // shortest such cycle in dependency order, starting at `id`, or nothing.
+    // Validates like set_deps and changes nothing. O(nodes downstream of id).
+    Result<std::optional<std::vector<NodeIndex>>> would_cycle(
+        std::string_view id, std::span<const std::string_view> deps) const;
+    // Direct dependants of `id` in topological order. O(k log k).
+    Result<std::vector<NodeIndex>> dependents_of(std::string_view id) const;
 
 private:
     friend class Round;
 
     NodeIndex find(std::string_view id) const noexcept {
-        return index_.find(id, IdIndex::key_of(id), [this](NodeIndex i) { return id_at(i); });
+        return index_.find(id, index_.key_of(id), [this](NodeIndex i) { return id_at(i); });
     }
 
     // Applies `f` to the node registered under `id`, or fails with UnknownNode
@@ -169,6 +210,30 @@ private:
     }
     void store_deps(Node& node, std::span<const NodeIndex> deps);
     void compact_dep_pool(std::size_t extra);
+
+    // Reverse edges (dependents.cpp).
+    void rebuild_dependents() const;
+    // Room for `node` to become a dependent of each of `added` (not yet its
+    // deps), so that link_dependents cannot fail part way.
+    void reserve_dependents(std::span<const NodeIndex> added) const;
+    void link_dependents(NodeIndex node, std::span<const NodeIndex> removed,
+                         std::span<const NodeIndex> added);
+    // Entries of `a` not in `b`, in a's order, into `out`. Uses the marks.
+    void difference(std::span<const NodeIndex> a, std::span<const NodeIndex> b,
+                    std::vector<NodeIndex>& out) const;
+
+    // Build (build.cpp, incremental_build.cpp, cycle_path.cpp).
+    Result<void> full_build();
+    bool incremental_build();  // false: run the full build instead
+    void record_edit(NodeIndex node);
+    void finish_build() noexcept;
+    std::vector<NodeIndex> cycle_path(std::span<const std::uint32_t> in_degree) const;
+    // Breadth-first along dependents from `source` over nodes `allowed`
+    // accepts; the path from `source` to the first node `target` accepts
+    // (excluded when it is `source` itself), or empty.
+    template <typename Allowed, typename Target>
+    std::vector<NodeIndex> shortest_dependent_path(NodeIndex source, Allowed allowed,
+                                                   Target target) const;
     // Orders a closure (no repeats) topologically, using the marks of the
     // traversal that produced it when that is cheaper than sorting.
     std::vector<NodeIndex> order_closure(std::vector<NodeIndex> closure) const;
@@ -198,21 +263,57 @@ private:
     std::size_t dep_pool_garbage_ = 0;  // entries no node refers to any more
     IdIndex index_;
 
-    // Reverse edges in compressed rows: the dependents of node i are
-    // dependents_[dependents_start_[i] .. dependents_start_[i + 1]).
-    std::vector<NodeIndex> dependents_start_;
-    std::vector<NodeIndex> dependents_;
+    // Reverse edges as one run per node in a shared pool, with room to grow
+    // in place, so that set_deps can keep them current on a built graph.
+    // Derived from the deps alone: a full build rewrites them packed.
+    struct DependentsRun {
+        NodeIndex offset = 0;
+        NodeIndex count = 0;
+        NodeIndex capacity = 0;
+    };
+    mutable std::vector<DependentsRun> dependents_runs_;
+    mutable std::vector<NodeIndex> dependents_;
+    mutable std::size_t dependents_garbage_ = 0;
+    mutable bool dependents_current_ = false;
     std::vector<NodeIndex> order_;
     std::vector<NodeIndex> position_;
+
+    // Old nodes (placed by the last successful build) whose deps were
+    // replaced since, each once, with the first position at which it was
+    // ready then: one past its latest dep's position.
+    struct Edit {
+        NodeIndex node;
+        NodeIndex was_ready_at;
+    };
+    std::vector<Edit> edits_;
+    NodeIndex last_edited_ = IdIndex::absent;  // where a cycle path starts when it can
 
     std::uint64_t epoch_counter_ = 0;
     bool built_ = false;
 
-    Round* open_round_ = nullptr;       // at most one round per graph
+    // At most one round per graph. A round refers to its graph by address, so
+    // a copied or moved graph starts with none of its own.
+    struct RoundLink {
+        Round* round = nullptr;
+        RoundLink() = default;
+        RoundLink(const RoundLink&) noexcept {}
+        RoundLink& operator=(const RoundLink&) noexcept { return *this; }
+        ~RoundLink() = default;
+        operator Round*() const noexcept { return round; }
+        RoundLink& operator=(Round* r) noexcept {
+            round = r;
+            return *this;
+        }
+        Round* operator->() const noexcept { return round; }
+    };
+    RoundLink open_round_;
     std::vector<NodeIndex> unsettled_;  // what an abandoned round left, for the next one
 
     mutable VisitMarks marks_;
-    std::vector<NodeIndex> scratch_;  // set_deps' list under construction
+    std::vector<NodeIndex> scratch_;          // set_deps' list under construction
+    std::vector<NodeIndex> removed_scratch_;  // set_deps' changes to the reverse edges
+    std::vector<NodeIndex> added_scratch_;
+    std::vector<std::uint32_t> run_in_degree_;  // incremental build's working counts
 };
 
 }  // namespace quorl::core

@@ -7,6 +7,10 @@
 // key is its 64-bit hash, confirmed against the id storage through an
 // accessor. Lookups take a string view, so a Python str is looked up without
 // copying it.
+//
+// Both hashes are keyed with a secret (see HashKey), so that nobody who does
+// not know it can choose ids that collide: a graph built from names an
+// attacker supplies keeps its expected O(1) lookups.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +23,28 @@
 namespace quorl::core {
 
 using NodeIndex = std::uint32_t;
+
+// The secret of the id hash. An index takes the process-wide key when it is
+// created and keeps it for its lifetime; the module sets that key once, from
+// the operating system's random source, before any graph exists. Until then
+// it is a fixed key, which keeps kernel tests and fuzzing reproducible.
+struct HashKey {
+    std::uint64_t words[3];
+};
+
+namespace detail {
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables): set once at start-up
+inline HashKey process_hash_key{
+    {0x9E3779B97F4A7C15ull, 0xD6E8FEB86659FD93ull, 0xA0761D6478BD642Full}};
+}  // namespace detail
+
+// Sets the key of indexes created from now on. The multipliers get their top
+// and low bits set, so that no key makes a multiplication lose the id: a
+// multiplier of zero, or one that could be cancelled by a 32-bit tail, would.
+inline void set_id_hash_key(const HashKey& key) noexcept {
+    constexpr std::uint64_t forced = (std::uint64_t{1} << 63) | 1;
+    detail::process_hash_key = {{key.words[0], key.words[1] | forced, key.words[2] | forced}};
+}
 
 // Byte equality without a library call: ids are short, and a call to memcmp
 // costs more than comparing them in place.
@@ -56,6 +82,7 @@ class IdIndex {
 public:
     static constexpr NodeIndex absent = UINT32_MAX;
     static constexpr std::size_t max_inline_length = 11;
+    static_assert(max_inline_length >= 8, "a long id is read as two overlapping words");
 
     struct Key {
         std::uint64_t head;  // inline: bytes 0-7 of the id; otherwise its hash
@@ -64,7 +91,7 @@ public:
         bool is_inline() const noexcept { return tail != long_marker; }
     };
 
-    static Key key_of(std::string_view id) noexcept;
+    Key key_of(std::string_view id) const noexcept;
 
     // The node index stored under `id`, or `absent`. `id_of(i)` gives node i's id.
     template <typename IdOf>
@@ -97,9 +124,26 @@ public:
                 place(slot, hash_of(slot.head, slot.tail));
     }
 
+    // Starts loading the slot where a lookup of `key` begins, so that a bulk
+    // load can overlap its cache misses.
+    void prefetch(const Key& key) const noexcept {
+        if (!slots_.empty())
+            __builtin_prefetch(&slots_[key.hash & (slots_.size() - 1)]);
+    }
+
     // Inserts an id known to be absent; room must have been reserved.
     void insert(const Key& key, NodeIndex node) noexcept {
         place(Slot{key.head, key.tail, node + 1}, key.hash);
+    }
+
+    // For invariant checks: the table size, and `visit(key_head, key_tail,
+    // node)` for every entry.
+    std::size_t capacity() const noexcept { return slots_.size(); }
+    template <typename Visit>
+    void for_each_entry(const Visit& visit) const {
+        for (const Slot& slot : slots_)
+            if (slot.node_plus_one != 0)
+                visit(slot.head, slot.tail, slot.node_plus_one - 1);
     }
 
 private:
@@ -111,21 +155,21 @@ private:
         std::uint32_t node_plus_one = 0;  // 0 marks an empty slot
     };
 
+    // The full 128-bit product folded to 64 bits: every input bit reaches
+    // every output bit, and with a secret operand the result cannot be
+    // steered.
     static std::uint64_t fold(std::uint64_t a, std::uint64_t b) noexcept {
         const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
         return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
     }
-    static constexpr std::uint64_t k0 = 0x9E3779B97F4A7C15ull;
-    static constexpr std::uint64_t k1 = 0xD6E8FEB86659FD93ull;
-    static constexpr std::uint64_t k2 = 0xA0761D6478BD642Full;
 
     // The hash of an inline key, and the key of a long id, so a rehash needs
     // nothing but the slots.
-    static std::uint64_t hash_of(std::uint64_t head, std::uint32_t tail) noexcept {
-        return tail == long_marker ? head : fold(fold(head ^ k0, k1 ^ tail), k2);
+    std::uint64_t hash_of(std::uint64_t head, std::uint32_t tail) const noexcept {
+        return tail == long_marker ? head : fold(fold(head ^ key_[0], key_[1] ^ tail), key_[2]);
     }
 
-    static std::uint64_t hash_long(std::string_view id) noexcept;
+    std::uint64_t hash_long(std::string_view id) const noexcept;
 
     void place(const Slot& entry, std::uint64_t hash) noexcept {
         const std::size_t mask = slots_.size() - 1;
@@ -136,9 +180,11 @@ private:
     }
 
     std::vector<Slot> slots_;
+    std::uint64_t key_[3] = {detail::process_hash_key.words[0], detail::process_hash_key.words[1],
+                             detail::process_hash_key.words[2]};
 };
 
-inline IdIndex::Key IdIndex::key_of(std::string_view id) noexcept {
+inline IdIndex::Key IdIndex::key_of(std::string_view id) const noexcept {
     const std::size_t n = id.size();
     if (n > max_inline_length) {
         const std::uint64_t hash = hash_long(id);
@@ -168,23 +214,25 @@ inline IdIndex::Key IdIndex::key_of(std::string_view id) noexcept {
     return Key{head, tail, hash_of(head, tail)};
 }
 
-inline std::uint64_t IdIndex::hash_long(std::string_view id) noexcept {
+// 16 bytes per step, each word masked with secret material before it is
+// multiplied, so the running value cannot be driven to a chosen state (such
+// as zero, which would forget everything before it). The last 1 to 16 bytes
+// are read as the final 16, overlapping the step before; the length enters
+// at the start and the end, so the overlap cannot make two ids collide.
+inline std::uint64_t IdIndex::hash_long(std::string_view id) const noexcept {
+    const auto word = [](const char* at) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, at, 8);
+        return w;
+    };
+    const std::size_t n = id.size();  // longer than an inline key: two words can be read
     const char* p = id.data();
-    std::size_t n = id.size();
-    std::uint64_t h = k0 ^ (n * k1);
-    for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, p, 8);
-        h = fold(h ^ word, k1);
-    }
-    // The last 0 to 7 bytes as one overlapping read of the final word; the
-    // length is folded in above, so the overlap cannot make two ids collide.
-    if (id.size() > 8 && n > 0) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, id.data() + id.size() - 8, 8);
-        h = fold(h ^ word, k2);
-    }
-    return fold(h, k0);
+    const char* end = p + n;
+    std::uint64_t h = key_[0] ^ n;
+    for (; end - p > 16; p += 16)
+        h = fold(word(p) ^ key_[1], word(p + 8) ^ h);
+    const char* last = n >= 16 ? end - 16 : id.data();
+    return fold(fold(word(last) ^ key_[1], word(end - 8) ^ h), key_[2] ^ n);
 }
 
 }  // namespace quorl::core

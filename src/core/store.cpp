@@ -56,7 +56,7 @@ std::span<const NodeIndex> Graph::deps(const Node& node) const {
 }
 
 Result<void> Graph::add_node(std::string_view id, std::string_view kind_name) {
-    const IdIndex::Key key = IdIndex::key_of(id);
+    const IdIndex::Key key = index_.key_of(id);
     if (index_.find(id, key, [this](NodeIndex i) { return id_at(i); }) != IdIndex::absent)
         return fail(AlreadyRegistered{std::string(id)});
     const auto* const kind = std::ranges::find_if(
@@ -68,6 +68,8 @@ Result<void> Graph::add_node(std::string_view id, std::string_view kind_name) {
 
     // Every allocation comes before the first change that could not be undone.
     index_.reserve(nodes_.size() + 1);
+    if (dependents_current_)
+        reserve_more(dependents_runs_, 1);
     const std::size_t id_offset = id_bytes_.size();
     id_bytes_.append(id);
     Node node;
@@ -81,6 +83,8 @@ Result<void> Graph::add_node(std::string_view id, std::string_view kind_name) {
         throw;
     }
     index_.insert(key, static_cast<NodeIndex>(nodes_.size() - 1));
+    if (dependents_current_)
+        dependents_runs_.push_back({});
     built_ = false;
     return {};
 }
@@ -106,7 +110,30 @@ Result<void> Graph::set_deps(std::string_view id, std::span<const std::string_vi
         if (!repeat)
             scratch_.push_back(d);
     }
-    store_deps(nodes_[target], scratch_);
+    // Allocate first; from store_deps on nothing can fail but a broken invariant.
+    Node& node = nodes_[target];
+    if (dependents_current_) {
+        difference(this->deps(node), scratch_, removed_scratch_);
+        difference(scratch_, this->deps(node), added_scratch_);
+        reserve_dependents(added_scratch_);
+    }
+    const bool first_edit = target < order_.size() && !node.edited;
+    NodeIndex was_ready_at = 0;
+    if (first_edit) {
+        reserve_more(edits_, 1);
+        for (NodeIndex d : this->deps(node)) {
+            check_index(d, position_.size(), "position");
+            was_ready_at = std::max(was_ready_at, position_[d] + 1);
+        }
+    }
+    store_deps(node, scratch_);
+    if (dependents_current_)
+        link_dependents(target, removed_scratch_, added_scratch_);
+    if (first_edit) {
+        node.edited = true;
+        edits_.push_back({target, was_ready_at});
+    }
+    last_edited_ = target;
     built_ = false;
     return {};
 }

@@ -1,0 +1,505 @@
+#include "kernel_ops.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "expect.hpp"
+#include "model.hpp"
+#include "reader.hpp"
+#include "report.hpp"
+#include "verify.hpp"
+#include "vocabulary.hpp"
+
+namespace quorl::fuzz {
+namespace {
+
+using core::fold_start;
+using core::Graph;
+
+// Bounds that keep one input to a few milliseconds under the sanitizers and
+// still leave room for long deps lists: the deps storage is compacted only
+// once it holds 1024 entries.
+constexpr std::size_t max_ops = 160;
+constexpr std::size_t max_nodes = 40;
+
+// ---- Argument choice ---------------------------------------------------------
+
+std::string pick_id(Reader& r, const Model& m) {
+    const std::uint8_t b = r.u8();
+    if (b < 120 && m.size() > 0)
+        return m.ids[b % m.size()];
+    if (b < 244)
+        return id_pool[b % std::size(id_pool)];
+    return r.bytes(r.u8() % 13);  // arbitrary bytes, valid UTF-8 or not
+}
+
+// A dep for `target`: often a node registered before it, which keeps the
+// graph acyclic and deep, sometimes anything at all.
+std::string pick_dep(Reader& r, const Model& m, std::optional<NodeIndex> target) {
+    const std::uint8_t b = r.u8();
+    if (b < 112 && target && *target > 0)
+        return m.ids[b % *target];
+    if (b < 176 && m.size() > 0)
+        return m.ids[b % m.size()];
+    if (b < 250)
+        return id_pool[b % std::size(id_pool)];
+    return r.bytes(r.u8() % 13);
+}
+
+std::string pick_kind(Reader& r) {
+    const std::uint8_t b = r.u8();
+    if (b < 200)
+        return kind_names[b % std::size(kind_names)];
+    if (b < 250)
+        return bad_kinds[b % std::size(bad_kinds)];
+    return r.bytes(r.u8() % 9);
+}
+
+std::vector<std::string> pick_ids(Reader& r, const Model& m) {
+    const std::uint8_t b = r.u8();
+    const std::size_t count = b < 240 ? b % 5 : 5 + b % 16;
+    std::vector<std::string> ids;
+    for (std::size_t k = 0; k < count; ++k)
+        ids.push_back(pick_id(r, m));
+    return ids;
+}
+
+// Valid node indices, with repeats; empty for an empty graph.
+std::vector<NodeIndex> pick_indices(Reader& r, const Model& m) {
+    std::vector<NodeIndex> out;
+    if (m.size() == 0)
+        return out;
+    const std::size_t count = r.u8() % 8;
+    for (std::size_t k = 0; k < count; ++k)
+        out.push_back(static_cast<NodeIndex>(r.u8() % m.size()));
+    return out;
+}
+
+std::uint64_t pick_value(Reader& r, const Model& m, std::optional<NodeIndex> target) {
+    switch (r.u8() % 8) {
+    case 0: return 0;
+    case 1: return 1;
+    case 2: return 7;
+    case 3: return UINT64_MAX;
+    case 4: return fold_start;
+    case 5: return target ? m.fold(*target) : 2;  // the signature check_node would report
+    case 6: return target && m.signatures[*target] ? *m.signatures[*target] : 3;
+    default: return r.u64();
+    }
+}
+
+std::vector<std::string_view> views_of(const std::vector<std::string>& ids) {
+    return {ids.begin(), ids.end()};
+}
+
+std::string join(const std::vector<std::string>& ids) {
+    std::string out = "[";
+    for (std::size_t k = 0; k < ids.size(); ++k)
+        out += (k ? ", " : "") + printable(ids[k]);
+    return out + "]";
+}
+
+// ---- One decoded operation ---------------------------------------------------
+
+// The first unknown id of `ids` in list order, if any.
+std::optional<std::string> first_unknown(const Model& m, const std::vector<std::string>& ids) {
+    for (const std::string& id : ids)
+        if (!m.find(id))
+            return id;
+    return std::nullopt;
+}
+
+std::vector<NodeIndex> indices(const Model& m, const std::vector<std::string>& ids) {
+    std::vector<NodeIndex> out;
+    for (const std::string& id : ids)
+        out.push_back(*m.find(id));
+    return out;
+}
+
+// Runs a per-node operation of the state and memo group: UnknownNode for an
+// unknown id, else `ok` checks the result and updates the model.
+template <typename R, typename Ok>
+void per_node(const Model& m, const std::string& id, const R& result, Ok ok) {
+    const auto i = m.find(id);
+    if (!i) {
+        expect_error(result, kUnknownNode, id);
+        return;
+    }
+    expect_ok(result);
+    ok(*i);
+}
+
+// One operation. Returns whether it may have changed the graph (false for
+// queries and for every call that failed).
+bool run_op(Reader& r, Graph& g, Model& m) {
+    const Op op = op_of(r.u8());
+    switch (op) {
+    case Op::add_node: {
+        op_name = "add_node";
+        const std::string id = pick_id(r, m);
+        const std::string kind = pick_kind(r);
+        const bool known = m.find(id).has_value();
+        const auto kind_it = std::find(std::begin(kind_names), std::end(kind_names), kind);
+        const bool valid_kind = kind_it != std::end(kind_names);
+        if (!known && valid_kind && m.size() >= max_nodes)
+            return false;
+        TRACE("add_node(" + printable(id) + ", " + printable(kind) + ")");
+        auto result = g.add_node(id, kind);
+        if (known) {
+            expect_error(result, kAlreadyRegistered, id);
+            return false;
+        }
+        if (!valid_kind) {
+            expect_error(result, kInvalidKind, kind);
+            return false;
+        }
+        expect_ok(result);
+        m.add(id, static_cast<NodeKind>(kind_it - std::begin(kind_names)));
+        return true;
+    }
+    case Op::set_deps: {
+        op_name = "set_deps";
+        const std::string id = pick_id(r, m);
+        const auto target = m.find(id);
+        const std::uint8_t b = r.u8();
+        // Long lists too: past 16 entries repeats are found another way.
+        const std::size_t count = b < 200 ? b % 6 : 14 + b % 24;
+        std::vector<std::string> deps;
+        for (std::size_t k = 0; k < count; ++k)
+            deps.push_back(pick_dep(r, m, target));
+        TRACE("set_deps(" + printable(id) + ", " + join(deps) + ")");
+        const auto views = views_of(deps);
+        auto result = g.set_deps(id, views);
+        if (!target) {
+            expect_error(result, kUnknownNode, id);
+            return false;
+        }
+        std::vector<NodeIndex> list;
+        for (const std::string& dep : deps) {
+            if (dep == id) {
+                expect_error(result, kSelfDependency, id);
+                return false;
+            }
+            const auto d = m.find(dep);
+            if (!d) {
+                expect_error(result, kUnknownNode, dep);
+                return false;
+            }
+            if (std::find(list.begin(), list.end(), *d) == list.end())
+                list.push_back(*d);
+        }
+        expect_ok(result);
+        m.deps[*target] = list;
+        m.built = false;
+        return true;
+    }
+    case Op::build: {
+        op_name = "build";
+        TRACE("build()");
+        auto result = g.build();
+        std::vector<NodeIndex> order, stuck;
+        if (!m.kahn(order, stuck)) {
+            CHECK(!m.built);  // a built graph is acyclic
+            std::vector<std::string> ids;
+            for (NodeIndex i : stuck)
+                ids.push_back(m.ids[i]);
+            expect_error(result, kCycle, {}, &ids);
+            // The reverse edges it recomputed stay, and agree with the deps.
+            const auto want_dependents = m.all_dependents();
+            for (std::size_t i = 0; i < m.size(); ++i) {
+                const auto dependents = g.dependents(static_cast<NodeIndex>(i));
+                const auto& want = want_dependents[i];
+                CHECK(std::equal(dependents.begin(), dependents.end(), want.begin(), want.end()));
+            }
+            return false;
+        }
+        expect_ok(result);
+        m.order = order;
+        m.position.assign(m.size(), 0);
+        for (std::size_t k = 0; k < order.size(); ++k)
+            m.position[order[k]] = static_cast<NodeIndex>(k);
+        m.built = true;
+        return true;
+    }
+    case Op::downstream: {
+        op_name = "downstream";
+        const std::string id = pick_id(r, m);
+        TRACE("downstream(" + printable(id) + ")");
+        auto result = g.downstream(id);
+        if (!m.built) {
+            expect_error(result, kNotBuilt);
+            return false;
+        }
+        const auto t = m.find(id);
+        if (!t) {
+            expect_error(result, kUnknownNode, id);
+            return false;
+        }
+        expect_ok(result);
+        std::vector<NodeIndex> want = m.closure({*t});
+        want.erase(std::remove(want.begin(), want.end(), *t), want.end());
+        want = m.topo_sorted(want);
+        CHECK(std::find(result->begin(), result->end(), *t) == result->end());
+        check_closure(g, m, *result, *t);
+        CHECK(*result == want);
+        return false;
+    }
+    case Op::dirty_subgraph:
+    case Op::mark_dirty: {
+        const bool mark = op == Op::mark_dirty;
+        op_name = mark ? "mark_dirty" : "dirty_subgraph";
+        const std::vector<std::string> seeds = pick_ids(r, m);
+        TRACE(std::string(op_name) + "(" + join(seeds) + ")");
+        const auto views = views_of(seeds);
+        const std::vector<NodeState> before = m.states;
+        auto result = mark ? g.mark_dirty(views) : g.dirty_subgraph(views);
+        if (!m.built) {
+            expect_error(result, kNotBuilt);
+            return false;
+        }
+        if (auto unknown = first_unknown(m, seeds)) {
+            expect_error(result, kUnknownNode, *unknown);
+            return false;
+        }
+        expect_ok(result);
+        const std::vector<NodeIndex> seed_indices = indices(m, seeds);
+        const std::vector<NodeIndex> want = m.topo_sorted(m.closure(seed_indices));
+        check_closure(g, m, *result);
+        for (NodeIndex s : seed_indices)
+            CHECK(std::find(result->begin(), result->end(), s) != result->end());
+        CHECK(*result == want);
+        if (!mark)
+            return false;
+        // Exactly the result is marked; every other state stays.
+        std::vector<bool> in(m.size());
+        for (NodeIndex i : *result)
+            in[i] = true;
+        for (std::size_t i = 0; i < m.size(); ++i) {
+            const NodeState now = g.node(static_cast<NodeIndex>(i)).state;
+            CHECK(now == (in[i] ? NodeState::Dirty : before[i]));
+            m.states[i] = now;
+        }
+        return true;
+    }
+    case Op::set_dirty:
+    case Op::set_computing: {
+        const bool computing = op == Op::set_computing;
+        op_name = computing ? "set_computing" : "set_dirty";
+        const std::string id = pick_id(r, m);
+        TRACE(std::string(op_name) + "(" + printable(id) + ")");
+        auto result = computing ? g.set_computing(id) : g.set_dirty(id);
+        bool changed = false;
+        per_node(m, id, result, [&](NodeIndex i) {
+            m.states[i] = computing ? NodeState::Computing : NodeState::Dirty;
+            changed = true;
+        });
+        return changed;
+    }
+    case Op::set_clean:
+    case Op::skip_node:
+    case Op::commit_input: {
+        // set_clean, skip_node and commit_input: same shape, different fields.
+        op_name = op == Op::set_clean   ? "set_clean"
+                  : op == Op::skip_node ? "skip_node"
+                                        : "commit_input";
+        const std::string id = pick_id(r, m);
+        const std::uint64_t value = pick_value(r, m, m.find(id));
+        TRACE(std::string(op_name) + "(" + printable(id) + ", " + std::to_string(value) + ")");
+        auto result = op == Op::set_clean   ? g.set_clean(id, value)
+                      : op == Op::skip_node ? g.skip_node(id, value)
+                                            : g.commit_input(id, value);
+        bool changed = false;
+        per_node(m, id, result, [&](NodeIndex i) {
+            m.states[i] = NodeState::Clean;
+            m.signatures[i] = value;
+            if (op == Op::commit_input)
+                m.content_hashes[i] = value;
+            changed = true;
+        });
+        return changed;
+    }
+    case Op::commit_node: {
+        op_name = "commit_node";
+        const std::string id = pick_id(r, m);
+        const std::uint64_t value = pick_value(r, m, m.find(id));
+        TRACE("commit_node(" + printable(id) + ", " + std::to_string(value) + ")");
+        auto result = g.commit_node(id, value);
+        bool changed = false;
+        per_node(m, id, result, [&](NodeIndex i) {
+            ++m.epoch_counter;
+            m.states[i] = NodeState::Clean;
+            m.signatures[i] = value;
+            m.epochs[i] = m.epoch_counter;
+            changed = true;
+        });
+        return changed;
+    }
+    case Op::needs_recompute: {
+        op_name = "needs_recompute";
+        const std::string id = pick_id(r, m);
+        const std::uint64_t value = pick_value(r, m, m.find(id));
+        TRACE("needs_recompute(" + printable(id) + ", " + std::to_string(value) + ")");
+        auto result = g.needs_recompute(id, value);
+        per_node(m, id, result, [&](NodeIndex i) {
+            CHECK(*result == !(m.signatures[i] && *m.signatures[i] == value));
+        });
+        return false;
+    }
+    case Op::check_node: {
+        op_name = "check_node";
+        const std::string id = pick_id(r, m);
+        TRACE("check_node(" + printable(id) + ")");
+        auto result = g.check_node(id);
+        per_node(m, id, result, [&](NodeIndex i) {
+            const std::uint64_t f = m.fold(i);
+            CHECK(result->kind == m.kinds[i]);
+            CHECK(result->signature == f);
+            CHECK(result->needs_recompute == !(m.signatures[i] && *m.signatures[i] == f));
+            CHECK(g.fold_signature(g.node(i)) == f);
+        });
+        return false;
+    }
+    case Op::queries: {
+        op_name = "queries";
+        const std::string id = pick_id(r, m);
+        TRACE("queries(" + printable(id) + ")");
+        check_queries(g, m, id);
+        return false;
+    }
+    case Op::indices_of: {
+        op_name = "indices_of";
+        const std::vector<std::string> ids = pick_ids(r, m);
+        TRACE("indices_of(" + join(ids) + ")");
+        const auto views = views_of(ids);
+        auto result = g.indices_of(views);
+        if (auto unknown = first_unknown(m, ids)) {
+            expect_error(result, kUnknownNode, *unknown);
+            return false;
+        }
+        expect_ok(result);
+        CHECK(*result == indices(m, ids));
+        return false;
+    }
+    case Op::ids_in_topo_order: {
+        op_name = "ids_in_topo_order";
+        if (!m.built)
+            return false;
+        const std::vector<NodeIndex> nodes = pick_indices(r, m);
+        TRACE("ids_in_topo_order(" + std::to_string(nodes.size()) + " indices)");
+        CHECK(g.ids_in_topo_order(nodes) == m.topo_sorted(nodes));
+        return false;
+    }
+    case Op::downstream_closure: {
+        op_name = "downstream_closure";
+        if (!m.built)
+            return false;
+        const std::vector<NodeIndex> seeds = pick_indices(r, m);
+        TRACE("downstream_closure(" + std::to_string(seeds.size()) + " seeds)");
+        CHECK(g.downstream_closure(seeds) == m.closure(seeds));
+        return false;
+    }
+    case Op::mark_nodes_dirty: {
+        op_name = "mark_nodes_dirty";
+        const std::vector<NodeIndex> nodes = pick_indices(r, m);
+        TRACE("mark_nodes_dirty(" + std::to_string(nodes.size()) + " nodes)");
+        g.mark_nodes_dirty(nodes);
+        for (NodeIndex i : nodes)
+            m.states[i] = NodeState::Dirty;
+        return !nodes.empty();
+    }
+    case Op::check_and_commit: {
+        // check_node, then commit or skip with the signature it reported: the
+        // node must then be up to date, whatever it was before.
+        op_name = "check_and_commit";
+        const std::string id = pick_id(r, m);
+        const bool commit = r.u8() & 1;
+        TRACE("check_and_commit(" + printable(id) + ", " + (commit ? "commit" : "skip") + ")");
+        auto checked = g.check_node(id);
+        const auto i = m.find(id);
+        if (!i) {
+            expect_error(checked, kUnknownNode, id);
+            return false;
+        }
+        expect_ok(checked);
+        CHECK(checked->signature == m.fold(*i));
+        expect_ok(commit ? g.commit_node(id, checked->signature)
+                         : g.skip_node(id, checked->signature));
+        if (commit)
+            m.epochs[*i] = ++m.epoch_counter;
+        m.states[*i] = NodeState::Clean;
+        m.signatures[*i] = checked->signature;
+        auto again = g.check_node(id);
+        expect_ok(again);
+        CHECK(!again->needs_recompute && again->signature == checked->signature);
+        return true;
+    }
+    case Op::update_round: {
+        // A whole update round on a built graph: every node in topological
+        // order is checked and then committed, skipped or, for an input,
+        // given a hash. Afterwards nothing is dirty.
+        op_name = "update_round";
+        if (!m.built)
+            return false;
+        TRACE("update_round()");
+        for (NodeIndex i : m.order) {
+            const std::string& id = m.ids[i];
+            const std::uint8_t b = r.u8();
+            if (m.kinds[i] == NodeKind::Input && (b & 1)) {
+                const std::uint64_t h = b >> 1;
+                expect_ok(g.commit_input(id, h));
+                m.content_hashes[i] = h;
+                m.signatures[i] = h;
+                m.states[i] = NodeState::Clean;
+                continue;
+            }
+            auto checked = g.check_node(id);
+            expect_ok(checked);
+            CHECK(checked->signature == m.fold(i));
+            if (checked->needs_recompute || (b & 2)) {
+                expect_ok(g.commit_node(id, checked->signature));
+                m.epochs[i] = ++m.epoch_counter;
+            } else {
+                expect_ok(g.skip_node(id, checked->signature));
+            }
+            m.states[i] = NodeState::Clean;
+            m.signatures[i] = checked->signature;
+        }
+        auto dirty = g.dirty_nodes();
+        expect_ok(dirty);
+        CHECK(dirty->empty());
+        return true;
+    }
+    }
+    return false;
+}
+
+}  // namespace
+
+void run_kernel_input(const std::uint8_t* data, std::size_t size) {
+    Reader r(data, size);
+    Graph g;
+    Model m;
+    step = 0;
+    op_name = "new graph";
+    verify(g, m, true);
+    Snapshot before = snapshot(g);
+    for (step = 1; step <= max_ops && !r.done(); ++step) {
+        const bool changed = run_op(r, g, m);
+        Snapshot after = snapshot(g);
+        // A failing call, or one that only reads, leaves the graph as it was.
+        if (!changed)
+            CHECK(after == before);
+        verify(g, m, false);
+        before = std::move(after);
+    }
+    op_name = "end of input";
+    verify(g, m, true);
+}
+
+}  // namespace quorl::fuzz

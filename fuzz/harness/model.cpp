@@ -1,0 +1,99 @@
+#include "model.hpp"
+
+#include <functional>
+#include <queue>
+#include <utility>
+
+namespace quorl::fuzz {
+
+std::optional<NodeIndex> Model::find(std::string_view id) const {
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        if (ids[i] == id)
+            return static_cast<NodeIndex>(i);
+    return std::nullopt;
+}
+
+void Model::add(const std::string& id, NodeKind kind) {
+    ids.push_back(id);
+    kinds.push_back(kind);
+    deps.emplace_back();
+    states.push_back(NodeState::Dirty);
+    signatures.emplace_back();
+    content_hashes.emplace_back();
+    epochs.push_back(0);
+    built = false;
+}
+
+std::vector<std::vector<NodeIndex>> Model::all_dependents() const {
+    std::vector<std::vector<NodeIndex>> out(size());
+    for (std::size_t j = 0; j < size(); ++j)
+        for (NodeIndex d : deps[j])
+            out[d].push_back(static_cast<NodeIndex>(j));
+    return out;
+}
+
+bool Model::kahn(std::vector<NodeIndex>& out, std::vector<NodeIndex>& stuck) const {
+    const std::size_t n = size();
+    const auto dependents = all_dependents();
+    std::vector<std::size_t> in_degree(n);
+    std::priority_queue<NodeIndex, std::vector<NodeIndex>, std::greater<NodeIndex>> ready;
+    for (std::size_t i = 0; i < n; ++i) {
+        in_degree[i] = deps[i].size();
+        if (in_degree[i] == 0)
+            ready.push(static_cast<NodeIndex>(i));
+    }
+    out.clear();
+    while (!ready.empty()) {
+        const NodeIndex u = ready.top();
+        ready.pop();
+        out.push_back(u);
+        for (NodeIndex j : dependents[u])
+            if (--in_degree[j] == 0)
+                ready.push(j);
+    }
+    stuck.clear();
+    for (std::size_t i = 0; i < n; ++i)
+        if (in_degree[i] > 0)
+            stuck.push_back(static_cast<NodeIndex>(i));
+    return out.size() == n;
+}
+
+std::vector<NodeIndex> Model::closure(const std::vector<NodeIndex>& seeds) const {
+    const auto dependents = all_dependents();
+    std::vector<bool> seen(size());
+    std::vector<NodeIndex> out;
+    for (NodeIndex s : seeds)
+        if (!seen[s]) {
+            seen[s] = true;
+            out.push_back(s);
+        }
+    for (std::size_t head = 0; head < out.size(); ++head)
+        for (NodeIndex d : dependents[out[head]])
+            if (!seen[d]) {
+                seen[d] = true;
+                out.push_back(d);
+            }
+    return out;
+}
+
+std::vector<NodeIndex> Model::topo_sorted(std::vector<NodeIndex> nodes) const {
+    // Insertion sort: stable, and small enough to trust.
+    for (std::size_t k = 1; k < nodes.size(); ++k)
+        for (std::size_t j = k; j > 0 && position[nodes[j - 1]] > position[nodes[j]]; --j)
+            std::swap(nodes[j - 1], nodes[j]);
+    return nodes;
+}
+
+// The fold constants are the kernel's own; their values are pinned by the
+// Python suite's fixed fold results.
+std::uint64_t Model::fold(NodeIndex node) const {
+    std::uint64_t h = core::fold_start;
+    for (NodeIndex d : deps[node]) {
+        const std::uint64_t key =
+            kinds[d] == NodeKind::Input ? content_hashes[d].value_or(0) : epochs[d];
+        h = (h ^ key) * core::fold_multiplier;
+    }
+    return h;
+}
+
+}  // namespace quorl::fuzz

@@ -1,0 +1,232 @@
+// Kernel tests for what the Python suite cannot reach: the invariant check
+// itself, index-based calls, byte strings that are not UTF-8, and storage
+// that only large or long-running graphs exercise.
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "check.hpp"
+#include "core/graph.hpp"
+
+using namespace quorl::core;
+
+namespace {
+
+// a <- b <- c, a <- d (b and d depend on a; c on b), built.
+Graph diamond_graph() {
+    Graph g;
+    for (const char* id : {"a", "b", "c", "d"})
+        (void)g.add_node(id, "reactive");
+    const std::string_view b_deps[] = {"a"};
+    const std::string_view c_deps[] = {"b"};
+    (void)g.set_deps("b", b_deps);
+    (void)g.set_deps("c", c_deps);
+    (void)g.set_deps("d", b_deps);
+    (void)g.build();
+    return g;
+}
+
+// The message check_invariants() fails with, or "" when it holds.
+std::string invariant_failure(const Graph& g) {
+    try {
+        g.check_invariants();
+    } catch (const InternalFault& fault) {
+        return fault.what();
+    }
+    return "";
+}
+
+// No call can break an invariant, so a test breaks one by writing through
+// the record a const accessor hands out (the graph itself is not const).
+Node& record(Graph& g, NodeIndex i) { return const_cast<Node&>(g.node(i)); }
+
+}  // namespace
+
+TEST(invariants_hold_through_every_kind_of_call) {
+    Graph g;
+    EXPECT(invariant_failure(g).empty());
+    g = diamond_graph();
+    EXPECT(invariant_failure(g).empty());
+    (void)g.commit_input("a", 5);
+    (void)g.commit_node("b", 1);
+    (void)g.skip_node("c", 2);
+    (void)g.set_computing("d");
+    const std::string_view seeds[] = {"b"};
+    (void)g.mark_dirty(seeds);
+    EXPECT(invariant_failure(g).empty());
+    const std::string_view cycle[] = {"c"};
+    EXPECT(g.set_deps("a", cycle).has_value());
+    EXPECT(!g.build().has_value());  // a cycle: unbuilt, stale order not checked
+    EXPECT(invariant_failure(g).empty());
+}
+
+TEST(invariants_catch_each_kind_of_corruption) {
+    struct Case {
+        const char* what;
+        std::function<void(Graph&)> corrupt;
+    };
+    const Case cases[] = {
+        {"deps inside the deps storage", [](Graph& g) { record(g, 1).deps_count = 1u << 30; }},
+        {"kind in range", [](Graph& g) { record(g, 0).kind = static_cast<NodeKind>(4); }},
+        {"state in range", [](Graph& g) { record(g, 0).state = static_cast<NodeState>(3); }},
+        {"epochs come from the counter",
+         [](Graph& g) {
+             record(g, 2).has_signature = true;
+             record(g, 2).epoch = 5;
+         }},
+        {"no signature reads as zero", [](Graph& g) { record(g, 2).signature = 9; }},
+        {"a clean, committed or hashed node has a signature",
+         [](Graph& g) { record(g, 3).state = NodeState::Clean; }},
+        {"ids stored back to back", [](Graph& g) { record(g, 1).id_offset = 0; }},
+        {"every dep comes before its dependant",
+         [](Graph& g) { const_cast<NodeIndex&>(g.deps(g.node(1))[0]) = 2; }},
+        {"no node depends on itself",
+         [](Graph& g) { const_cast<NodeIndex&>(g.deps(g.node(1))[0]) = 1; }},
+        {"reverse edges match deps",
+         [](Graph& g) { const_cast<NodeIndex&>(g.dependents(0)[0]) = 2; }},
+    };
+    for (const Case& c : cases) {
+        Graph g = diamond_graph();
+        c.corrupt(g);
+        const std::string failure = invariant_failure(g);
+        EXPECT(failure == std::string("invariant broken: ") + c.what);
+        if (failure != std::string("invariant broken: ") + c.what)
+            std::fprintf(stderr, "  corrupting for \"%s\" gave \"%s\"\n", c.what, failure.c_str());
+    }
+}
+
+TEST(epochs_are_unique_and_shared_ones_are_caught) {
+    Graph g = diamond_graph();
+    (void)g.commit_node("b", 1);
+    (void)g.commit_node("c", 1);
+    EXPECT(invariant_failure(g).empty());
+    record(g, 2).epoch = g.node(1).epoch;
+    EXPECT(invariant_failure(g) == "invariant broken: no two nodes share an epoch");
+}
+
+TEST(ids_in_topo_order_keeps_repeats_side_by_side) {
+    Graph g;
+    for (const char* id : {"x", "y", "z"})
+        (void)g.add_node(id, "source");
+    const std::string_view x_deps[] = {"y", "z"};
+    (void)g.set_deps("x", x_deps);
+    (void)g.build();  // order y, z, x
+    EXPECT(g.ids_in_topo_order({0, 2, 1, 0, 2}) == (std::vector<NodeIndex>{1, 2, 2, 0, 0}));
+    EXPECT(g.ids_in_topo_order({}).empty());
+    EXPECT(g.ids_in_topo_order({2}) == (std::vector<NodeIndex>{2}));
+}
+
+TEST(downstream_closure_is_breadth_first_from_seeds_in_order) {
+    const Graph g = diamond_graph();
+    EXPECT(g.downstream_closure(std::vector<NodeIndex>{0}) == (std::vector<NodeIndex>{0, 1, 3, 2}));
+    EXPECT(g.downstream_closure(std::vector<NodeIndex>{2, 1, 2}) == (std::vector<NodeIndex>{2, 1}));
+    EXPECT(g.downstream_closure(std::vector<NodeIndex>{}).empty());
+}
+
+TEST(mark_nodes_dirty_marks_exactly_the_given_nodes) {
+    Graph g = diamond_graph();
+    for (const char* id : {"a", "b", "c", "d"})
+        (void)g.skip_node(id, 0);
+    g.mark_nodes_dirty(std::vector<NodeIndex>{3, 1, 3});
+    const NodeState want[] = {NodeState::Clean, NodeState::Dirty, NodeState::Clean,
+                              NodeState::Dirty};
+    for (NodeIndex i = 0; i < 4; ++i)
+        EXPECT(g.node(i).state == want[i]);
+    // An index out of range is a fault, found before anything is marked.
+    bool faulted = false;
+    try {
+        g.mark_nodes_dirty(std::vector<NodeIndex>{0, 4});
+    } catch (const InternalFault&) {
+        faulted = true;
+    }
+    EXPECT(faulted && g.node(0).state == NodeState::Clean);
+}
+
+TEST(ids_that_are_not_utf8_are_quoted_readably) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"\xff", "\"\xef\xbf\xbd\""},                                  // not a lead byte
+        {"\xc3", "\"\xef\xbf\xbd\""},                                  // truncated
+        {"\xc0\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\""},                  // overlong NUL
+        {"\xed\xa0\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},  // a surrogate
+        {"\xf4\x90\x80\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
+        {"a\xe2\x80", "\"a\xef\xbf\xbd\xef\xbf\xbd\""},
+    };
+    for (const auto& [raw, want] : cases) {
+        EXPECT(quoted(raw) == want);
+        // The kernel keeps such an id as it is: only its quoted form is repaired.
+        Graph g;
+        EXPECT(g.add_node(raw, "view").has_value() && g.id_of(0) == raw);
+        const auto again = g.add_node(raw, "view");
+        EXPECT(!again && std::get<AlreadyRegistered>(again.error().variant()).id == raw);
+    }
+}
+
+TEST(deps_storage_stays_consistent_across_many_rewrites) {
+    // Long lists rewritten over and over: in place, at the end, relocated,
+    // and compacted once garbage outweighs the live entries.
+    Graph g;
+    std::vector<std::string> ids;
+    for (int i = 0; i < 300; ++i) {
+        ids.push_back("node-" + std::to_string(i));
+        (void)g.add_node(ids.back(), "reactive");
+    }
+    std::vector<std::string_view> deps;
+    for (int round = 0; round < 40; ++round)
+        for (int i = 1; i < 300; i += 7) {
+            deps.clear();
+            const int count = (round * 13 + i) % 60;
+            for (int k = 0; k < count && k < i; ++k)
+                deps.push_back(ids[static_cast<std::size_t>((k * 31 + round) % i)]);
+            EXPECT(g.set_deps(ids[static_cast<std::size_t>(i)], deps).has_value());
+            const auto stored = g.deps_of(ids[static_cast<std::size_t>(i)]);
+            EXPECT(stored && stored->size() <= deps.size());
+        }
+    EXPECT(invariant_failure(g).empty());
+    EXPECT(g.build().has_value());
+    EXPECT(invariant_failure(g).empty());
+}
+
+TEST(index_finds_every_id_among_many_similar_ones) {
+    // Ids around the inline-key length and long ids that differ in one byte
+    // at the start, the middle or the end.
+    Graph g;
+    std::vector<std::string> ids;
+    const std::string long_id(40, 'q');
+    for (int i = 0; i < 2000; ++i) {
+        std::string id = std::to_string(i);
+        id.resize(static_cast<std::size_t>(i % 14), '_');
+        ids.push_back(id + "#" + std::to_string(i));
+        std::string variant = long_id;
+        variant[static_cast<std::size_t>(i % 40)] = static_cast<char>(0x80 + i / 40);
+        ids.push_back(variant);
+    }
+    for (const std::string& id : ids)
+        EXPECT(g.add_node(id, "input").has_value());
+    EXPECT(invariant_failure(g).empty());
+    for (const std::string& id : ids)
+        EXPECT(g.contains(id) && g.id_of(*g.index_of(id)) == id);
+    EXPECT(!g.contains(long_id) && !g.contains(""));
+}
+
+TEST(fold_changes_with_every_key_and_its_place) {
+    Graph g;
+    for (const char* id : {"i", "j", "n"})
+        (void)g.add_node(id, id[0] == 'n' ? "reactive" : "input");
+    const std::string_view ij[] = {"i", "j"};
+    const std::string_view ji[] = {"j", "i"};
+    (void)g.set_deps("n", ij);
+    (void)g.commit_input("i", 1);
+    (void)g.commit_input("j", 2);
+    const std::uint64_t base = g.check_node("n")->signature;
+    (void)g.set_deps("n", ji);
+    EXPECT(g.check_node("n")->signature != base);
+    (void)g.set_deps("n", ij);
+    EXPECT(g.check_node("n")->signature == base);
+    (void)g.commit_input("j", 3);
+    EXPECT(g.check_node("n")->signature != base);
+}
+
+int main(int argc, char** argv) { return quorl::testing::run_all(argc > 1 ? argv[1] : nullptr); }
