@@ -214,13 +214,18 @@ def build_engine(
 ) -> Engine:
     """Declare the graph on an engine (not yet computed)."""
     engine = Engine(executor=executor, memo_size=MEMO_SIZE)
+    declare(engine, specs, inputs)
+    return engine
+
+
+def declare(engine: Engine, specs: list[NodeSpec], inputs: dict[str, Any]) -> None:
+    """Declare the nodes of ``specs`` on ``engine``, inputs with their values."""
     for spec in specs:
         if spec.kind == "input":
             engine.input(spec.id, inputs[spec.id])
         else:
             assert spec.fn is not None
             engine.node(spec.id, spec.fn, spec.deps, spec.kind)
-    return engine
 
 
 def recompute_from_scratch(engine: Engine, specs: list[NodeSpec]) -> dict[str, Any]:
@@ -293,20 +298,38 @@ def run(
     executor: str = "serial",
     workers: int = 4,
     sleep_ms: float = 0.0,
+    save: str | None = None,
+    load: str | None = None,
 ) -> list[RoundStats]:
-    """Declare, build and compute a graph, run the update rounds, report on ``out``."""
+    """Declare, build and compute a graph, run the update rounds, report on ``out``.
+
+    With ``load`` the engine starts warm from that file (saved by a run of the
+    same graph), its inputs given the graph's first values; with ``save`` it
+    is saved after the last round.
+    """
     out = sys.stdout if out is None else out
     specs, inputs = generate(nodes, seed)
     specs = with_sleep(specs, sleep_ms)
     with open_executor(executor, workers) as pool:
         start = time.perf_counter()
-        engine = build_engine(specs, inputs, pool)
+        if load is None:
+            engine = build_engine(specs, inputs, pool)
+        else:
+            engine = Engine.load(
+                load, partial(declare, specs=specs, inputs=inputs), executor=pool, memo_size=MEMO_SIZE
+            )
         # With an executor, a twin engine in this thread runs the same rounds
         # for the speed-up column.
-        twin = None if pool is None else build_engine(specs, inputs)
+        twin = None
+        if pool is not None:
+            twin = (
+                build_engine(specs, inputs)
+                if load is None
+                else Engine.load(load, partial(declare, specs=specs, inputs=inputs), memo_size=MEMO_SIZE)
+            )
         build_ms = (time.perf_counter() - start) * 1000
         start = time.perf_counter()
-        engine.set()
+        warm = engine.set()
         initial_ms = (time.perf_counter() - start) * 1000
         if twin is not None:
             twin.set()
@@ -320,7 +343,15 @@ def run(
             + f"), {sum(len(spec.deps) for spec in specs)} deps, seed {seed}, {how}",
             file=out,
         )
-        print(f"declare {build_ms:.1f} ms, first computation {initial_ms:.1f} ms", file=out)
+        if load is None:
+            print(f"declare {build_ms:.1f} ms, first computation {initial_ms:.1f} ms", file=out)
+        else:
+            print(
+                f"declare and load {build_ms:.1f} ms, warm start {initial_ms:.1f} ms: "
+                f"{warm.scheduled} scheduled, {warm.recomputed} recomputed, "
+                f"{warm.memo_hits} memo hits, {warm.unchanged} unchanged",
+                file=out,
+            )
         print(
             "round  inputs       scheduled  recomputed  memo hits  unchanged       ms"
             + ("" if twin is None else "  speed-up"),
@@ -363,6 +394,11 @@ def run(
                 + ("" if speedup is None else f"  {speedup:7.2f}x"),
                 file=out,
             )
+        if save is not None:
+            start = time.perf_counter()
+            engine.save(save)
+            saved_ms = (time.perf_counter() - start) * 1000
+            print(f"saved to {save} in {saved_ms:.1f} ms", file=out)
 
     if stats:
         mean_ms = sum(s.ms for s in stats) / len(stats)
@@ -422,6 +458,14 @@ def main(argv: list[str] | None = None) -> int:
         default=0.0,
         help="each node function first sleeps this long, standing in for I/O (0)",
     )
+    parser.add_argument(
+        "--save", metavar="PATH", help="save the engine to PATH after the last round"
+    )
+    parser.add_argument(
+        "--load",
+        metavar="PATH",
+        help="start warm from PATH (saved by --save with the same --nodes and --seed)",
+    )
     args = parser.parse_args(argv)
     try:
         run(
@@ -433,7 +477,14 @@ def main(argv: list[str] | None = None) -> int:
             executor=args.executor,
             workers=args.workers,
             sleep_ms=args.sleep_ms,
+            save=args.save,
+            load=args.load,
         )
+    except (OSError, ValueError) as error:
+        if args.load is None and args.save is None:
+            raise
+        print(f"error: {error}", file=sys.stderr)  # a missing, damaged or foreign file
+        return 1
     except ProtocolError as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
