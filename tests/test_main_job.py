@@ -116,7 +116,6 @@ def test_verification_catches_an_epoch_that_does_not_follow_the_value():
         check(engine, specs, verify=True)
 
 
-
 def test_save_then_load_starts_warm(tmp_path):
     path = tmp_path / "job.qrl"
     options = {"nodes": 300, "changes": 4, "seed": 7, "verify": True}

@@ -316,7 +316,10 @@ def run(
             engine = build_engine(specs, inputs, pool)
         else:
             engine = Engine.load(
-                load, partial(declare, specs=specs, inputs=inputs), executor=pool, memo_size=MEMO_SIZE
+                load,
+                partial(declare, specs=specs, inputs=inputs),
+                executor=pool,
+                memo_size=MEMO_SIZE,
             )
         # With an executor, a twin engine in this thread runs the same rounds
         # for the speed-up column.
@@ -325,7 +328,9 @@ def run(
             twin = (
                 build_engine(specs, inputs)
                 if load is None
-                else Engine.load(load, partial(declare, specs=specs, inputs=inputs), memo_size=MEMO_SIZE)
+                else Engine.load(
+                    load, partial(declare, specs=specs, inputs=inputs), memo_size=MEMO_SIZE
+                )
             )
         build_ms = (time.perf_counter() - start) * 1000
         start = time.perf_counter()
