@@ -37,15 +37,31 @@ def engine_of(declare_fn):
     return engine
 
 
+def started(tmp_path, specs, inputs):
+    """An engine of the graph, computed and saved; the file's path."""
+    running = engine_of(functools.partial(declare, specs=specs, inputs=inputs))
+    running.set()
+    running.save(tmp_path / "engine.qrl")
+    return running, tmp_path / "engine.qrl"
+
+
+def in_step(warm, running, changes=None):
+    """Run the same round on both; it must do and give the same."""
+    expected = counts(running.set(changes))
+    assert counts(warm.set(changes)) == expected
+    assert values(warm) == values(running)
+    return expected
+
+
 def test_a_warm_engine_runs_the_rounds_of_one_that_never_stopped(tmp_path):
     specs, inputs, declare_fn = graph()
-    path = tmp_path / "engine.qrl"
     running = engine_of(declare_fn)
     running.set()
     rng = random.Random(1)
     input_ids = sorted(inputs)
     for _ in range(3):  # fill the memos
         running.set(new_values(rng, running, input_ids, 4))
+    path = tmp_path / "engine.qrl"
     running.save(path)
     today = {i: running[i] for i in inputs}  # the inputs the program declares again
     warm = Engine.load(path, functools.partial(declare, specs=specs, inputs=today), memo_size=8)
@@ -56,28 +72,19 @@ def test_a_warm_engine_runs_the_rounds_of_one_that_never_stopped(tmp_path):
     plans = [new_values(rng, running, input_ids, 4) for _ in range(4)]
     plans.append({i: running[i] for i in plans[-1]})  # back to memo entries
     plans.append({i: running[i] for i in plans[0]})  # an unchanged value
-    hits = 0
-    for plan in plans:
-        expected = counts(running.set(plan))
-        assert counts(warm.set(plan)) == expected
-        assert values(warm) == values(running)
-        hits += expected["memo_hits"]
+    hits = sum(in_step(warm, running, plan)["memo_hits"] for plan in plans)
     assert hits > 0  # the saved memos were used
 
 
 @pytest.mark.parametrize("kept", ["declared", "saved"])
 def test_declared_inputs_that_differ_are_the_next_rounds_changes(tmp_path, kept):
     specs, inputs, _ = graph()
-    path = tmp_path / "engine.qrl"
-    running = engine_of(functools.partial(declare, specs=specs, inputs=inputs))
-    running.set()
-    running.save(path)
-    today = dict(inputs)
+    running, path = started(tmp_path, specs, inputs)
     changed = sorted(inputs)[:3]
-    for node_id in changed:
-        today[node_id] = (today[node_id] + 1) % 100
+    today = {**inputs, **{i: (inputs[i] + 1) % 100 for i in changed}}
     declare_today = functools.partial(declare, specs=specs, inputs=today)
     warm = Engine.load(path, declare_today, memo_size=8, inputs=kept)
+    # Loading queued the declared changes: warm's next round is running's set().
     expected = counts(running.set({i: today[i] for i in changed} if kept == "declared" else {}))
     assert counts(warm.set()) == expected
     assert values(warm) == values(running)
@@ -85,30 +92,20 @@ def test_declared_inputs_that_differ_are_the_next_rounds_changes(tmp_path, kept)
 
 def test_a_changed_function_is_recomputed_with_what_it_reaches(tmp_path):
     specs, inputs, _ = graph()
-    path = tmp_path / "engine.qrl"
-    running = engine_of(functools.partial(declare, specs=specs, inputs=inputs))
-    running.set()
-    running.save(path)
+    running, path = started(tmp_path, specs, inputs)
     target = next(s for s in specs if s.kind == "reactive" and running.graph.dependents_of(s.id))
 
     def new_fn(*xs):
         return (sum(xs) + 7) % 100
 
     today = [dataclasses.replace(s, fn=new_fn) if s.id == target.id else s for s in specs]
-    warm = Engine.load(
-        path,
-        functools.partial(declare, specs=today, inputs=inputs),
-        changed=[target.id],
-        memo_size=8,
-    )
+    declare_today = functools.partial(declare, specs=today, inputs=inputs)
+    warm = Engine.load(path, declare_today, changed=[target.id], memo_size=8)
     running.replace(target.id, new_fn)
-    expected = counts(running.set())
-    assert expected["recomputed"] >= 1
-    assert counts(warm.set()) == expected
-    assert values(warm) == values(running)
+    assert in_step(warm, running)["recomputed"] >= 1
 
 
-def test_work_left_by_a_failed_round_and_new_nodes_survive_a_save(tmp_path):
+def test_work_left_by_a_failed_round_survives_a_save(tmp_path):
     path = tmp_path / "engine.qrl"
     broken = {"on": True}
 
@@ -124,16 +121,13 @@ def test_work_left_by_a_failed_round_and_new_nodes_survive_a_save(tmp_path):
     broken["on"] = False
     warm = Engine.load(path, declare_fn)
     assert warm.dirty() == running.dirty() == ["b", "c"]
-    assert counts(warm.set()) == counts(running.set())
-    assert values(warm) == values(running) == {"a": 1, "b": 1, "c": 2}
+    in_step(warm, running)
+    assert values(warm) == {"a": 1, "b": 1, "c": 2}
 
 
 def saved(tmp_path):
-    path = tmp_path / "engine.qrl"
-    _, _, declare_fn = graph(nodes=60)
-    engine = engine_of(declare_fn)
-    engine.set()
-    engine.save(path)
+    specs, inputs, declare_fn = graph(nodes=60)
+    _, path = started(tmp_path, specs, inputs)
     return path, path.read_bytes(), declare_fn
 
 
@@ -265,14 +259,17 @@ def test_saving_from_inside_a_round_is_refused(tmp_path):
     assert not (tmp_path / "x").exists()
 
 
-SAVING_CHILD = textwrap.dedent(
+DECLARE = textwrap.dedent(
     """
-    import sys
-    from quorl import Engine
-
     def declare(engine):
         engine.input("n", 0)
         engine.node("big", lambda n: [n] * 50_000, deps=["n"])
+    """
+)
+SAVING_CHILD = DECLARE + textwrap.dedent(
+    """
+    import sys
+    from quorl import Engine
 
     path, n = sys.argv[1], int(sys.argv[2])
     engine = Engine.load(path, declare, inputs="saved")
@@ -287,11 +284,9 @@ SAVING_CHILD = textwrap.dedent(
 @pytest.mark.skipif(sys.platform == "win32", reason="needs SIGKILL")
 def test_a_saver_killed_at_random_moments_leaves_a_whole_file(tmp_path):
     path = tmp_path / "engine.qrl"
-
-    def declare_fn(engine):
-        engine.input("n", 0)
-        engine.node("big", lambda n: [n] * 50_000, deps=["n"])
-
+    namespace = {}
+    exec(DECLARE, namespace)
+    declare_fn = namespace["declare"]
     first = engine_of(declare_fn)
     first.set()
     first.save(path)

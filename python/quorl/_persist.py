@@ -42,6 +42,7 @@ if TYPE_CHECKING:
 MAGIC: Final = b"\x89QRLENG\n"
 FORMAT_VERSION: Final = 1
 _HEADER: Final = struct.Struct("<8sIIQQQ")
+_SNAPSHOT_VERSION: Final = struct.pack("<I", 1)  # the graph snapshot layout read below
 _STATE_KEYS: Final = frozenset({"values", "hashes", "memos", "new_inputs", "seeds"})
 
 
@@ -120,8 +121,10 @@ def _same_structure(saved: bytes | memoryview, declared: bytes) -> bool:
     """Whether two graph snapshots hold the same ids, kinds and deps in the
     same node order: a few slice comparisons, where asking the kernel node by
     node would cost more than the rest of a warm start."""
+    if declared[8:12] != _SNAPSHOT_VERSION:
+        return False  # a layout these offsets do not describe: ask node by node
     if len(saved) < 64 or saved[:12] != declared[:12] or saved[32:56] != declared[32:56]:
-        return False  # another snapshot format, or other counts
+        return False  # other counts
     n, d, b = struct.unpack_from("<QQQ", declared, 32)
     columns = (
         (64, 64 + n),  # kinds
