@@ -221,12 +221,14 @@ def test_the_same_graph_declared_in_another_order_loads(tmp_path):
         ({"changed": ["input-0"]}, ValueError),
         ({"changed": "reactive-1"}, TypeError),
         ({"inputs": "mine"}, ValueError),
+        ({"declare": lambda d: lambda e: d(e) or e.set()}, ValueError),  # a round too
     ],
 )
 def test_bad_load_options_are_refused(tmp_path, options, error):
     path, _, declare_fn = saved(tmp_path)
+    wrap = options.pop("declare", None)
     with pytest.raises(error):
-        Engine.load(path, declare_fn, **options)
+        Engine.load(path, wrap(declare_fn) if wrap else declare_fn, **options)
 
 
 def test_a_failed_save_leaves_the_old_file(tmp_path):

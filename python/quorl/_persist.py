@@ -174,6 +174,8 @@ def load(
     snapshot, graph, state = _read(path)
     where = os.fspath(path)
     declare(engine)
+    if engine.last_report is not None:
+        raise ValueError("declare(engine) must only declare nodes, but it ran a round")
     if not _same_structure(snapshot, engine._graph.to_bytes()):
         difference = _first_difference(graph, engine)
         if difference is not None:
