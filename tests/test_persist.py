@@ -226,6 +226,7 @@ def test_the_same_graph_declared_in_another_order_loads(tmp_path):
 )
 def test_bad_load_options_are_refused(tmp_path, options, error):
     path, _, declare_fn = saved(tmp_path)
+    options = dict(options)
     wrap = options.pop("declare", None)
     with pytest.raises(error):
         Engine.load(path, wrap(declare_fn) if wrap else declare_fn, **options)
