@@ -64,7 +64,7 @@ def save(engine: Engine, path: str | os.PathLike[str]) -> None:
     }
     # Pickle before the file is opened: a value that cannot be pickled leaves
     # the old file as it was.
-    values = pickle.dumps(state, protocol=pickle.HIGHEST_PROTOCOL)
+    values = pickle.dumps(state, protocol=5)  # what every supported Python reads
     graph = engine._graph.to_bytes()
     version = __version__.encode("ascii")
     header = _HEADER.pack(
