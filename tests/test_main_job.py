@@ -5,7 +5,7 @@ import io
 
 import pytest
 from helpers import run_python
-from quorl.demo import NodeSpec, ProtocolError, build_engine, check, run
+from quorl.demo import NodeSpec, ProtocolError, build_engine, check, main, run
 
 SMALL = {"nodes": 400, "rounds": 9, "changes": 4, "seed": 3}
 
@@ -114,3 +114,25 @@ def test_verification_catches_an_epoch_that_does_not_follow_the_value():
     engine.set({"i": 20})
     with pytest.raises(ProtocolError, match="stale values, first 'd': 21, expected 41"):
         check(engine, specs, verify=True)
+
+
+def test_save_then_load_starts_warm(tmp_path):
+    path = tmp_path / "job.qrl"
+    options = {"nodes": 300, "changes": 4, "seed": 7, "verify": True}
+    # Saved right after the first computation: the warm start has nothing to do
+    # and the rounds after it are those of a run that never stopped.
+    run(**options, rounds=0, save=str(path), out=io.StringIO())
+    out = io.StringIO()
+    cold = run(**options, rounds=3, out=io.StringIO())
+    warm = run(**options, rounds=3, load=str(path), out=out)
+    assert ": 0 scheduled, 0 recomputed, 0 memo hits, 0 unchanged" in out.getvalue()
+    untimed = [[dataclasses.replace(s, ms=0.0) for s in stats] for stats in (cold, warm)]
+    assert untimed[0] == untimed[1]
+
+
+@pytest.mark.parametrize("options", [["--nodes", "201"], ["--seed", "1"], ["--load", "missing"]])
+def test_load_of_a_foreign_or_missing_file_fails_cleanly(tmp_path, capsys, options):
+    path = tmp_path / "job.qrl"
+    run(nodes=200, rounds=0, save=str(path), out=io.StringIO())
+    assert main(["--nodes", "200", "--rounds", "1", "--load", str(path), *options]) == 1
+    assert capsys.readouterr().err.startswith("error: ")

@@ -214,13 +214,18 @@ def build_engine(
 ) -> Engine:
     """Declare the graph on an engine (not yet computed)."""
     engine = Engine(executor=executor, memo_size=MEMO_SIZE)
+    declare(engine, specs, inputs)
+    return engine
+
+
+def declare(engine: Engine, specs: list[NodeSpec], inputs: dict[str, Any]) -> None:
+    """Declare the nodes of ``specs`` on ``engine``, inputs with their values."""
     for spec in specs:
         if spec.kind == "input":
             engine.input(spec.id, inputs[spec.id])
         else:
             assert spec.fn is not None
             engine.node(spec.id, spec.fn, spec.deps, spec.kind)
-    return engine
 
 
 def recompute_from_scratch(engine: Engine, specs: list[NodeSpec]) -> dict[str, Any]:
@@ -294,10 +299,15 @@ def run(
     workers: int = 4,
     sleep_ms: float = 0.0,
     trace: str | None = None,
+    save: str | None = None,
+    load: str | None = None,
 ) -> list[RoundStats]:
     """Declare, build and compute a graph, run the update rounds, report on ``out``.
 
     ``trace`` draws the last round to that file (see quorl._trace.write_round).
+    With ``load`` the engine starts warm from that file (saved by a run of the
+    same graph), its inputs given the graph's first values; with ``save`` it
+    is saved after the last round.
     """
     out = sys.stdout if out is None else out
     if trace is not None and executor not in ("serial", "threads"):
@@ -309,13 +319,29 @@ def run(
         specs = with_call_record(specs, called)
     with open_executor(executor, workers) as pool:
         start = time.perf_counter()
-        engine = build_engine(specs, inputs, pool)
+        if load is None:
+            engine = build_engine(specs, inputs, pool)
+        else:
+            engine = Engine.load(
+                load,
+                partial(declare, specs=specs, inputs=inputs),
+                executor=pool,
+                memo_size=MEMO_SIZE,
+            )
         # With an executor, a twin engine in this thread runs the same rounds
         # for the speed-up column.
-        twin = None if pool is None else build_engine(specs, inputs)
+        twin = None
+        if pool is not None:
+            twin = (
+                build_engine(specs, inputs)
+                if load is None
+                else Engine.load(
+                    load, partial(declare, specs=specs, inputs=inputs), memo_size=MEMO_SIZE
+                )
+            )
         build_ms = (time.perf_counter() - start) * 1000
         start = time.perf_counter()
-        engine.set()
+        warm = engine.set()
         initial_ms = (time.perf_counter() - start) * 1000
         if twin is not None:
             twin.set()
@@ -329,7 +355,15 @@ def run(
             + f"), {sum(len(spec.deps) for spec in specs)} deps, seed {seed}, {how}",
             file=out,
         )
-        print(f"declare {build_ms:.1f} ms, first computation {initial_ms:.1f} ms", file=out)
+        if load is None:
+            print(f"declare {build_ms:.1f} ms, first computation {initial_ms:.1f} ms", file=out)
+        else:
+            print(
+                f"declare and load {build_ms:.1f} ms, warm start {initial_ms:.1f} ms: "
+                f"{warm.scheduled} scheduled, {warm.recomputed} recomputed, "
+                f"{warm.memo_hits} memo hits, {warm.unchanged} unchanged",
+                file=out,
+            )
         print(
             "round  inputs       scheduled  recomputed  memo hits  unchanged       ms"
             + ("" if twin is None else "  speed-up"),
@@ -377,6 +411,11 @@ def run(
                 + ("" if speedup is None else f"  {speedup:7.2f}x"),
                 file=out,
             )
+        if save is not None:
+            start = time.perf_counter()
+            engine.save(save)
+            saved_ms = (time.perf_counter() - start) * 1000
+            print(f"saved to {save} in {saved_ms:.1f} ms", file=out)
 
     if stats:
         mean_ms = sum(s.ms for s in stats) / len(stats)
@@ -491,6 +530,14 @@ def main(argv: list[str] | None = None) -> int:
         help="draw the last round: Graphviz DOT, plus FILE's .svg when dot is installed"
         " (a FILE ending in .svg gets SVG only; serial or threads executor)",
     )
+    parser.add_argument(
+        "--save", metavar="PATH", help="save the engine to PATH after the last round"
+    )
+    parser.add_argument(
+        "--load",
+        metavar="PATH",
+        help="start warm from PATH (saved by --save with the same --nodes and --seed)",
+    )
     args = parser.parse_args(argv)
     try:
         run(
@@ -503,11 +550,21 @@ def main(argv: list[str] | None = None) -> int:
             workers=args.workers,
             sleep_ms=args.sleep_ms,
             trace=args.trace,
+            save=args.save,
+            load=args.load,
         )
+    except (OSError, ValueError) as error:
+        # a missing, damaged or foreign file, or a trace that cannot be written
+        if args.load is None and args.save is None and args.trace is None:
+            raise
+        print(f"error: {error}", file=sys.stderr)
+        return 1
     except ProtocolError as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
-    except (OSError, RuntimeError, ValueError) as error:  # e.g. the trace could not be drawn
+    except RuntimeError as error:  # dot could not draw the trace
+        if args.trace is None:
+            raise
         print(f"error: {error}", file=sys.stderr)
         return 1
     return 0

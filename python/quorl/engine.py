@@ -24,6 +24,7 @@ and every memo signature for one set of dep values.
 
 from __future__ import annotations
 
+import os
 import threading
 import time
 from collections.abc import Callable, Iterable, Mapping, Sequence
@@ -381,6 +382,46 @@ class Engine:
         the engine's values; declare through the engine instead.
         """
         return self._graph
+
+    # ------------------------------------------------------------------ saving
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write the engine's state to ``path``, crash-safely: the graph's
+        bookkeeping, node values and memo entries (pickled), and the work left
+        for the next round. Functions are not saved: see ``Engine.load``."""
+        from quorl import _persist
+
+        with self._exclusive("save"):
+            _persist.save(self, path)
+
+    @classmethod
+    def load(
+        cls,
+        path: str | os.PathLike[str],
+        declare: Callable[[Engine], object],
+        *,
+        changed: Iterable[str] = (),
+        inputs: str = "declared",
+        executor: Executor | None = None,
+        memo_size: int = DEFAULT_MEMO_SIZE,
+        hasher: Callable[[Any], int] | None = None,
+    ) -> Engine:
+        """A warm engine from a file written by ``save``.
+
+        ``declare(engine)`` declares the graph on a new engine, as the program
+        that saved it did: the same ids, kinds and deps, with today's
+        functions and input values. Inputs whose declared value differs from
+        the saved one are changes for the next round; with
+        ``inputs="saved"`` the saved values stay and the declared ones are
+        ignored (to resume where the saved engine stopped). ``changed`` names
+        nodes whose function changed, recomputed next round. The file is unpickled: load
+        only files you trust. ValueError for a file of another format, a
+        damaged one or one saved for a different graph; nothing is loaded.
+        """
+        from quorl import _persist
+
+        engine = cls(executor=executor, memo_size=memo_size, hasher=hasher)
+        return _persist.load(path, declare, changed, inputs, engine)
 
     # ------------------------------------------------------------------ internals
 

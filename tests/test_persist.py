@@ -1,0 +1,314 @@
+"""Saving an engine and starting one warm from the file: the warm engine must
+behave exactly as one that never stopped."""
+
+import dataclasses
+import functools
+import os
+import pickle
+import random
+import signal
+import struct
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+from engine_support import values
+from quorl import Engine
+from quorl._persist import FORMAT_VERSION
+from quorl.demo import declare, generate, new_values
+
+COUNTS = ("scheduled", "inputs", "recomputed", "memo_hits", "unchanged", "cut_off", "left_dirty")
+
+
+def counts(report):
+    return {name: getattr(report, name) for name in COUNTS}
+
+
+def graph(nodes=300, seed=5):
+    specs, inputs = generate(nodes, seed)
+    return specs, inputs, functools.partial(declare, specs=specs, inputs=inputs)
+
+
+def engine_of(declare_fn):
+    engine = Engine(memo_size=8)
+    declare_fn(engine)
+    return engine
+
+
+def started(tmp_path, specs, inputs):
+    """An engine of the graph, computed and saved; the file's path."""
+    running = engine_of(functools.partial(declare, specs=specs, inputs=inputs))
+    running.set()
+    running.save(tmp_path / "engine.qrl")
+    return running, tmp_path / "engine.qrl"
+
+
+def in_step(warm, running, changes=None):
+    """Run the same round on both; it must do and give the same."""
+    expected = counts(running.set(changes))
+    assert counts(warm.set(changes)) == expected
+    assert values(warm) == values(running)
+    return expected
+
+
+def test_a_warm_engine_runs_the_rounds_of_one_that_never_stopped(tmp_path):
+    specs, inputs, declare_fn = graph()
+    running = engine_of(declare_fn)
+    running.set()
+    rng = random.Random(1)
+    input_ids = sorted(inputs)
+    for _ in range(3):  # fill the memos
+        running.set(new_values(rng, running, input_ids, 4))
+    path = tmp_path / "engine.qrl"
+    running.save(path)
+    today = {i: running[i] for i in inputs}  # the inputs the program declares again
+    warm = Engine.load(path, functools.partial(declare, specs=specs, inputs=today), memo_size=8)
+    assert values(warm) == values(running)
+
+    idle = warm.set()
+    assert (idle.recomputed, idle.memo_hits, idle.scheduled) == (0, 0, 0)
+    plans = [new_values(rng, running, input_ids, 4) for _ in range(4)]
+    plans.append({i: running[i] for i in plans[-1]})  # back to memo entries
+    plans.append({i: running[i] for i in plans[0]})  # an unchanged value
+    hits = sum(in_step(warm, running, plan)["memo_hits"] for plan in plans)
+    assert hits > 0  # the saved memos were used
+
+
+@pytest.mark.parametrize("kept", ["declared", "saved"])
+def test_declared_inputs_that_differ_are_the_next_rounds_changes(tmp_path, kept):
+    specs, inputs, _ = graph()
+    running, path = started(tmp_path, specs, inputs)
+    changed = sorted(inputs)[:3]
+    today = {**inputs, **{i: (inputs[i] + 1) % 100 for i in changed}}
+    declare_today = functools.partial(declare, specs=specs, inputs=today)
+    warm = Engine.load(path, declare_today, memo_size=8, inputs=kept)
+    # Loading queued the declared changes: warm's next round is running's set().
+    expected = counts(running.set({i: today[i] for i in changed} if kept == "declared" else {}))
+    assert counts(warm.set()) == expected
+    assert values(warm) == values(running)
+
+
+def test_a_changed_function_is_recomputed_with_what_it_reaches(tmp_path):
+    specs, inputs, _ = graph()
+    running, path = started(tmp_path, specs, inputs)
+    target = next(s for s in specs if s.kind == "reactive" and running.graph.dependents_of(s.id))
+
+    def new_fn(*xs):
+        return (sum(xs) + 7) % 100
+
+    today = [dataclasses.replace(s, fn=new_fn) if s.id == target.id else s for s in specs]
+    declare_today = functools.partial(declare, specs=today, inputs=inputs)
+    warm = Engine.load(path, declare_today, changed=[target.id], memo_size=8)
+    running.replace(target.id, new_fn)
+    assert in_step(warm, running)["recomputed"] >= 1
+
+
+def test_work_left_by_a_failed_round_survives_a_save(tmp_path):
+    path = tmp_path / "engine.qrl"
+    broken = {"on": True}
+
+    def declare_fn(engine):
+        engine.input("a", 1)
+        engine.node("b", lambda a: 1 // (a - 1) if broken["on"] else a, deps=["a"])
+        engine.node("c", lambda b: b + 1, deps=["b"])
+
+    running = engine_of(declare_fn)
+    with pytest.raises(ZeroDivisionError):
+        running.set()
+    running.save(path)
+    broken["on"] = False
+    warm = Engine.load(path, declare_fn)
+    assert warm.dirty() == running.dirty() == ["b", "c"]
+    in_step(warm, running)
+    assert values(warm) == {"a": 1, "b": 1, "c": 2}
+
+
+def saved(tmp_path):
+    specs, inputs, declare_fn = graph(nodes=60)
+    _, path = started(tmp_path, specs, inputs)
+    return path, path.read_bytes(), declare_fn
+
+
+def other_version(data):
+    return data[:8] + struct.pack("<I", FORMAT_VERSION + 1) + data[12:]
+
+
+@pytest.mark.parametrize(
+    ("damage", "message"),
+    [
+        (lambda d: b"", "shorter than the"),
+        (lambda d: d[:30], "shorter than the"),
+        (lambda d: d[: len(d) // 2], "truncated"),
+        (lambda d: d + b"\0", "padded"),
+        (lambda d: b"PNG" + d[3:], "wrong magic"),
+        (other_version, "format version"),
+        (lambda d: d[:-5] + bytes([d[-5] ^ 1]) + d[-4:], "checksum"),
+        (lambda d: d[:200] + bytes([d[200] ^ 0x40]) + d[201:], "graph snapshot"),
+    ],
+)
+def test_a_damaged_or_foreign_file_is_refused(tmp_path, damage, message):
+    path, data, declare_fn = saved(tmp_path)
+    path.write_bytes(damage(data))
+    declared = []
+    with pytest.raises(ValueError, match=message):
+        Engine.load(path, lambda e: declared.append(e) or declare_fn(e))
+    assert not declared  # refused before any declaring
+
+
+def drop_last(specs):
+    return specs[:-1]
+
+
+def add_one(specs):
+    return [*specs, dataclasses.replace(specs[-1], id="extra")]
+
+
+def swap_deps(specs):
+    i = next(k for k, s in enumerate(specs) if len(s.deps) > 1)
+    return [
+        *specs[:i],
+        dataclasses.replace(specs[i], deps=specs[i].deps[::-1]),
+        *specs[i + 1 :],
+    ]
+
+
+def view_to_reactive(specs):
+    i = next(k for k, s in enumerate(specs) if s.kind == "view")
+    return [*specs[:i], dataclasses.replace(specs[i], kind="reactive"), *specs[i + 1 :]]
+
+
+@pytest.mark.parametrize(
+    ("edit", "message"),
+    [
+        (drop_last, "not declared"),
+        (add_one, "declared but not in the file"),
+        (swap_deps, "with deps"),
+        (view_to_reactive, "saved as 'view'"),
+    ],
+)
+def test_a_file_saved_for_another_graph_is_refused(tmp_path, edit, message):
+    specs, inputs = generate(60, 5)
+    path, _, _ = saved(tmp_path)
+    with pytest.raises(ValueError, match=f"different graph: .*{message}"):
+        Engine.load(path, functools.partial(declare, specs=edit(specs), inputs=inputs))
+
+
+def test_the_same_graph_declared_in_another_order_loads(tmp_path):
+    path = tmp_path / "engine.qrl"
+
+    def declare_fn(engine, order):
+        for node_id in order:
+            if node_id in "ab":
+                engine.input(node_id, 2 if node_id == "a" else 3)
+            else:
+                engine.node(node_id, lambda a, b: a * b, deps=["a", "b"])
+
+    running = engine_of(functools.partial(declare_fn, order="abc"))
+    running.set()
+    running.save(path)
+    warm = Engine.load(path, functools.partial(declare_fn, order="bac"))
+    assert warm["c"] == 6
+    assert warm.set({"a": 5}).recomputed == 1
+    assert warm["c"] == 15
+
+
+@pytest.mark.parametrize(
+    ("options", "error"),
+    [
+        ({"changed": ["nope"]}, KeyError),
+        ({"changed": ["input-0"]}, ValueError),
+        ({"changed": "reactive-1"}, TypeError),
+        ({"inputs": "mine"}, ValueError),
+        ({"declare": lambda d: lambda e: d(e) or e.set()}, ValueError),  # a round too
+    ],
+)
+def test_bad_load_options_are_refused(tmp_path, options, error):
+    path, _, declare_fn = saved(tmp_path)
+    options = dict(options)
+    wrap = options.pop("declare", None)
+    with pytest.raises(error):
+        Engine.load(path, wrap(declare_fn) if wrap else declare_fn, **options)
+
+
+def test_a_failed_save_leaves_the_old_file(tmp_path):
+    path, data, _ = saved(tmp_path)
+    engine = Engine()
+    engine.input("a", 1)
+    engine.node("f", lambda a: lambda: a, deps=["a"])  # a value pickle refuses
+    engine.set()
+    with pytest.raises((AttributeError, TypeError, pickle.PicklingError)):
+        engine.save(path)
+    assert path.read_bytes() == data
+    assert os.listdir(tmp_path) == [path.name]
+
+
+def test_saving_from_inside_a_round_is_refused(tmp_path):
+    engine = Engine()
+    engine.input("a", 1)
+    caught = []
+
+    def save_inside(a):
+        try:
+            engine.save(tmp_path / "x")
+        except RuntimeError as exc:
+            caught.append(str(exc))
+        return a
+
+    engine.node("b", save_inside, deps=["a"])
+    engine.set()
+    assert caught and "cannot save" in caught[0]
+    assert not (tmp_path / "x").exists()
+
+
+DECLARE = textwrap.dedent(
+    """
+    def declare(engine):
+        engine.input("n", 0)
+        engine.node("big", lambda n: [n] * 50_000, deps=["n"])
+    """
+)
+SAVING_CHILD = DECLARE + textwrap.dedent(
+    """
+    import sys
+    from quorl import Engine
+
+    path, n = sys.argv[1], int(sys.argv[2])
+    engine = Engine.load(path, declare, inputs="saved")
+    while True:
+        n += 1
+        engine.set({"n": n})
+        engine.save(path)
+    """
+)
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="needs SIGKILL")
+def test_a_saver_killed_at_random_moments_leaves_a_whole_file(tmp_path):
+    path = tmp_path / "engine.qrl"
+    namespace = {}
+    exec(DECLARE, namespace)
+    declare_fn = namespace["declare"]
+    first = engine_of(declare_fn)
+    first.set()
+    first.save(path)
+
+    def load():
+        return Engine.load(path, declare_fn, inputs="saved")
+
+    rng = random.Random(16)
+    n = 0
+    for _ in range(5):
+        proc = subprocess.Popen([sys.executable, "-c", SAVING_CHILD, str(path), str(n)])
+        deadline = time.monotonic() + 60
+        while load()["n"] == n and time.monotonic() < deadline:
+            time.sleep(0.005)
+        time.sleep(rng.random() * 0.05)
+        proc.send_signal(signal.SIGKILL)
+        proc.wait()
+        warm = load()
+        assert warm["n"] > n
+        assert warm["big"] == [warm["n"]] * 50_000
+        assert warm.set().recomputed == 0
+        n = warm["n"]
