@@ -298,8 +298,11 @@ private:
         RoundLink() = default;
         RoundLink(const RoundLink& /*other*/) noexcept {}
         RoundLink(RoundLink&& /*other*/) noexcept {}
-        RoundLink& operator=(const RoundLink&) = delete;
-        RoundLink& operator=(RoundLink&&) = delete;
+        // A graph keeps its own round when another graph's contents are
+        // assigned to it, so there is nothing to take from `other`.
+        // NOLINTNEXTLINE(bugprone-unhandled-self-assignment)
+        RoundLink& operator=(const RoundLink& /*other*/) noexcept { return *this; }
+        RoundLink& operator=(RoundLink&& /*other*/) noexcept { return *this; }
         ~RoundLink() = default;
         operator Round*() const noexcept { return round; }
         RoundLink& operator=(Round* r) noexcept {
