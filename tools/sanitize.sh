@@ -59,7 +59,10 @@ with open(sys.argv[1], "rb") as f:
 # Refuse to report a clean run of a build that has no sanitizer in it.
 module=$(find "$venv" -name '_quorl*.so' -print -quit)
 [[ -n $module && -f $module ]] || { echo "sanitize: built module not found in $venv" >&2; exit 2; }
-if ! nm -D "$module" | grep -q ' U __asan_init' || ! nm -D "$module" | grep -q '__ubsan_handle'; then
+# Read the symbols first: grep -q stops at its first match, and with pipefail
+# the SIGPIPE that nm then gets would fail the test on a large module.
+symbols=$(nm -D "$module")
+if ! grep -q ' U __asan_init' <<<"$symbols" || ! grep -q '__ubsan_handle' <<<"$symbols"; then
     echo "sanitize: $module is not instrumented (no __asan_init / __ubsan_handle_* imports)" >&2
     exit 2
 fi
