@@ -334,8 +334,8 @@ PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
                        [](core::Graph& graph) { return finish(graph, operation(graph)); });
 }
 
-// Whether the spec names exactly the operation's parameters: binding reads
-// their names, and a missing one would be read as a null string.
+// Whether a method's table entry names exactly the operation's parameters:
+// binding reads their names, and a missing one would be read as a null string.
 template <const MethodSpec& spec>
 constexpr bool names_parameters(std::size_t arity) {
     if (arity > spec.params.size())
