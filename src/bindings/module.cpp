@@ -140,10 +140,11 @@ core::Result<NodesToMarkDirty> nodes_to_mark_dirty(Graph& g, Strs seeds) {
 
 // An open round ends before a per-node protocol call runs, so the round
 // never works on states it did not write. A call that is going to fail with
-// an unknown id leaves the round as it is.
+// an unknown id leaves the round as it is. The id is looked up a second time
+// only while a round is open, so the per-node calls cost what they did.
 template <typename F>
 auto ending_round(Graph& g, Str id, F f) {
-    if (g.contains(id))
+    if (g.round_open() && g.contains(id))
         g.end_round();
     return f();
 }
