@@ -82,12 +82,10 @@ Result<std::optional<std::vector<NodeIndex>>> Graph::would_cycle(
     std::vector<NodeIndex> wanted;
     wanted.reserve(deps.size());
     for (std::string_view dep : deps) {
-        if (same_bytes(dep, id))
-            return fail(SelfDependency{std::string(id)});
-        const NodeIndex d = find(dep);
-        if (d == IdIndex::absent)
-            return fail(UnknownNode{std::string(dep)});
-        wanted.push_back(d);
+        const Result<NodeIndex> found = dep_of(id, dep);
+        if (!found)
+            return fail(found.error());
+        wanted.push_back(*found);
     }
     std::ranges::sort(wanted);
     if (wanted.empty())

@@ -208,6 +208,16 @@ private:
         const Node& n = nodes_[node];
         return {id_bytes_.data() + n.id_offset, n.id_length};
     }
+    // The node `dep` names as a dep of `id`, or why it cannot be one; the
+    // checks and their order are those of set_deps.
+    Result<NodeIndex> dep_of(std::string_view id, std::string_view dep) const {
+        if (same_bytes(dep, id))
+            return fail(SelfDependency{std::string(id)});
+        const NodeIndex d = find(dep);
+        if (d == IdIndex::absent)
+            return fail(UnknownNode{std::string(dep)});
+        return d;
+    }
     void store_deps(Node& node, std::span<const NodeIndex> deps);
     void compact_dep_pool(std::size_t extra);
 

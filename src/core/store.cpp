@@ -100,11 +100,10 @@ Result<void> Graph::set_deps(std::string_view id, std::span<const std::string_vi
     if (!scan)
         marks_.begin(nodes_.size());
     for (std::string_view dep : deps) {
-        if (same_bytes(dep, id))
-            return fail(SelfDependency{std::string(id)});
-        const NodeIndex d = find(dep);
-        if (d == IdIndex::absent)
-            return fail(UnknownNode{std::string(dep)});
+        const Result<NodeIndex> found = dep_of(id, dep);
+        if (!found)
+            return fail(found.error());
+        const NodeIndex d = *found;
         const bool repeat =
             scan ? std::ranges::find(scratch_, d) != scratch_.end() : !marks_.mark(d);
         if (!repeat)
