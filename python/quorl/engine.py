@@ -593,17 +593,7 @@ class Engine:
                             if len(memo) > spec.memo_size:
                                 del memo[next(iter(memo))]
                     # The epoch rule: a new epoch exactly when the value changes.
-                    old = values.get(node_id, _MISSING)
-                    if old is value:
-                        same = True
-                    elif type(old) is not type(value):
-                        same = False
-                    else:
-                        try:
-                            same = bool(old == value)
-                        except Exception:  # an == that cannot answer: treat as a change
-                            same = False
-                    if same:
+                    if _same(values.get(node_id, _MISSING), value):
                         cut_off += 1
                         done(node_id, False)
                     else:
@@ -754,6 +744,8 @@ def _check_memo_size(memo_size: int) -> None:
 
 
 def _same(old: Any, value: Any) -> bool:
+    """Whether ``value`` is the node's current value ``old``: the one test behind
+    the epoch rule (a node gets a new epoch exactly when its value changes)."""
     if old is value:
         return True
     if type(old) is not type(value):
