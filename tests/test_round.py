@@ -418,3 +418,48 @@ def test_a_restored_graph_gives_its_dirty_nodes_to_the_next_round():
     for graph in (g, restored):
         r = graph.begin_round({})
         assert (r.scheduled, [n for n, _ in r.ready()]) == (2, ["n3"])
+
+
+class Pair:
+    """An (id, hash) pair whose __len__ raises `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __len__(self):
+        raise self.error
+
+    def __getitem__(self, i):
+        return ("n0", 1)[i]
+
+
+class KeysRaise:
+    """An object whose `keys` lookup raises `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __getattr__(self, name):
+        raise self.error
+
+    def __iter__(self):
+        return iter([("n0", 1)])
+
+
+@pytest.mark.parametrize("make", [Pair, KeysRaise], ids=["pair __len__", "mapping keys"])
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError])
+def test_interrupts_while_reading_inputs_reach_the_caller(make, error):
+    g = diamond()
+    before = snapshot(g)
+    argument = [make(error())] if make is Pair else make(error())
+    with pytest.raises(error):
+        g.begin_round(argument)
+    assert snapshot(g) == before
+    assert g.begin_round({"n0": 2}).scheduled == 4
+
+
+def test_other_errors_while_reading_inputs_are_tolerated():
+    g = diamond()
+    with pytest.raises(TypeError, match="cannot be converted to 'tuple\\[str, int\\]'"):
+        g.begin_round([Pair(ValueError())])  # a broken __len__: not a pair
+    assert g.begin_round(KeysRaise(AttributeError())).scheduled == 4  # no keys: pairs

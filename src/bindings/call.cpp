@@ -73,14 +73,6 @@ void raise_missing_arguments(const MethodSpec& spec, std::size_t count, PyObject
                  spec.name, missing.size(), missing.size() == 1 ? "" : "s", list.c_str());
 }
 
-// Whether the error set may be swallowed where a fallback exists: an
-// ordinary Exception, but neither MemoryError nor what is not an Exception
-// at all (KeyboardInterrupt, SystemExit), which must reach the caller.
-bool tolerable_error() noexcept {
-    return PyErr_ExceptionMatches(PyExc_Exception) != 0 &&
-           PyErr_ExceptionMatches(PyExc_MemoryError) == 0;
-}
-
 PyObject* get_panic_type() noexcept {
     if (panic_type == nullptr) {
         PyObject* created = PyErr_NewExceptionWithDoc("quorl._quorl.PanicException", panic_doc,
@@ -97,6 +89,11 @@ PyObject* get_panic_type() noexcept {
 }
 
 }  // namespace
+
+bool tolerable_error() noexcept {
+    return PyErr_ExceptionMatches(PyExc_Exception) != 0 &&
+           PyErr_ExceptionMatches(PyExc_MemoryError) == 0;
+}
 
 // ---- Failures ---------------------------------------------------------------
 

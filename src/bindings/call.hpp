@@ -112,6 +112,11 @@ private:
     Access mode_ = Access::shared;
 };
 
+// Whether the error set may be swallowed where a fallback exists: an
+// ordinary Exception, but neither MemoryError nor what is not an Exception
+// at all (KeyboardInterrupt, SystemExit), which must reach the caller.
+bool tolerable_error() noexcept;
+
 // The failure paths of the inline checks, kept out of line.
 [[gnu::cold]] void raise_receiver_error(PyObject* self) noexcept;
 [[gnu::cold]] void raise_access_error(Access mode) noexcept;

@@ -87,8 +87,15 @@ public:
         if (PyDict_Check(object)) {
             items.reset(PyDict_Items(object));
         } else {
-            const int mapping = PyObject_HasAttrString(object, "keys");
-            items.reset(mapping ? PyMapping_Items(object) : Py_NewRef(object));
+            // Not PyObject_HasAttrString: it would swallow an interrupt raised
+            // while the attribute is looked up.
+            Ref keys(PyObject_GetAttrString(object, "keys"));
+            if (!keys) {
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                    return false;
+                PyErr_Clear();
+            }
+            items.reset(keys ? PyMapping_Items(object) : Py_NewRef(object));
         }
         if (!items)
             return false;
@@ -107,7 +114,13 @@ public:
 
 private:
     bool load_pair(PyObject* item) {
-        if (is_str(item) || !PySequence_Check(item) || PySequence_Size(item) != 2) {
+        const Py_ssize_t size =
+            is_str(item) || !PySequence_Check(item) ? -1 : PySequence_Size(item);
+        if (size != 2) {
+            // A failing __len__ reads as "not a pair", but an interrupt or a
+            // MemoryError raised in it reaches the caller as it is.
+            if (PyErr_Occurred() != nullptr && !tolerable_error())
+                return false;
             PyErr_Clear();
             raise_type_error(item, "tuple[str, int]");
             return false;
