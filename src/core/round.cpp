@@ -108,11 +108,11 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     // Writes.
     for (NodeIndex node : nodes_)
         g.nodes_[node].state = NodeState::Dirty;
-    for (const InputHash& input : inputs) {
-        const NodeIndex i = g.find(input.id);
+    for (std::size_t j = 0; j < first_seed; ++j) {  // the inputs, found by the checks
+        const NodeIndex i = starts[j];
         Node& node = g.nodes_[i];
-        node.content_hash = input.content_hash;
-        node.signature = input.content_hash;
+        node.content_hash = inputs[j].content_hash;
+        node.signature = inputs[j].content_hash;
         node.has_signature = true;
         node.state = NodeState::Clean;
         flags_[slot_of_[i] - 1] |= given_flag;
