@@ -112,6 +112,10 @@ private:
     Access mode_ = Access::shared;
 };
 
+// A new Graph object that takes over `graph`; nothing can fail after the
+// kernel state exists, so it never has to be undone.
+PyObject* new_graph_object(core::Graph&& graph) noexcept;
+
 // Whether the error set may be swallowed where a fallback exists: an
 // ordinary Exception, but neither MemoryError nor what is not an Exception
 // at all (KeyboardInterrupt, SystemExit), which must reach the caller.

@@ -28,6 +28,20 @@ namespace quorl::bindings {
 
 PyTypeObject* graph_type = nullptr;
 
+PyObject* new_graph_object(core::Graph&& graph) noexcept {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(graph_type, Py_tp_alloc));
+    PyObject* self = (alloc != nullptr ? alloc : PyType_GenericAlloc)(graph_type, 0);
+    if (self == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        return nullptr;
+    }
+    auto* object = reinterpret_cast<GraphObject*>(self);
+    new (&object->graph) core::Graph(std::move(graph));
+    new (&object->borrow_flag) std::atomic<std::int64_t>(0);
+    return self;
+}
+
 namespace {
 
 using core::Graph;
@@ -226,20 +240,9 @@ PyMethodDef graph_methods[] = {
 
 // ---- Slots ------------------------------------------------------------------
 
-PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
-    if (!bind_no_arguments(args, kwds))
-        return nullptr;
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = (alloc != nullptr ? alloc : PyType_GenericAlloc)(type, 0);
-    if (self == nullptr) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        return nullptr;
-    }
-    auto* object = reinterpret_cast<GraphObject*>(self);
-    new (&object->graph) Graph();
-    new (&object->borrow_flag) std::atomic<std::int64_t>(0);
-    return self;
+PyObject* graph_new(PyTypeObject*, PyObject* args, PyObject* kwds) noexcept {
+    // The type cannot be subclassed, so the object is always a Graph.
+    return bind_no_arguments(args, kwds) ? new_graph_object(Graph()) : nullptr;
 }
 
 void graph_dealloc(PyObject* self) noexcept {

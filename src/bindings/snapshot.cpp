@@ -1,6 +1,5 @@
 #include "bindings/snapshot.hpp"
 
-#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -11,22 +10,6 @@ namespace {
 constexpr std::string_view snapshot_kernel_version = kernel_version_text;
 
 constexpr MethodSpec from_bytes_spec{"from_bytes", Access::shared, {"data"}, nullptr};
-
-// A new Graph object that takes over `graph`; nothing can fail after the
-// kernel state exists, so it never has to be undone.
-PyObject* new_graph_object(core::Graph&& graph) noexcept {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(graph_type, Py_tp_alloc));
-    PyObject* self = (alloc != nullptr ? alloc : PyType_GenericAlloc)(graph_type, 0);
-    if (self == nullptr) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        return nullptr;
-    }
-    auto* object = reinterpret_cast<GraphObject*>(self);
-    new (&object->graph) core::Graph(std::move(graph));
-    new (&object->borrow_flag) std::atomic<std::int64_t>(0);
-    return self;
-}
 
 // Releases a buffer view however the call ends.
 class BufferView {
