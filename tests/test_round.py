@@ -126,6 +126,72 @@ def test_sequential_round_equals_the_per_node_protocol(data):
     assert fingerprint(kernel) == fingerprint(twin)
 
 
+@st.composite
+def interludes(draw, kinds):
+    """Per-node calls and deps edits made between rounds, outside any round."""
+    ops = []
+    for _ in range(draw(st.integers(0, 3))):
+        i = draw(st.integers(0, len(kinds) - 1))
+        op = draw(st.sampled_from(["commit_node", "skip_node", "commit_input", "set_deps"]))
+        if op == "set_deps":  # deps on earlier nodes only: never a cycle
+            earlier = st.sets(st.integers(0, i - 1), max_size=3) if i else st.just(set())
+            arg = [f"n{d}" for d in sorted(draw(earlier))]
+        else:
+            arg = draw(st.integers(0, 3))
+        ops.append((op, f"n{i}", arg))
+    return ops
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.data())
+def test_rounds_after_calls_outside_them_equal_the_per_node_protocol(data):
+    # A round settles a node without reading its deps when no dep's key moved
+    # since its signature was folded: every call outside a round that moves a
+    # key, a signature or the deps must make it fold again.
+    kinds, deps = data.draw(graphs())
+    kernel, twin, known = make_graph(kinds, deps), make_graph(kinds, deps), {}
+    for _ in range(data.draw(st.integers(2, 5))):
+        for op, n, arg in data.draw(interludes(kinds)):
+            for g in (kernel, twin):
+                getattr(g, op)(n, arg)
+                g.build()
+            if op == "commit_input" and kinds[int(n[1:])] == "input":
+                known[n] = arg
+        hashes, seeds, decide = data.draw(round_args(kinds))
+        expected = per_node_round(twin, known, hashes, seeds, decide)
+        with kernel.begin_round(hashes, seeds) as r:
+            handed = [(n, sig) for n, sig in r if r.done(n, decide[n]) is None]
+        assert handed == expected
+        assert snapshot(kernel) == snapshot(twin)
+    assert fingerprint(kernel) == fingerprint(twin)
+
+
+@pytest.mark.parametrize(
+    ("call", "a_hash", "handed"),
+    [
+        (lambda g: g.commit_input("a", 0), 0, []),  # the same hash: no key moved
+        (lambda g: g.commit_input("a", 5), 5, ["m", "b"]),  # a dep's key moved
+        (lambda g: g.commit_node("m", 7), 0, ["m", "b"]),
+        (lambda g: g.skip_node("b", 7), 0, ["b"]),  # the signature itself
+        (lambda g: g.set_deps("b", ["a", "c"]), 0, ["b"]),  # the deps
+        (lambda g: g.set_deps("b", ["a", "m"]), 0, []),  # the same deps: the same fold
+    ],
+    ids=["commit_input same", "commit_input", "commit_node", "skip_node", "set_deps", "same deps"],
+)
+def test_a_call_outside_rounds_makes_the_next_round_fold_again(call, a_hash, handed):
+    g = Graph()
+    for n, kind in [("a", "input"), ("c", "input"), ("m", "reactive"), ("b", "reactive")]:
+        g.add_node(n, kind)
+    g.set_deps("m", ["a"])
+    g.set_deps("b", ["a", "m"])
+    g.build()
+    prime(g)
+    call(g)
+    g.build()
+    with g.begin_round({"a": a_hash}) as r:  # a keeps the hash it has now
+        assert [n for n, _ in r if r.done(n, False) is None] == handed
+
+
 def drive_in_batches(g, hashes, seeds, decide, order):
     """ready()/done() until complete; `order` permutes each batch's reports."""
     r = g.begin_round(hashes, seeds)
@@ -339,6 +405,8 @@ def test_an_abandoned_round_leaves_its_unsettled_nodes_to_the_next(how):
     assert g.dirty_nodes() == ["n3", "n4"]
     r = g.begin_round({})  # not forced: n3 still needs its value, so n4 follows
     assert (r.scheduled, [n for n, _ in r.ready()]) == (2, ["n3"])
+    r.done("n3", False)  # n2 changed in the abandoned round: n4 must not be settled unread
+    assert [n for n, _ in r.ready()] == ["n4"]
 
 
 def test_a_finished_round_leaves_nothing_open():

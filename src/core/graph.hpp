@@ -61,7 +61,11 @@ struct Node {
     std::uint32_t deps_count = 0;
     NodeKind kind = NodeKind::Input;
     NodeState state = NodeState::Dirty;
-    bool has_signature = false;
+    bool has_signature : 1 = false;
+    // The signature equals the fold over the deps' current keys, so a round
+    // may settle the node without reading its deps. Set only by rounds, which
+    // fold; cleared whenever the signature, the deps or a dep's key changes.
+    bool fold_current : 1 = false;
     bool edited = false;  // deps replaced since the last successful build
 };
 // Compact records are what keeps a large graph in memory and cache; the test
@@ -219,6 +223,9 @@ private:
         return d;
     }
     void store_deps(Node& node, std::span<const NodeIndex> deps);
+    // A node's key (epoch, or content hash for an input) changed outside a
+    // round: its dependants' signatures may no longer match their folds.
+    void forget_dependant_folds(const Node& node);
     void compact_dep_pool(std::size_t extra);
 
     // Reverse edges (dependents.cpp).
@@ -300,6 +307,7 @@ private:
 
     std::uint64_t epoch_counter_ = 0;
     bool built_ = false;
+    bool folds_recorded_ = false;  // some node may have fold_current set
 
     // At most one round per graph. A round refers to its graph by address, so
     // a copied or moved graph starts with none of its own.

@@ -87,6 +87,14 @@ void Graph::check_invariants() const {
     for (std::size_t k = 1; k < runs.size(); ++k)
         require(runs[k - 1].second <= runs[k].first, "deps runs do not overlap");
 
+    // A signature marked current matches its fold over the deps as they are;
+    // clearing those marks when a key moves needs the reverse edges.
+    require(!folds_recorded_ || dependents_current_, "folds are recorded only with reverse edges");
+    for (const Node& node : nodes_)
+        require(!node.fold_current || (folds_recorded_ && node.has_signature &&
+                                       node.signature == fold_signature(node)),
+                "a signature marked current matches its fold");
+
     if (!built_)
         return;
 

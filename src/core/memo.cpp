@@ -43,13 +43,22 @@ Result<CheckResult> Graph::check_node(std::string_view id) const {
     });
 }
 
+void Graph::forget_dependant_folds(const Node& node) {
+    if (!folds_recorded_)
+        return;  // only rounds record folds: the per-node protocol alone pays nothing
+    for (NodeIndex d : dependents(static_cast<NodeIndex>(&node - nodes_.data())))
+        nodes_[d].fold_current = false;
+}
+
 Result<void> Graph::commit_node(std::string_view id, std::uint64_t signature) {
     return with_node(*this, id, [this, signature](Node& n) {
         ++epoch_counter_;  // wraps modulo 2^64
         n.state = NodeState::Clean;
         n.signature = signature;
         n.has_signature = true;
+        n.fold_current = false;
         n.epoch = epoch_counter_;
+        forget_dependant_folds(n);
     });
 }
 
@@ -58,15 +67,20 @@ Result<void> Graph::skip_node(std::string_view id, std::uint64_t signature) {
         n.state = NodeState::Clean;
         n.signature = signature;
         n.has_signature = true;
+        n.fold_current = false;
     });
 }
 
 Result<void> Graph::commit_input(std::string_view id, std::uint64_t content_hash) {
-    return with_node(*this, id, [content_hash](Node& n) {
+    return with_node(*this, id, [this, content_hash](Node& n) {
+        const bool moved = n.kind == NodeKind::Input && n.content_hash != content_hash;
         n.content_hash = content_hash;
         n.signature = content_hash;
         n.has_signature = true;
+        n.fold_current = false;
         n.state = NodeState::Clean;
+        if (moved)
+            forget_dependant_folds(n);
     });
 }
 

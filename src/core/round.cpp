@@ -9,6 +9,12 @@ namespace quorl::core {
 
 namespace {
 
+// How many places ahead in its queue a walk asks for the memory it will read:
+// far enough to hide a miss, near enough that the lines are still cached.
+constexpr std::size_t far_ahead = 16;
+constexpr std::size_t near_ahead = 8;
+constexpr std::size_t next_ahead = 4;
+
 RoundRefusal value_refusal(std::string message) {
     return {RoundRefusal::Kind::value, std::move(message)};
 }
@@ -76,6 +82,8 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
         throw std::bad_alloc();
     nodes_.clear();
     waiting_.clear();
+    edge_start_.clear();
+    edge_slots_.clear();
     const auto enter = [this](NodeIndex node, std::uint32_t deps_met) {
         nodes_.push_back(node);
         waiting_.push_back(deps_met);
@@ -87,16 +95,35 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
             enter(start, 0);
     }
     // nodes_ grows while it is walked (it is the queue): indices, not iterators.
+    // Heads leave the queue in slot order, so each head's dependants' slots
+    // land in one run of edge_slots_, which settling walks later instead of
+    // reading the graph's reverse edges and the slot table again.
     // NOLINTNEXTLINE(modernize-loop-convert)
-    for (std::size_t head = 0; head < nodes_.size(); ++head)
+    for (std::size_t head = 0; head < nodes_.size(); ++head) {
+        // The walk is a chain of cache misses, and the queue says where it
+        // goes next: each step asks for a later head's reverse-edge run, a
+        // nearer one's row and the next ones' slots.
+        if (head + far_ahead < nodes_.size())
+            __builtin_prefetch(&g.dependents_runs_[nodes_[head + far_ahead]]);
+        if (head + near_ahead < nodes_.size())
+            __builtin_prefetch(g.dependents(nodes_[head + near_ahead]).data());
+        if (head + next_ahead < nodes_.size())
+            for (NodeIndex d : g.dependents(nodes_[head + next_ahead]))
+                __builtin_prefetch(&slot_of_[d]);
+        edge_start_.push_back(static_cast<std::uint32_t>(edge_slots_.size()));
         for (NodeIndex d : g.dependents(nodes_[head])) {
             check_index(d, n, "nodes");
-            const std::uint32_t slot = slot_of_[d];
-            if (slot == 0)
+            std::uint32_t slot = slot_of_[d];
+            if (slot == 0) {
                 enter(d, 1);
-            else
+                slot = static_cast<std::uint32_t>(nodes_.size());
+            } else {
                 ++waiting_[slot - 1];
+            }
+            edge_slots_.push_back(slot - 1);
         }
+    }
+    edge_start_.push_back(static_cast<std::uint32_t>(edge_slots_.size()));
     const std::size_t k = nodes_.size();
     flags_.assign(k, 0);
     signature_.assign(k, 0);
@@ -106,11 +133,16 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     g.unsettled_.reserve(k);  // abandon() only appends; it must not throw
 
     // Writes.
-    for (NodeIndex node : nodes_)
-        g.nodes_[node].state = NodeState::Dirty;
+    for (std::size_t s = 0; s < k; ++s) {
+        if (s + near_ahead < k)
+            __builtin_prefetch(&g.nodes_[nodes_[s + near_ahead]], 1);
+        g.nodes_[nodes_[s]].state = NodeState::Dirty;
+    }
     for (std::size_t j = 0; j < first_seed; ++j) {  // the inputs, found by the checks
         const NodeIndex i = starts[j];
         Node& node = g.nodes_[i];
+        if (node.content_hash != inputs[j].content_hash)
+            flags_[slot_of_[i] - 1] |= moved_flag;
         node.content_hash = inputs[j].content_hash;
         node.signature = inputs[j].content_hash;
         node.has_signature = true;
@@ -124,6 +156,7 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     }
     g.unsettled_.clear();
     g.open_round_ = this;
+    g.folds_recorded_ = true;
     phase_ = Phase::open;
     scheduled_ = k;
 
@@ -138,21 +171,23 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
             worklist_.push_back(static_cast<std::uint32_t>(s));
     for (std::size_t s = 0; s < k; ++s)
         if (flags_[s] & given_flag)
-            settle(s);
+            settle(s, (flags_[s] & moved_flag) != 0);
     cascade();
     finish_if_done();
     return {};
 }
 
 // Marks a slot settled and lets its dependants in the closure go once all
-// their deps are settled.
-void Round::settle(std::size_t slot) {
-    const std::size_t k = nodes_.size();
-    for (NodeIndex d : graph_->dependents(nodes_[slot])) {
-        const std::size_t s = slot_of_[d] - std::size_t{1};
-        check_index(s, k, "round slots");
+// their deps are settled. When the node's key moved, their stored
+// signatures no longer match their folds.
+void Round::settle(std::size_t slot, bool moved) {
+    const std::uint32_t end = edge_start_[slot + 1];
+    for (std::uint32_t e = edge_start_[slot]; e < end; ++e) {
+        const std::uint32_t s = edge_slots_[e];
+        if (moved)
+            node_at(s).fold_current = false;
         if (--waiting_[s] == 0)
-            worklist_.push_back(static_cast<std::uint32_t>(s));
+            worklist_.push_back(s);
     }
 }
 
@@ -174,7 +209,9 @@ void Round::visit(std::size_t slot) {
         // An input not given a hash keeps its value: committed with the hash it has.
         node.signature = node.content_hash;
         node.has_signature = true;
-    } else {
+    } else if ((flags_[slot] & forced_flag) || !node.fold_current) {
+        // No dep's key moved since the node's signature was last folded
+        // (fold_current) is what lets most of a closure settle unread.
         const std::uint64_t folded = graph_->fold_signature(node);
         if ((flags_[slot] & forced_flag) || !node.has_signature || node.signature != folded) {
             signature_[slot] = folded;
@@ -183,12 +220,13 @@ void Round::visit(std::size_t slot) {
             std::ranges::push_heap(available_, later_in_order());
             return;
         }
+        node.fold_current = true;
     }
     node.state = NodeState::Clean;
     set_status(slot, Status::settled);
     ++settled_in_kernel_;
     ++settled_total_;
-    settle(slot);
+    settle(slot, false);
 }
 
 // Gives the commits reported since the last flush their epochs, in
@@ -201,12 +239,12 @@ void Round::flush() {
         if (flags_[slot] & changed_flag) {
             Node& node = node_at(slot);
             node.epoch = ++graph_->epoch_counter_;  // wraps modulo 2^64
-            flags_[slot] &= static_cast<std::uint8_t>(~changed_flag);
+            flags_[slot] = static_cast<std::uint8_t>((flags_[slot] & ~changed_flag) | moved_flag);
         }
     for (std::uint32_t slot : pending_) {
         set_status(slot, Status::settled);
         ++settled_total_;
-        settle(slot);
+        settle(slot, (flags_[slot] & moved_flag) != 0);
     }
     pending_.clear();
     cascade();
@@ -304,6 +342,7 @@ RoundResult<void> Round::done(std::string_view id, bool changed) {
     node.state = NodeState::Clean;
     node.signature = signature_[s];
     node.has_signature = true;
+    node.fold_current = true;
     set_status(s, Status::reported);
     if (changed) {
         flags_[s] |= changed_flag;
@@ -331,7 +370,9 @@ void Round::abandon(Phase phase) noexcept {
         const Status st = status(s);
         if (st == Status::settled || st == Status::reported)
             continue;
-        node_at(s).state = NodeState::Dirty;
+        Node& node = node_at(s);
+        node.state = NodeState::Dirty;
+        node.fold_current = false;  // a dep may have moved with no round left to refold it
         graph_->unsettled_.push_back(nodes_[s]);  // room reserved by begin()
     }
     phase_ = phase;
@@ -343,6 +384,8 @@ void Round::release_memory() noexcept {
     nodes_ = {};
     slot_of_.reset();
     waiting_ = {};
+    edge_start_ = {};
+    edge_slots_ = {};
     flags_ = {};
     signature_ = {};
     available_ = {};

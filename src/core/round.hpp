@@ -11,9 +11,10 @@
 // the next batch is asked for, so the order of reports within a batch does
 // not matter.
 //
-// A round works on the closure only: it needs O(k) memory for a closure of k
-// nodes while open (plus one lazily zeroed slot per graph node) and frees it
-// all when it finishes or is abandoned. A Round must not outlive its Graph.
+// A round works on the closure only: it needs O(k + e) memory for a closure of
+// k nodes and e edges out of them while open (plus one lazily zeroed slot per
+// graph node) and frees it all when it finishes or is abandoned. A Round must not outlive its
+// Graph.
 #pragma once
 
 #include <cstdint>
@@ -112,6 +113,7 @@ private:
     static constexpr std::uint8_t handed_flag = 0x10;   // was handed out
     static constexpr std::uint8_t changed_flag = 0x20;  // reported changed, epoch pending
     static constexpr std::uint8_t given_flag = 0x40;    // an input with a new hash
+    static constexpr std::uint8_t moved_flag = 0x80;    // its key changed this round
 
     Status status(std::size_t slot) const noexcept {
         return static_cast<Status>(flags_[slot] & status_mask);
@@ -136,7 +138,7 @@ private:
 
     RoundRefusal refusal_for_phase() const;
     void flush();
-    void settle(std::size_t slot);
+    void settle(std::size_t slot, bool moved);
     void cascade();
     void visit(std::size_t slot);
     void finish_if_done() noexcept;
@@ -156,6 +158,10 @@ private:
     // small closure never touches cost nothing.
     std::unique_ptr<std::uint32_t[], FreeDeleter> slot_of_;
     std::vector<std::uint32_t> waiting_;  // deps in the closure not settled yet
+    // The closure's own edges: slot s's dependants are the slots
+    // edge_slots_[edge_start_[s] .. edge_start_[s + 1]).
+    std::vector<std::uint32_t> edge_start_;
+    std::vector<std::uint32_t> edge_slots_;
     std::vector<std::uint8_t> flags_;
     std::vector<std::uint64_t> signature_;  // the fold handed out with the node
     std::vector<std::uint32_t> available_;  // min-heap of slots that need a value

@@ -126,6 +126,7 @@ Result<void> Graph::set_deps(std::string_view id, std::span<const std::string_vi
         }
     }
     store_deps(node, scratch_);
+    node.fold_current = false;
     if (dependents_current_)
         link_dependents(target, removed_scratch_, added_scratch_);
     if (first_edit) {

@@ -81,6 +81,8 @@ TEST(invariants_catch_each_kind_of_corruption) {
         {"a clean, committed or hashed node has a signature",
          [](Graph& g) { record(g, 3).state = NodeState::Clean; }},
         {"ids stored back to back", [](Graph& g) { record(g, 1).id_offset = 0; }},
+        {"a signature marked current matches its fold",
+         [](Graph& g) { record(g, 2).fold_current = true; }},
         {"every dep comes before its dependant",
          [](Graph& g) { const_cast<NodeIndex&>(g.deps(g.node(1))[0]) = 2; }},
         {"no node depends on itself",
