@@ -15,13 +15,8 @@ NodeIndex grown_capacity(NodeIndex count) { return std::max<NodeIndex>(4, count 
 
 }  // namespace
 
-std::span<const NodeIndex> Graph::dependents(NodeIndex node) const {
-    check_index(node, dependents_runs_.size(), "dependents");
-    const DependentsRun& run = dependents_runs_[node];
-    if (run.offset > dependents_.size() || run.count > run.capacity ||
-        run.capacity > dependents_.size() - run.offset)
-        throw InternalFault("dependents of node " + std::to_string(node) + " out of range");
-    return {dependents_.data() + run.offset, run.count};
+void Graph::throw_dependents_fault(NodeIndex node) {
+    throw InternalFault("dependents of node " + std::to_string(node) + " out of range");
 }
 
 // O(n + e). Allocates before it changes anything.

@@ -155,7 +155,14 @@ public:
     // The reverse edges, ascending by node index. Current after every build
     // and every later edit; before the first build they may be stale, which
     // only would_cycle has to care about.
-    std::span<const NodeIndex> dependents(NodeIndex node) const;
+    [[gnu::always_inline]] std::span<const NodeIndex> dependents(NodeIndex node) const {
+        check_index(node, dependents_runs_.size(), "dependents");
+        const DependentsRun& run = dependents_runs_[node];
+        if (run.offset > dependents_.size() || run.count > run.capacity ||
+            run.capacity > dependents_.size() - run.offset) [[unlikely]]
+            throw_dependents_fault(node);
+        return {dependents_.data() + run.offset, run.count};
+    }
 
     // --- Update rounds (round.hpp) --------------------------------------------
 
@@ -229,6 +236,7 @@ private:
     void compact_dep_pool(std::size_t extra);
 
     // Reverse edges (dependents.cpp).
+    [[noreturn]] static void throw_dependents_fault(NodeIndex node);
     void rebuild_dependents() const;
     // Room for `node` to become a dependent of each of `added` (not yet its
     // deps), so that link_dependents cannot fail part way.

@@ -103,13 +103,12 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
         // The walk is a chain of cache misses, and the queue says where it
         // goes next: each step asks for a later head's reverse-edge run, a
         // nearer one's row and the next ones' slots.
-        if (head + far_ahead < nodes_.size())
+        if (head + far_ahead < nodes_.size()) {
             __builtin_prefetch(&g.dependents_runs_[nodes_[head + far_ahead]]);
-        if (head + near_ahead < nodes_.size())
             __builtin_prefetch(g.dependents(nodes_[head + near_ahead]).data());
-        if (head + next_ahead < nodes_.size())
             for (NodeIndex d : g.dependents(nodes_[head + next_ahead]))
                 __builtin_prefetch(&slot_of_[d]);
+        }
         edge_start_.push_back(static_cast<std::uint32_t>(edge_slots_.size()));
         for (NodeIndex d : g.dependents(nodes_[head])) {
             check_index(d, n, "nodes");
