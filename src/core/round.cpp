@@ -209,8 +209,8 @@ void Round::visit(std::size_t slot) {
         node.signature = node.content_hash;
         node.has_signature = true;
     } else if ((flags_[slot] & forced_flag) || !node.fold_current) {
-        // No dep's key moved since the node's signature was last folded
-        // (fold_current) is what lets most of a closure settle unread.
+        // Folds only when a dep's key may have moved since the signature was
+        // folded: most of a closure settles without reading its deps.
         const std::uint64_t folded = graph_->fold_signature(node);
         if ((flags_[slot] & forced_flag) || !node.has_signature || node.signature != folded) {
             signature_[slot] = folded;

@@ -13,8 +13,8 @@
 //
 // A round works on the closure only: it needs O(k + e) memory for a closure of
 // k nodes and e edges out of them while open (plus one lazily zeroed slot per
-// graph node) and frees it all when it finishes or is abandoned. A Round must not outlive its
-// Graph.
+// graph node) and frees it all when it finishes or is abandoned. A Round must
+// not outlive its Graph.
 #pragma once
 
 #include <cstdint>
