@@ -2,7 +2,9 @@
 
 A saved file holds the kernel's snapshot of the graph (``Graph.to_bytes()``)
 and, pickled, the node values, the inputs' hashes, the memo entries and the
-work left for the next round. Node functions are code, not data: they are
+work left for the next round. The values and the memo entries are pickled
+apart, and a loaded engine unpickles them only when it first needs them: a
+warm round that computes nothing never does. Node functions are code, not data: they are
 not saved; the loading program declares the graph again, and the file must
 match what it declares.
 
@@ -20,7 +22,8 @@ Layout (integers little-endian):
             snapshot carries its own checksum)
     40  p   the package version, ASCII (for messages)
         g   the graph snapshot
-        v   the pickled values
+        v   the pickled state: a dict of "values" and "memos" (each a pickle
+            of its own, as bytes), "hashes", "new_inputs" and "seeds"
 """
 
 from __future__ import annotations
@@ -40,7 +43,7 @@ if TYPE_CHECKING:
     from quorl.engine import Engine
 
 MAGIC: Final = b"\x89QRLENG\n"
-FORMAT_VERSION: Final = 1
+FORMAT_VERSION: Final = 2
 _HEADER: Final = struct.Struct("<8sIIQQQ")
 _SNAPSHOT_VERSION: Final = struct.pack("<I", 1)  # the graph snapshot layout read below
 _STATE_KEYS: Final = frozenset({"values", "hashes", "memos", "new_inputs", "seeds"})
@@ -55,10 +58,11 @@ def _checksum(*parts: bytes | memoryview) -> int:
 
 def save(engine: Engine, path: str | os.PathLike[str]) -> None:
     """Write ``engine``'s state to ``path`` crash-safely (the caller holds its lock)."""
+    memos = {node_id: spec.memo for node_id, spec in engine._nodes.items() if spec.memo}
     state = {
-        "values": engine._values,
+        "values": pickle.dumps(engine._values, protocol=5),
         "hashes": engine._hashes,
-        "memos": {node_id: spec.memo for node_id, spec in engine._nodes.items() if spec.memo},
+        "memos": pickle.dumps(memos, protocol=5),
         "new_inputs": engine._new_inputs,
         "seeds": list(engine._seeds),
     }
@@ -77,7 +81,7 @@ def save(engine: Engine, path: str | os.PathLike[str]) -> None:
         f.write(values)
 
 
-def _read(path: str | os.PathLike[str]) -> tuple[memoryview, Graph, dict[str, Any]]:
+def _read(path: str | os.PathLike[str]) -> tuple[bytes, Graph, dict[str, Any]]:
     """The graph and the state saved in ``path``, every part checked."""
     with open(path, "rb") as f:
         data = f.read()
@@ -103,7 +107,8 @@ def _read(path: str | os.PathLike[str]) -> tuple[memoryview, Graph, dict[str, An
         )
     if _checksum(body[:p], body[p + g :]) != checksum:
         raise ValueError(f"{where!r} is corrupted: its checksum does not match its content")
-    snapshot = body[p : p + g]
+    # bytes, not a view: comparing views goes item by item, bytes by memcmp
+    snapshot = bytes(body[p : p + g])
     try:
         graph = Graph.from_bytes(snapshot)
     except ValueError as exc:
@@ -188,9 +193,9 @@ def load(
     values, hashes, memos = state["values"], state["hashes"], state["memos"]
     new_inputs, seeds = state["new_inputs"], state["seeds"]
     checks = (
-        (values, dict, "values"),
+        (values, bytes, "values"),
         (hashes, dict, "hashes"),
-        (memos, dict, "memos"),
+        (memos, bytes, "memos"),
         (new_inputs, dict, "new_inputs"),
         (seeds, list, "seeds"),
     )
@@ -199,39 +204,70 @@ def load(
             raise ValueError(f"{where!r} holds a malformed {name!r} part")
     # Set operations, not a loop per node: this is on the warm start's path.
     declared_inputs = engine._new_inputs  # every input, just declared
-    stray = (
-        (values.keys() | hashes.keys() | memos.keys() | new_inputs.keys() | set(seeds))
-        - nodes.keys()
-    ) or (declared_inputs.keys() ^ hashes.keys())
+    _refuse_stray(where, (new_inputs.keys() | set(seeds)) - nodes.keys())
+    _refuse_stray(where, declared_inputs.keys() ^ hashes.keys())
+
+    # The declared inputs' values are today's: those whose hash differs from
+    # the saved one are changes for the next round, like a set() would make.
+    # They stay in _values, over the file's values when those are unpickled.
+    pending = dict(new_inputs)
+    today: dict[str, Any] = {}
+    if inputs == "declared":
+        for node_id, content_hash in declared_inputs.items():
+            if content_hash != hashes[node_id]:
+                today[node_id] = engine._values[node_id]
+                pending[node_id] = content_hash
+    engine._graph = graph
+    engine._begin_round = graph.begin_round
+    engine._values = today
+    engine._saved = (where, values, memos)
+    engine._hashes = hashes
+    engine._new_inputs = pending
+    engine._seeds = dict.fromkeys(seeds)
+    engine._built = graph.is_built()
+    if changed:
+        unpack(engine)  # the changed nodes' memo entries are dropped now
+    for node_id in changed:
+        nodes[node_id].memo.clear()  # the old function's values
+        engine._seeds[node_id] = None
+    return engine
+
+
+def _refuse_stray(where: str, stray: set[Any]) -> None:
+    """Refuse a file whose state names nodes its graph does not have."""
     if stray:
         raise ValueError(
             f"{where!r} holds state that does not fit its graph: {next(iter(stray))!r}"
         )
 
-    # The declared inputs' values are today's: those whose hash differs from
-    # the saved one are changes for the next round, like a set() would make.
-    pending = dict(new_inputs)
-    if inputs == "declared":
-        for node_id, content_hash in declared_inputs.items():
-            if content_hash != hashes[node_id]:
-                values[node_id] = engine._values[node_id]
-                pending[node_id] = content_hash
-    engine._graph = graph
-    engine._begin_round = graph.begin_round
-    engine._values = values
-    engine._hashes = hashes
-    engine._new_inputs = pending
-    engine._seeds = dict.fromkeys(seeds)
-    for node_id, memo in memos.items():
-        spec = nodes[node_id]
-        if type(memo) is not dict or not spec.memo_size:
-            continue
-        # The most recently used entries last: a smaller memo_size keeps those.
-        spec.memo = (
-            memo if len(memo) <= spec.memo_size else dict(list(memo.items())[-spec.memo_size :])
-        )
-    for node_id in changed:
-        nodes[node_id].memo.clear()  # the old function's values
-        engine._seeds[node_id] = None
-    engine._built = graph.is_built()
-    return engine
+
+def unpack(engine: Engine) -> None:
+    """Unpickle the values and memo entries a load left pickled, into ``engine``.
+
+    Checked before anything is taken: a failure leaves the engine as it was.
+    """
+    with engine._saved_lock:
+        saved = engine._saved
+        if saved is None:
+            return  # another thread was first
+        where, values_data, memos_data = saved
+        try:
+            values = pickle.loads(values_data)
+            memos = pickle.loads(memos_data)
+        except Exception as exc:
+            raise ValueError(f"{where!r} holds unreadable values: {exc!r}") from exc
+        if type(values) is not dict or type(memos) is not dict:
+            raise ValueError(f"{where!r} holds values of an unknown layout")
+        nodes = engine._nodes
+        _refuse_stray(where, (values.keys() | memos.keys()) - nodes.keys())
+        values.update(engine._values)  # set since the load: today's
+        for node_id, memo in memos.items():
+            spec = nodes[node_id]
+            if type(memo) is not dict or not spec.memo_size:
+                continue
+            # The most recently used entries last: a smaller memo_size keeps those.
+            spec.memo = (
+                memo if len(memo) <= spec.memo_size else dict(list(memo.items())[-spec.memo_size :])
+            )
+        engine._values = values
+        engine._saved = None

@@ -174,6 +174,11 @@ class Engine:
         self._new_inputs: dict[str, int] = {}  # declared since the last round
         self._seeds: dict[str, None] = {}  # to compute next round whatever their deps say
         self._built = False
+        # A loaded file's pickled values and memo entries, unpickled on first
+        # use (a warm round that computes nothing never needs them); values
+        # set since the load stay in _values and win over the file's.
+        self._saved: tuple[str, bytes, bytes] | None = None
+        self._saved_lock = threading.Lock()
         self._lock = threading.Lock()  # one round or declaration at a time
         self.last_report: RoundReport | None = None
         """The report of the last round, also when it raised."""
@@ -183,6 +188,7 @@ class Engine:
     def input(self, node_id: str, value: Any) -> None:
         """Declare an input node with its first value."""
         with self._exclusive("declare a node"):
+            self._unpack()
             content_hash = self._hash(node_id, value)
             self._graph.add_node(node_id, "input")
             self._nodes[node_id] = _Node("input", None, (), 0)
@@ -270,6 +276,7 @@ class Engine:
             if not callable(fn):
                 raise TypeError(f"fn must be callable, not {type(fn).__name__}")
             self._check_picklable(node_id, fn)
+            self._unpack()
             spec.fn = fn
             spec.memo.clear()  # its entries are the old function's values
             self._seeds[node_id] = None
@@ -333,6 +340,8 @@ class Engine:
 
     def __getitem__(self, node_id: str) -> Any:
         """The node's value; KeyError for an unknown node or one not computed yet."""
+        if self._saved is not None:
+            self._unpack()
         try:
             return self._values[node_id]
         except KeyError:
@@ -344,6 +353,8 @@ class Engine:
 
     def get(self, node_id: str, default: Any = None) -> Any:
         """The node's value, or ``default`` when there is none."""
+        if self._saved is not None:
+            self._unpack()
         try:
             return self._values.get(node_id, default)
         except TypeError:
@@ -392,6 +403,7 @@ class Engine:
         from quorl import _persist
 
         with self._exclusive("save"):
+            self._unpack()
             _persist.save(self, path)
 
     @classmethod
@@ -415,8 +427,9 @@ class Engine:
         ``inputs="saved"`` the saved values stay and the declared ones are
         ignored (to resume where the saved engine stopped). ``changed`` names
         nodes whose function changed, recomputed next round. The file is unpickled: load
-        only files you trust. ValueError for a file of another format, a
-        damaged one or one saved for a different graph; nothing is loaded.
+        only files you trust, its values and memo entries on first use. ValueError for a
+        file of another format, a damaged one or one saved for a different graph; nothing
+        is loaded.
         """
         from quorl import _persist
 
@@ -457,6 +470,17 @@ class Engine:
                 f"define it at module level ({exc})"
             ) from exc
 
+    def _unpack(self) -> None:
+        """Unpickle what a load left pickled, before anything reads or changes it.
+
+        Every write to _values and to a memo comes after this call, so a
+        reader unpacking in another thread cannot lose it.
+        """
+        if self._saved is not None:
+            from quorl import _persist
+
+            _persist.unpack(self)
+
     def _exclusive(self, what: str) -> _Exclusive:
         return _Exclusive(self._lock, what)
 
@@ -487,6 +511,8 @@ class Engine:
         if explain:
             changed = {i for i, h in inputs.items() if self._hashes.get(i) != h}
             changed.update(self._new_inputs)
+        if values or seeds:
+            self._unpack()  # new values and dropped memos must not be overwritten by the file's
         close_progress = None
         if progress is True:  # before the round begins: tqdm may be missing
             progress, close_progress = _tqdm_progress()
@@ -510,6 +536,8 @@ class Engine:
         completed = False
         try:
             with round_:
+                if not round_.finished:
+                    self._unpack()  # something is computed: its deps' values and its memo
                 if self._executor is None:
                     counts, failures, why = self._drive_here(round_, changed, progress)
                 else:
