@@ -129,6 +129,7 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     available_.reserve(k);
     worklist_.reserve(k);
     pending_.reserve(k);
+    order_keys_.reserve(k);
     g.unsettled_.reserve(k);  // abandon() only appends; it must not throw
 
     // Writes.
@@ -190,12 +191,15 @@ void Round::settle(std::size_t slot, bool moved) {
     }
 }
 
+// First in, first out: a node's dependants are visited in the order of its
+// reverse edges, which is mostly the cached order, so what they make
+// available needs little sorting.
 void Round::cascade() {
-    while (!worklist_.empty()) {
-        const std::size_t slot = worklist_.back();
-        worklist_.pop_back();
-        visit(slot);
-    }
+    // visit() appends while the list is walked: indices, not iterators.
+    // NOLINTNEXTLINE(modernize-loop-convert)
+    for (std::size_t i = 0; i < worklist_.size(); ++i)
+        visit(worklist_[i]);
+    worklist_.clear();
 }
 
 // A slot whose deps are all settled: settle it here when its fold matches,
@@ -215,8 +219,7 @@ void Round::visit(std::size_t slot) {
         if ((flags_[slot] & forced_flag) || !node.has_signature || node.signature != folded) {
             signature_[slot] = folded;
             set_status(slot, Status::available);
-            available_.push_back(static_cast<std::uint32_t>(slot));
-            std::ranges::push_heap(available_, later_in_order());
+            available_.push_back(static_cast<std::uint32_t>(slot));  // heaped when needed
             return;
         }
         node.fold_current = true;
@@ -228,12 +231,28 @@ void Round::visit(std::size_t slot) {
     settle(slot, false);
 }
 
+// Sorts slots by their nodes' places in the cached order, reading each
+// place once rather than at every comparison. Cannot fail: the keys' room
+// was reserved for the whole closure.
+void Round::sort_in_order(std::vector<std::uint32_t>& slots) {
+    if (slots.size() < 2)
+        return;
+    order_keys_.clear();
+    for (std::uint32_t slot : slots)
+        order_keys_.push_back((std::uint64_t{position(slot)} << 32) | slot);
+    if (std::ranges::is_sorted(order_keys_))
+        return;  // reports often arrive in the order their batch went out
+    std::ranges::sort(order_keys_);
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        slots[i] = static_cast<std::uint32_t>(order_keys_[i]);
+}
+
 // Gives the commits reported since the last flush their epochs, in
 // topological order, then settles what those reports unblocked.
 void Round::flush() {
     if (pending_.empty())
         return;
-    std::ranges::sort(pending_, earlier_in_order());
+    sort_in_order(pending_);
     for (std::uint32_t slot : pending_)
         if (flags_[slot] & changed_flag) {
             Node& node = node_at(slot);
@@ -281,15 +300,18 @@ RoundResult<const Handout*> Round::peek_next() {
     flush();  // nothing outstanding: only a ready() batch's reports can wait here
     if (available_.empty())
         return nullptr;
+    while (heaped_ < available_.size())
+        std::ranges::push_heap(std::span(available_).first(++heaped_), later_in_order());
     const std::uint32_t slot = available_.front();
     next_ = Handout{nodes_[slot], signature_[slot]};
     return &next_;
 }
 
 void Round::take_next() {
-    std::ranges::pop_heap(available_, later_in_order());
+    std::ranges::pop_heap(available_, later_in_order());  // peek_next() heaped them all
     const std::uint32_t slot = available_.back();
     available_.pop_back();
+    --heaped_;
     set_status(slot, Status::out);
     flags_[slot] |= handed_flag;
     node_at(slot).state = NodeState::Computing;
@@ -302,8 +324,7 @@ RoundResult<std::vector<Handout>> Round::peek_ready() {
     if (phase_ != Phase::open)
         return std::unexpected(RoundError(refusal_for_phase()));
     flush();
-    // Ascending order is also a valid min-heap, so the heap stays usable.
-    std::ranges::sort(available_, earlier_in_order());
+    sort_in_order(available_);  // sorted, any prefix is still a heap
     std::vector<Handout> batch;
     batch.reserve(available_.size());
     for (std::uint32_t slot : available_)
@@ -319,6 +340,7 @@ void Round::take_ready() {
     }
     handed_out_ += available_.size();
     available_.clear();
+    heaped_ = 0;
 }
 
 RoundResult<void> Round::done(std::string_view id, bool changed) {
@@ -388,8 +410,10 @@ void Round::release_memory() noexcept {
     flags_ = {};
     signature_ = {};
     available_ = {};
+    heaped_ = 0;
     worklist_ = {};
     pending_ = {};
+    order_keys_ = {};
 }
 
 }  // namespace quorl::core

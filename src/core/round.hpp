@@ -137,6 +137,7 @@ private:
     }
 
     RoundRefusal refusal_for_phase() const;
+    void sort_in_order(std::vector<std::uint32_t>& slots);
     void flush();
     void settle(std::size_t slot, bool moved);
     void cascade();
@@ -164,10 +165,15 @@ private:
     std::vector<std::uint32_t> edge_slots_;
     std::vector<std::uint8_t> flags_;
     std::vector<std::uint64_t> signature_;  // the fold handed out with the node
-    std::vector<std::uint32_t> available_;  // min-heap of slots that need a value
-    std::vector<std::uint32_t> worklist_;   // slots whose deps just all settled
-    std::vector<std::uint32_t> pending_;    // reported since the last flush
-    Handout next_{};                        // what peek_next() shows
+    // Slots that need a value; the first heaped_ form a min-heap by place in
+    // the cached order. Only one-at-a-time use needs the heap: a batch is
+    // sorted, and visits in a batch's wake mostly come in order already.
+    std::vector<std::uint32_t> available_;
+    std::size_t heaped_ = 0;
+    std::vector<std::uint32_t> worklist_;    // slots whose deps just all settled
+    std::vector<std::uint32_t> pending_;     // reported since the last flush
+    std::vector<std::uint64_t> order_keys_;  // sort_in_order's (place, slot) keys
+    Handout next_{};                         // what peek_next() shows
 
     std::size_t scheduled_ = 0;
     std::size_t settled_total_ = 0;
