@@ -4,9 +4,9 @@ A saved file holds the kernel's snapshot of the graph (``Graph.to_bytes()``)
 and, pickled, the node values, the inputs' hashes, the memo entries and the
 work left for the next round. The values and the memo entries are pickled
 apart, and a loaded engine unpickles them only when it first needs them: a
-warm round that computes nothing never does. Node functions are code, not data: they are
-not saved; the loading program declares the graph again, and the file must
-match what it declares.
+warm round that computes nothing never does. Node functions are code, not
+data: they are not saved; the loading program declares the graph again, and
+the file must match what it declares.
 
 A file is unpickled on load, so it can run any code: load only files you
 trust, as with any pickle.

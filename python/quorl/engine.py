@@ -427,9 +427,9 @@ class Engine:
         ``inputs="saved"`` the saved values stay and the declared ones are
         ignored (to resume where the saved engine stopped). ``changed`` names
         nodes whose function changed, recomputed next round. The file is unpickled: load
-        only files you trust, its values and memo entries on first use. ValueError for a
-        file of another format, a damaged one or one saved for a different graph; nothing
-        is loaded.
+        only files you trust. Its values and memo entries are unpickled on first use.
+        ValueError for a file of another format, a damaged one or one saved for a
+        different graph; nothing is loaded.
         """
         from quorl import _persist
 
