@@ -10,6 +10,7 @@ import os
 from collections import deque
 
 import pytest
+from helpers import make_graph
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from quorl._quorl import Graph
@@ -189,29 +190,16 @@ def test_cycle_error_names_the_short_cycle_and_keeps_its_message():
 
 
 def test_cycle_path_goes_through_the_last_edited_node():
-    g = Graph()
-    for node in "abcdxy":
-        g.add_node(node, "reactive")
-    # x <-> y is a cycle, and a -> b -> c -> d -> a (d the last edited) another.
-    g.set_deps("x", ["y"])
-    g.set_deps("y", ["x"])
-    g.set_deps("b", ["a"])
-    g.set_deps("c", ["b"])
-    g.set_deps("d", ["c"])
-    g.set_deps("a", ["d"])
+    # x <-> y is a cycle, and a -> b -> c -> d -> a (a's deps set last) another.
+    deps = {"x": ["y"], "y": ["x"], "b": ["a"], "c": ["b"], "d": ["c"], "a": ["d"]}
+    g = make_graph("abcdxy", deps, build=False)
     with pytest.raises(ValueError) as caught:
         g.build()
     assert caught.value.cycle == ["a", "b", "c", "d"]
 
 
 def test_would_cycle_changes_nothing_and_prefers_the_shortest_cycle():
-    g = Graph()
-    for node in "abcde":
-        g.add_node(node, "reactive")
-    g.set_deps("b", ["a"])
-    g.set_deps("c", ["b"])
-    g.set_deps("d", ["c"])
-    g.set_deps("e", ["a"])
+    g = make_graph("abcde", {"b": ["a"], "c": ["b"], "d": ["c"], "e": ["a"]}, build=False)
     # Before any build: the reverse edges are derived on demand.
     assert g.would_cycle("a", ["d", "e"]) == ["a", "e"]
     assert not g.is_built()

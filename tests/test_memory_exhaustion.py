@@ -78,14 +78,18 @@ CHILD = r'''
     small.skip_node("c", 5)
     huge = "x" * (200 * MB)
 
-    # A star: every node depends on the hub, so one seed reaches them all.
+    def star(n):
+        """Every node depends on the hub, so one seed reaches them all."""
+        g = Graph()
+        g.add_node("hub", "input")
+        for i in range(1, n):
+            g.add_node(f"n{i}", "reactive")
+            g.set_deps(f"n{i}", ["hub"])
+        g.build()
+        return g
+
     n = 500_000
-    big = Graph()
-    big.add_node("hub", "input")
-    for i in range(1, n):
-        big.add_node(f"n{i}", "reactive")
-        big.set_deps(f"n{i}", ["hub"])
-    big.build()
+    big = star(n)
     big.commit_input("hub", 5)
     for i in range(1, n):
         big.commit_node(f"n{i}", 5)
@@ -93,12 +97,7 @@ CHILD = r'''
 
     # Every node edited since the last build: build() has nothing to reuse
     # and places every node again.
-    rewired = Graph()
-    rewired.add_node("hub", "input")
-    for i in range(1, n):
-        rewired.add_node(f"n{i}", "reactive")
-        rewired.set_deps(f"n{i}", ["hub"])
-    rewired.build()
+    rewired = star(n)
     for i in range(1, n):
         rewired.set_deps(f"n{i}", ["hub"])
 

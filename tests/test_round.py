@@ -7,6 +7,7 @@ import re
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
+import helpers
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -17,14 +18,11 @@ KINDS = ("input", "source", "reactive", "view")
 
 
 def make_graph(kinds, deps):
-    g = Graph()
-    for i, kind in enumerate(kinds):
-        g.add_node(f"n{i}", kind)
-    for i, ds in enumerate(deps):
-        if ds:
-            g.set_deps(f"n{i}", [f"n{d}" for d in ds])
-    g.build()
-    return g
+    """Nodes n0, n1, ... of `kinds`; deps[i] lists the indices n{i} depends on."""
+    return helpers.make_graph(
+        [(f"n{i}", kind) for i, kind in enumerate(kinds)],
+        {f"n{i}": [f"n{d}" for d in ds] for i, ds in enumerate(deps) if ds},
+    )
 
 
 def prime(g):
@@ -164,13 +162,11 @@ def test_sequential_round_equals_the_per_node_protocol(data):
     ids=["commit_input same", "commit_input", "commit_node", "skip_node", "set_deps", "same deps"],
 )
 def test_a_call_outside_rounds_makes_the_next_round_fold_again(call, a_hash, handed):
-    g = Graph()
-    for n, kind in [("a", "input"), ("c", "input"), ("m", "reactive"), ("b", "reactive")]:
-        g.add_node(n, kind)
-    g.set_deps("m", ["a"])
-    g.set_deps("b", ["a", "m"])
-    g.build()
-    prime(g)
+    g = prime(
+        helpers.make_graph(
+            [("a", "input"), ("c", "input"), "m", "b"], {"m": ["a"], "b": ["a", "m"]}
+        )
+    )
     call(g)
     g.build()
     with g.begin_round({"a": a_hash}) as r:  # a keeps the hash it has now
