@@ -113,6 +113,14 @@ class _Node:
         self.memo_size = 0 if kind in ("input", "source") else memo_size
         self.memo: dict[int, Any] = {}
 
+    def remember(self, signature: int, value: Any) -> None:
+        """Keep a computed value under its signature; the least recently used goes."""
+        if self.memo_size:
+            memo = self.memo
+            memo[signature] = value
+            if len(memo) > self.memo_size:
+                del memo[next(iter(memo))]
+
 
 def _tqdm_progress() -> tuple[Progress, Callable[[], None]]:
     try:
@@ -616,10 +624,7 @@ class Engine:
                             failures.append((node_id, error))
                             continue
                         recomputed += 1
-                        if spec.memo_size:
-                            memo[signature] = value
-                            if len(memo) > spec.memo_size:
-                                del memo[next(iter(memo))]
+                        spec.remember(signature, value)
                     # The epoch rule: a new epoch exactly when the value changes.
                     if _same(values.get(node_id, _MISSING), value):
                         cut_off += 1
@@ -711,11 +716,7 @@ class Engine:
                         continue
                     value = future.result()
                     recomputed += 1
-                    spec = nodes[node_id]
-                    if spec.memo_size:
-                        spec.memo[signature] = value
-                        if len(spec.memo) > spec.memo_size:
-                            del spec.memo[next(iter(spec.memo))]
+                    nodes[node_id].remember(signature, value)
                     settle(node_id, value)
                 if progress is not None:
                     progress(_settled(round_), round_.scheduled)
