@@ -132,8 +132,7 @@ void raise_cycle(PyObject* message, const std::vector<std::string>& path) {
     if (!ids)
         return;
     for (std::size_t k = 0; k < path.size(); ++k) {
-        PyObject* id =
-            PyUnicode_FromStringAndSize(path[k].data(), static_cast<Py_ssize_t>(path[k].size()));
+        PyObject* id = id_to_str(path[k]);
         if (id == nullptr)
             return;
         PyList_SetItem(ids.get(), static_cast<Py_ssize_t>(k), id);
