@@ -14,6 +14,8 @@ namespace {
 constexpr std::size_t far_ahead = 16;
 constexpr std::size_t near_ahead = 8;
 constexpr std::size_t next_ahead = 4;
+// Node records past this many bytes outgrow the cache, and walks prefetch.
+constexpr std::size_t prefetch_above = std::size_t{1} << 20;
 
 RoundRefusal value_refusal(std::string message) {
     return {RoundRefusal::Kind::value, std::move(message)};
@@ -23,6 +25,13 @@ RoundRefusal state_refusal(std::string message) {
     return {RoundRefusal::Kind::state, std::move(message)};
 }
 
+// Grows a walk buffer by doubling to hold at least `need` elements.
+template <typename T>
+T* grow(Scratch<T>& v, std::size_t need) {
+    v.resize(std::max(need, v.size() * 2));
+    return v.data();
+}
+
 }  // namespace
 
 void Graph::end_round() noexcept {
@@ -30,11 +39,8 @@ void Graph::end_round() noexcept {
         open_round_->end();
 }
 
-// Flattened: the compiler keeps std::vector's push_back and the round's
-// helpers out of line here, a call per closure node and edge (11% of a
-// round's instructions on the main job's graph).
-[[gnu::flatten]] RoundResult<void> Round::begin(std::span<const InputHash> inputs,
-                                                std::span<const std::string_view> seeds) {
+RoundResult<void> Round::begin(std::span<const InputHash> inputs,
+                               std::span<const std::string_view> seeds) {
     Graph& g = *graph_;
     if (phase_ != Phase::idle)
         throw InternalFault("a round can begin only once");
@@ -71,86 +77,40 @@ void Graph::end_round() noexcept {
     const std::size_t last_seed = starts.size();
     starts.insert(starts.end(), g.unsettled_.begin(), g.unsettled_.end());
 
-    // The closure, breadth first, in the round's own memory: the graph is
-    // not written until everything is allocated. Each edge out of a closure
-    // node is met exactly once here, so the same pass counts every node's
-    // deps in the closure. The closure stays in traversal order: only the
-    // few nodes handed out need ordering, by their cached position.
-    const std::size_t n = g.nodes_.size();
-    // Zero pages from calloc cost nothing until touched: a small closure in a
-    // large graph pays for the slots it uses only.
-    // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
-    slot_of_.reset(static_cast<std::uint32_t*>(std::calloc(n == 0 ? 1 : n, sizeof(std::uint32_t))));
-    if (!slot_of_)
-        throw std::bad_alloc();
-    nodes_.clear();
-    waiting_.clear();
-    edge_start_.clear();
-    edge_slots_.clear();
-    const auto enter = [this](NodeIndex node, std::uint32_t deps_met) {
-        nodes_.push_back(node);
-        waiting_.push_back(deps_met);
-        slot_of_[node] = static_cast<std::uint32_t>(nodes_.size());
-    };
-    for (NodeIndex start : starts) {
-        check_index(start, n, "nodes");
-        if (slot_of_[start] == 0)
-            enter(start, 0);
-    }
-    // nodes_ grows while it is walked (it is the queue): indices, not iterators.
-    // Heads leave the queue in slot order, so each head's dependants' slots
-    // land in one run of edge_slots_, which settling walks later instead of
-    // reading the graph's reverse edges and the slot table again.
-    // NOLINTNEXTLINE(modernize-loop-convert)
-    for (std::size_t head = 0; head < nodes_.size(); ++head) {
-        // The walk is a chain of cache misses, and the queue says where it
-        // goes next: each step asks for a later head's reverse-edge run, a
-        // nearer one's row and the next ones' slots.
-        if (head + far_ahead < nodes_.size()) {
-            __builtin_prefetch(&g.dependents_runs_[nodes_[head + far_ahead]]);
-            __builtin_prefetch(g.dependents(nodes_[head + near_ahead]).data());
-            for (NodeIndex d : g.dependents(nodes_[head + next_ahead]))
-                __builtin_prefetch(&slot_of_[d]);
-        }
-        edge_start_.push_back(static_cast<std::uint32_t>(edge_slots_.size()));
-        for (NodeIndex d : g.dependents(nodes_[head])) {
-            check_index(d, n, "nodes");
-            std::uint32_t slot = slot_of_[d];
-            if (slot == 0) {
-                enter(d, 1);
-                slot = static_cast<std::uint32_t>(nodes_.size());
-            } else {
-                ++waiting_[slot - 1];
-            }
-            edge_slots_.push_back(slot - 1);
-        }
-    }
-    edge_start_.push_back(static_cast<std::uint32_t>(edge_slots_.size()));
+    // The closure, in the round's own memory: the graph is not written until
+    // everything is allocated. Past the cache, the walk is a chain of misses
+    // that prefetching hides; within it, prefetching only costs instructions.
+    const bool far = g.nodes_.size() * sizeof(Node) > prefetch_above;
+    const std::size_t entered = far ? walk<true>(starts) : walk<false>(starts);
     const std::size_t k = nodes_.size();
     flags_.assign(k, 0);
-    signature_.assign(k, 0);
+    signature_.resize(k);  // written when a node is made available
+    worklist_.resize(k);   // every slot joins it once at most
     available_.reserve(k);
-    worklist_.reserve(k);
     pending_.reserve(k);
     order_keys_.reserve(k);
     g.unsettled_.reserve(k);  // abandon() only appends; it must not throw
 
+    for (std::size_t j = 0; j < first_seed; ++j)
+        flags_[slot_of_[starts[j]] - 1] |= given_flag;
+
     // Writes.
+    Node* const records = g.nodes_.data();
+    const NodeIndex* const closure = nodes_.data();
     for (std::size_t s = 0; s < k; ++s) {
-        if (s + near_ahead < k)
-            __builtin_prefetch(&g.nodes_[nodes_[s + near_ahead]], 1);
-        g.nodes_[nodes_[s]].state = NodeState::Dirty;
+        if (far && s + near_ahead < k)
+            __builtin_prefetch(&records[closure[s + near_ahead]], 1);
+        records[closure[s]].state = NodeState::Dirty;
     }
     for (std::size_t j = 0; j < first_seed; ++j) {  // the inputs, found by the checks
-        const NodeIndex i = starts[j];
-        Node& node = g.nodes_[i];
+        Node& node = records[starts[j]];
+        const std::size_t slot = slot_of_[starts[j]] - 1;
         if (node.content_hash != inputs[j].content_hash)
-            flags_[slot_of_[i] - 1] |= moved_flag;
+            flags_[slot] |= moved_flag;
         node.content_hash = inputs[j].content_hash;
         node.signature = inputs[j].content_hash;
         node.has_signature = true;
         node.state = NodeState::Clean;
-        flags_[slot_of_[i] - 1] |= given_flag;
     }
     for (std::size_t j = first_seed; j < last_seed; ++j) {
         const std::size_t slot = slot_of_[starts[j]] - 1;
@@ -163,21 +123,111 @@ void Graph::end_round() noexcept {
     phase_ = Phase::open;
     scheduled_ = k;
 
-    for (std::size_t s = 0; s < k; ++s)
+    // The starts took the first slots, in order; only they can have no deps
+    // in the closure, so only they can be ready at once.
+    for (std::size_t s = 0; s < entered; ++s)
+        if (waiting_[s] == 0 && !(flags_[s] & given_flag))
+            worklist_[work_tail_++] = static_cast<std::uint32_t>(s);
+    for (std::size_t s = 0; s < entered; ++s)
         if (flags_[s] & given_flag) {
             set_status(s, Status::settled);
             ++settled_in_kernel_;
             ++settled_total_;
-        }
-    for (std::size_t s = 0; s < k; ++s)
-        if (waiting_[s] == 0 && status(s) == Status::waiting)
-            worklist_.push_back(static_cast<std::uint32_t>(s));
-    for (std::size_t s = 0; s < k; ++s)
-        if (flags_[s] & given_flag)
             settle(s, (flags_[s] & moved_flag) != 0);
+        }
     cascade();
     finish_if_done();
     return {};
+}
+
+// Breadth first from the starts, each node once, into nodes_ (the queue).
+// Each edge out of a closure node is met exactly once, so the same pass
+// counts every node's deps in the closure and records the closure's own
+// edges: heads leave the queue in slot order, so each head's dependants'
+// slots land in one run of edge_slots_, which settling walks later instead
+// of the graph's reverse edges and the slot table. Locals, not members, in
+// the loop: a store through a vector may alias another vector's pointers.
+template <bool Prefetch>
+std::size_t Round::walk(std::span<const NodeIndex> starts) {
+    const Graph& g = *graph_;
+    const std::size_t n = g.nodes_.size();
+    if (g.dependents_runs_.size() != n)
+        throw InternalFault("the reverse edges do not cover every node");
+    const Graph::DependentsRun* const runs = g.dependents_runs_.data();
+    const NodeIndex* const reverse = g.dependents_.data();
+    const std::size_t reverse_size = g.dependents_.size();
+    // Zero pages from calloc cost nothing until touched: a small closure in a
+    // large graph pays for the slots it uses only.
+    // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
+    slot_of_.reset(static_cast<std::uint32_t*>(std::calloc(n == 0 ? 1 : n, sizeof(std::uint32_t))));
+    if (!slot_of_)
+        throw std::bad_alloc();
+    std::uint32_t* const slot_of = slot_of_.get();
+
+    const std::size_t initial = std::min(n, std::max<std::size_t>(starts.size(), 256));
+    NodeIndex* queue = grow(nodes_, initial);
+    std::uint32_t* waiting = grow(waiting_, initial);
+    std::uint32_t* edge_start = grow(edge_start_, initial + 1);
+    std::uint32_t* edges = grow(edge_slots_, 2 * initial);
+    std::size_t capacity = nodes_.size();
+    std::size_t k = 0;
+    std::size_t e = 0;
+    const auto enter = [&](NodeIndex node, std::uint32_t deps_met) {
+        if (k == capacity) {
+            queue = grow(nodes_, k + 1);
+            waiting = grow(waiting_, k + 1);
+            edge_start = grow(edge_start_, nodes_.size() + 1);
+            capacity = nodes_.size();
+        }
+        queue[k] = node;
+        waiting[k] = deps_met;
+        slot_of[node] = static_cast<std::uint32_t>(++k);
+    };
+    for (NodeIndex start : starts) {
+        check_index(start, n, "nodes");
+        if (slot_of[start] == 0)
+            enter(start, 0);
+    }
+    const std::size_t entered = k;
+    for (std::size_t head = 0; head < k; ++head) {
+        if constexpr (Prefetch) {
+            // The queue says where the walk goes next: ask for a later
+            // head's reverse-edge run, a nearer one's row and the next
+            // ones' slots. Only memory already checked is read.
+            if (head + far_ahead < k) {
+                __builtin_prefetch(&runs[queue[head + far_ahead]]);
+                __builtin_prefetch(g.dependents(queue[head + near_ahead]).data());
+                for (NodeIndex d : g.dependents(queue[head + next_ahead]))
+                    if (d < n)
+                        __builtin_prefetch(&slot_of[d]);
+            }
+        }
+        const NodeIndex node = queue[head];
+        const Graph::DependentsRun run = runs[node];
+        if (run.offset > reverse_size || run.count > run.capacity ||
+            run.capacity > reverse_size - run.offset) [[unlikely]]
+            Graph::throw_dependents_fault(node);
+        edge_start[head] = static_cast<std::uint32_t>(e);
+        if (edge_slots_.size() - e < run.count)
+            edges = grow(edge_slots_, e + run.count);
+        for (const NodeIndex d : std::span(reverse + run.offset, run.count)) {
+            check_index(d, n, "nodes");
+            std::uint32_t slot = slot_of[d];
+            if (slot == 0) {
+                enter(d, 1);
+                slot = static_cast<std::uint32_t>(k);
+            } else {
+                ++waiting[slot - 1];
+            }
+            edges[e++] = slot - 1;
+        }
+    }
+    edge_start[k] = static_cast<std::uint32_t>(e);
+    nodes_.resize(k);
+    waiting_.resize(k);
+    edge_start_.resize(k + 1);
+    edge_slots_.resize(e);
+    return entered;
 }
 
 // Marks a slot settled and lets its dependants in the closure go once all
@@ -190,48 +240,62 @@ void Round::settle(std::size_t slot, bool moved) {
         if (moved)
             node_at(s).fold_current = false;
         if (--waiting_[s] == 0)
-            worklist_.push_back(s);
+            worklist_[work_tail_++] = s;
     }
 }
 
-// First in, first out: a node's dependants are visited in the order of its
-// reverse edges, which is mostly the cached order, so what they make
-// available needs little sorting.
+// Visits the slots whose deps all settled, first in, first out: a node's
+// dependants come in the order of its reverse edges, which is mostly the
+// cached order, so what they make available needs little sorting. A visit
+// settles the node when its fold matches, otherwise makes it available to
+// hand out. Most of a round is settled here: locals, not members, in the
+// loop, since a store through a byte pointer may alias any member.
 void Round::cascade() {
-    // visit() appends while the list is walked: indices, not iterators.
-    // NOLINTNEXTLINE(modernize-loop-convert)
-    for (std::size_t i = 0; i < worklist_.size(); ++i)
-        visit(worklist_[i]);
-    worklist_.clear();
-}
-
-// A slot whose deps are all settled: settle it here when its fold matches,
-// otherwise make it available to hand out.
-void Round::visit(std::size_t slot) {
-    if (status(slot) != Status::waiting)
-        return;  // an input given a hash, settled when the round began
-    Node& node = node_at(slot);
-    if (node.kind == NodeKind::Input) {
-        // An input not given a hash keeps its value: committed with the hash it has.
-        node.signature = node.content_hash;
-        node.has_signature = true;
-    } else if ((flags_[slot] & forced_flag) || !node.fold_current) {
-        // Folds only when a dep's key may have moved since the signature was
-        // folded: most of a closure settles without reading its deps.
-        const std::uint64_t folded = graph_->fold_signature(node);
-        if ((flags_[slot] & forced_flag) || !node.has_signature || node.signature != folded) {
-            signature_[slot] = folded;
-            set_status(slot, Status::available);
-            available_.push_back(static_cast<std::uint32_t>(slot));  // heaped when needed
-            return;
+    Graph& g = *graph_;
+    Node* const records = g.nodes_.data();
+    const NodeIndex* const closure = nodes_.data();
+    std::uint8_t* const flags = flags_.data();
+    std::uint32_t* const waiting = waiting_.data();
+    const std::uint32_t* const edge_start = edge_start_.data();
+    const std::uint32_t* const edges = edge_slots_.data();
+    std::uint32_t* const work = worklist_.data();
+    std::size_t head = work_head_;
+    std::size_t tail = work_tail_;
+    std::size_t settled = 0;
+    while (head < tail) {
+        const std::uint32_t slot = work[head++];
+        if (static_cast<Status>(flags[slot] & status_mask) != Status::waiting)
+            continue;  // an input given a hash, settled when the round began
+        Node& node = records[closure[slot]];
+        if (node.kind == NodeKind::Input) {
+            // An input not given a hash keeps its value: committed with the hash it has.
+            node.signature = node.content_hash;
+            node.has_signature = true;
+        } else if ((flags[slot] & forced_flag) || !node.fold_current) {
+            // Folds only when a dep's key may have moved since the signature
+            // was folded: most of a closure settles without reading its deps.
+            const std::uint64_t folded = g.fold_signature(node);
+            if ((flags[slot] & forced_flag) || !node.has_signature || node.signature != folded) {
+                signature_[slot] = folded;
+                flags[slot] = static_cast<std::uint8_t>(
+                    (flags[slot] & ~status_mask) | static_cast<std::uint8_t>(Status::available));
+                available_.push_back(slot);  // room for the closure; heaped when needed
+                continue;
+            }
+            node.fold_current = true;
         }
-        node.fold_current = true;
+        node.state = NodeState::Clean;
+        flags[slot] = static_cast<std::uint8_t>((flags[slot] & ~status_mask) |
+                                                static_cast<std::uint8_t>(Status::settled));
+        ++settled;
+        for (std::uint32_t e = edge_start[slot], end = edge_start[slot + 1]; e < end; ++e)
+            if (--waiting[edges[e]] == 0)
+                work[tail++] = edges[e];
     }
-    node.state = NodeState::Clean;
-    set_status(slot, Status::settled);
-    ++settled_in_kernel_;
-    ++settled_total_;
-    settle(slot, false);
+    work_head_ = head;
+    work_tail_ = tail;
+    settled_in_kernel_ += settled;
+    settled_total_ += settled;
 }
 
 // Sorts slots by their nodes' places in the cached order, reading each
@@ -252,8 +316,7 @@ void Round::sort_in_order(std::vector<std::uint32_t>& slots) {
 
 // Gives the commits reported since the last flush their epochs, in
 // topological order, then settles what those reports unblocked.
-// Flattened for the same reason as begin(): it settles most of a round.
-[[gnu::flatten]] void Round::flush() {
+void Round::flush() {
     if (pending_.empty())
         return;
     sort_in_order(pending_);
@@ -416,6 +479,8 @@ void Round::release_memory() noexcept {
     available_ = {};
     heaped_ = 0;
     worklist_ = {};
+    work_head_ = 0;
+    work_tail_ = 0;
     pending_ = {};
     order_keys_ = {};
 }

@@ -43,6 +43,28 @@ struct RoundRefusal {
 
 using RoundError = std::variant<GraphError, RoundRefusal>;
 
+// An allocator whose resize leaves the new elements uninitialised: a round's
+// buffers are written before they are read, and zeroing them would cost a
+// pass over the closure at every growth.
+template <typename T>
+struct NoInit : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = NoInit<U>;
+    };
+    template <typename U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+template <typename T>
+using Scratch = std::vector<T, NoInit<T>>;
+
 template <typename T>
 using RoundResult = std::expected<T, RoundError>;
 
@@ -140,8 +162,9 @@ private:
     void sort_in_order(std::vector<std::uint32_t>& slots);
     void flush();
     void settle(std::size_t slot, bool moved);
+    template <bool Prefetch>
+    std::size_t walk(std::span<const NodeIndex> starts);
     void cascade();
-    void visit(std::size_t slot);
     void finish_if_done() noexcept;
     void abandon(Phase phase) noexcept;
     void release_memory() noexcept;
@@ -154,23 +177,27 @@ private:
     Graph* graph_;
     Phase phase_ = Phase::idle;
 
-    std::vector<NodeIndex> nodes_;  // the closure, in traversal order
+    Scratch<NodeIndex> nodes_;  // the closure, in traversal order
     // slot + 1 of every closure node, 0 elsewhere; calloc'd, so the pages a
     // small closure never touches cost nothing.
     std::unique_ptr<std::uint32_t[], FreeDeleter> slot_of_;
-    std::vector<std::uint32_t> waiting_;  // deps in the closure not settled yet
+    Scratch<std::uint32_t> waiting_;  // deps in the closure not settled yet
     // The closure's own edges: slot s's dependants are the slots
     // edge_slots_[edge_start_[s] .. edge_start_[s + 1]).
-    std::vector<std::uint32_t> edge_start_;
-    std::vector<std::uint32_t> edge_slots_;
+    Scratch<std::uint32_t> edge_start_;
+    Scratch<std::uint32_t> edge_slots_;
     std::vector<std::uint8_t> flags_;
-    std::vector<std::uint64_t> signature_;  // the fold handed out with the node
+    Scratch<std::uint64_t> signature_;  // the fold handed out with the node
     // Slots that need a value; the first heaped_ form a min-heap by place in
     // the cached order. Only one-at-a-time use needs the heap: a batch is
     // sorted, and visits in a batch's wake mostly come in order already.
     std::vector<std::uint32_t> available_;
     std::size_t heaped_ = 0;
-    std::vector<std::uint32_t> worklist_;    // slots whose deps just all settled
+    // Slots whose deps all settled, each once: those before work_head_ are
+    // visited, the rest wait for cascade().
+    Scratch<std::uint32_t> worklist_;
+    std::size_t work_head_ = 0;
+    std::size_t work_tail_ = 0;
     std::vector<std::uint32_t> pending_;     // reported since the last flush
     std::vector<std::uint64_t> order_keys_;  // sort_in_order's (place, slot) keys
     Handout next_{};                         // what peek_next() shows
