@@ -428,23 +428,64 @@ def test_threads_reading_a_loaded_engine_all_see_its_values(tmp_path):
         assert all(v == values(running) for v in pool.map(read, range(8)))
 
 
+def rewrite_state(path, edit):
+    """Rewrite the pickled state of the file at ``path`` with ``edit(state)``,
+    checksum and all, as only a hand-made file could be."""
+    data = path.read_bytes()
+    p, g, v = struct.unpack_from("<IQQ", data, 12)
+    state = pickle.loads(data[len(data) - v :])
+    edit(state)
+    body = pickle.dumps(state, protocol=5)
+    version = data[40 : 40 + p]
+    crc = zlib.crc32(body, zlib.crc32(version))
+    header = struct.pack("<8sIIQQQ", data[:8], FORMAT_VERSION, p, g, len(body), crc)
+    path.write_bytes(header + version + data[40 + p : 40 + p + g] + body)
+
+
 def test_values_that_cannot_be_unpickled_fail_at_first_use_and_change_nothing(tmp_path):
     # The checksum guards the file at load; a pickle that is bad despite it
     # (written by hand) fails where it is first unpickled.
     loaded(tmp_path)
     path = tmp_path / "engine.qrl"
-    data = bytearray(path.read_bytes())
-    p, g, v = struct.unpack_from("<IQQ", data, 12)
-    start = len(data) - v
-    state = pickle.loads(data[start:])
-    state["values"] = b"not a pickle"
-    body = pickle.dumps(state, protocol=5)
-    version = bytes(data[40 : 40 + p])
-    crc = zlib.crc32(body, zlib.crc32(version))
-    header = struct.pack("<8sIIQQQ", bytes(data[:8]), FORMAT_VERSION, p, g, len(body), crc)
-    path.write_bytes(header + version + bytes(data[40 + p : 40 + p + g]) + body)
+    rewrite_state(path, lambda state: state.update(values=b"not a pickle"))
     warm = load_counted(path)
     assert warm.set().scheduled == 0  # nothing to compute: nothing unpickled
     for _ in range(2):
         with pytest.raises(ValueError, match="unreadable values"):
+            warm["c"]
+
+
+def _repickled(key, edit):
+    def apply(state):
+        part = pickle.loads(state[key])
+        edit(part)
+        state[key] = pickle.dumps(part)
+
+    return apply
+
+
+@pytest.mark.parametrize(
+    ("edit", "at_load"),
+    [
+        (lambda state: state["new_inputs"].update(ghost=1), True),
+        (lambda state: state["seeds"].append("ghost"), True),
+        (lambda state: state["hashes"].update(ghost=1), True),
+        (lambda state: state["hashes"].pop("k"), True),
+        (_repickled("values", lambda values: values.update(ghost=1)), False),
+        (_repickled("memos", lambda memos: memos.update(ghost={})), False),
+    ],
+    ids=["new input", "seed", "extra hash", "missing hash", "value", "memo"],
+)
+def test_state_naming_nodes_the_graph_lacks_is_refused(tmp_path, edit, at_load):
+    loaded(tmp_path)
+    path = tmp_path / "engine.qrl"
+    rewrite_state(path, edit)
+    refused = pytest.raises(ValueError, match="holds state that does not fit its graph")
+    if at_load:
+        with refused:
+            load_counted(path)
+        return
+    warm = load_counted(path)  # values and memos are checked where they are unpickled
+    for _ in range(2):
+        with refused:
             warm["c"]

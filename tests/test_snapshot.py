@@ -7,6 +7,7 @@ import pickle
 import struct
 
 import pytest
+from helpers import make_graph
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from quorl import Graph
@@ -531,3 +532,53 @@ def test_a_graph_in_use_cannot_be_saved():
     before = g.to_bytes()
     g.set_deps("c", Sneaky(["a"]))
     assert g.to_bytes() != before and g.deps_of("c") == ["a"]
+
+
+SHAPE = ([("a", "input"), ("b", "reactive"), ("c", "view")], {"b": ["a"], "c": ["a", "b"]})
+
+
+@pytest.mark.parametrize(
+    ("nodes", "deps", "same"),
+    [
+        (*SHAPE, True),
+        ([("a", "input"), ("b", "reactive"), ("c", "reactive")], SHAPE[1], False),  # a kind
+        ([("a", "input"), ("b", "reactive"), ("x", "view")], {"b": ["a"], "x": ["a", "b"]}, False),
+        (SHAPE[0], {"b": ["a"], "c": ["b", "a"]}, False),  # dep order
+        (SHAPE[0], {"b": ["a"], "c": ["a"]}, False),
+        ([*SHAPE[0], ("d", "view")], SHAPE[1], False),
+        ([("b", "reactive"), ("a", "input"), ("c", "view")], SHAPE[1], False),  # node order
+    ],
+)
+def test_same_structure_compares_ids_kinds_and_deps_only(nodes, deps, same):
+    g = make_graph(*SHAPE)
+    g.commit_input("a", 3)  # states and memo fields are not structure
+    other = make_graph(nodes, deps, build=False)
+    assert g._same_structure(other) is same
+    assert other._same_structure(g) is same
+    assert g._same_structure(g) is True
+
+
+def test_same_structure_sees_through_how_deps_are_stored():
+    g = make_graph(*SHAPE)
+    other = make_graph(*SHAPE, build=False)
+    other.set_deps("c", ["b"])
+    other.set_deps("c", ["a", "b"])  # the same deps, stored after a stale run
+    assert g._same_structure(other) and other._same_structure(g)
+    other.set_deps("c", ["b", "a"])
+    assert not g._same_structure(other)
+
+
+def test_same_structure_argument_errors():
+    g = make_graph(*SHAPE)
+    with pytest.raises(TypeError, match="cannot be converted to 'Graph'"):
+        g._same_structure(g.to_bytes())
+    with pytest.raises(TypeError, match="takes exactly one argument"):
+        g._same_structure()
+
+    class Sneaky(list):
+        def __iter__(self):
+            with pytest.raises(RuntimeError, match="Already mutably borrowed"):
+                Graph()._same_structure(g)
+            return super().__iter__()
+
+    g.set_deps("c", Sneaky(["a"]))

@@ -32,7 +32,8 @@ import os
 import pickle
 import struct
 import zlib
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Container, Iterable
+from itertools import chain
 from typing import TYPE_CHECKING, Any, Final
 
 from quorl._atomic import atomic_writer
@@ -45,7 +46,6 @@ if TYPE_CHECKING:
 MAGIC: Final = b"\x89QRLENG\n"
 FORMAT_VERSION: Final = 2
 _HEADER: Final = struct.Struct("<8sIIQQQ")
-_SNAPSHOT_VERSION: Final = struct.pack("<I", 1)  # the graph snapshot layout read below
 _STATE_KEYS: Final = frozenset({"values", "hashes", "memos", "new_inputs", "seeds"})
 
 
@@ -81,7 +81,7 @@ def save(engine: Engine, path: str | os.PathLike[str]) -> None:
         f.write(values)
 
 
-def _read(path: str | os.PathLike[str]) -> tuple[bytes, Graph, dict[str, Any]]:
+def _read(path: str | os.PathLike[str]) -> tuple[Graph, dict[str, Any]]:
     """The graph and the state saved in ``path``, every part checked."""
     with open(path, "rb") as f:
         data = f.read()
@@ -107,10 +107,8 @@ def _read(path: str | os.PathLike[str]) -> tuple[bytes, Graph, dict[str, Any]]:
         )
     if _checksum(body[:p], body[p + g :]) != checksum:
         raise ValueError(f"{where!r} is corrupted: its checksum does not match its content")
-    # bytes, not a view: comparing views goes item by item, bytes by memcmp
-    snapshot = bytes(body[p : p + g])
     try:
-        graph = Graph.from_bytes(snapshot)
+        graph = Graph.from_bytes(body[p : p + g])
     except ValueError as exc:
         raise ValueError(f"{where!r} holds an unreadable graph snapshot: {exc}") from exc
     try:
@@ -119,24 +117,7 @@ def _read(path: str | os.PathLike[str]) -> tuple[bytes, Graph, dict[str, Any]]:
         raise ValueError(f"{where!r} holds unreadable values: {exc!r}") from exc
     if not isinstance(state, dict) or set(state) != _STATE_KEYS:
         raise ValueError(f"{where!r} holds values of an unknown layout")
-    return snapshot, graph, state
-
-
-def _same_structure(saved: bytes | memoryview, declared: bytes) -> bool:
-    """Whether two graph snapshots hold the same ids, kinds and deps in the
-    same node order: a few slice comparisons, where asking the kernel node by
-    node would cost more than the rest of a warm start."""
-    if declared[8:12] != _SNAPSHOT_VERSION:
-        return False  # a layout these offsets do not describe: ask node by node
-    if len(saved) < 64 or saved[:12] != declared[:12] or saved[32:56] != declared[32:56]:
-        return False  # other counts
-    n, d, b = struct.unpack_from("<QQQ", declared, 32)
-    columns = (
-        (64, 64 + n),  # kinds
-        (64 + 3 * n, 64 + 11 * n),  # id lengths, deps counts
-        (64 + 35 * n, 64 + 35 * n + b + 4 * d),  # ids, deps
-    )
-    return all(saved[lo:hi] == declared[lo:hi] for lo, hi in columns)
+    return graph, state
 
 
 def _first_difference(saved: Graph, engine: Engine) -> str | None:
@@ -176,12 +157,14 @@ def load(
     changed = list(changed)
     if inputs not in ("declared", "saved"):
         raise ValueError(f"inputs must be 'declared' or 'saved', not {inputs!r}")
-    snapshot, graph, state = _read(path)
+    graph, state = _read(path)
     where = os.fspath(path)
     declare(engine)
     if engine.last_report is not None:
         raise ValueError("declare(engine) must only declare nodes, but it ran a round")
-    if not _same_structure(snapshot, engine._graph.to_bytes()):
+    # Node by node in the kernel; the slow search for the first difference
+    # also accepts the same graph declared in another order.
+    if not graph._same_structure(engine._graph):
         difference = _first_difference(graph, engine)
         if difference is not None:
             raise ValueError(f"{where!r} was saved for a different graph: {difference}")
@@ -202,17 +185,19 @@ def load(
     for part, kind, name in checks:
         if type(part) is not kind:
             raise ValueError(f"{where!r} holds a malformed {name!r} part")
-    # Set operations, not a loop per node: this is on the warm start's path.
     declared_inputs = engine._new_inputs  # every input, just declared
-    _refuse_stray(where, (new_inputs.keys() | set(seeds)) - nodes.keys())
-    _refuse_stray(where, declared_inputs.keys() ^ hashes.keys())
+    _refuse_stray(where, chain(new_inputs, seeds), nodes)
+    # One comparison in C when no input changed, as on a warm start.
+    unchanged = declared_inputs == hashes
+    if not unchanged and declared_inputs.keys() != hashes.keys():
+        _refuse_stray(where, declared_inputs.keys() ^ hashes.keys(), ())
 
     # The declared inputs' values are today's: those whose hash differs from
     # the saved one are changes for the next round, like a set() would make.
     # They stay in _values, over the file's values when those are unpickled.
     pending = dict(new_inputs)
     today: dict[str, Any] = {}
-    if inputs == "declared":
+    if inputs == "declared" and not unchanged:
         for node_id, content_hash in declared_inputs.items():
             if content_hash != hashes[node_id]:
                 today[node_id] = engine._values[node_id]
@@ -233,12 +218,13 @@ def load(
     return engine
 
 
-def _refuse_stray(where: str, stray: set[Any]) -> None:
-    """Refuse a file whose state names nodes its graph does not have."""
-    if stray:
-        raise ValueError(
-            f"{where!r} holds state that does not fit its graph: {next(iter(stray))!r}"
-        )
+def _refuse_stray(where: str, names: Iterable[Any], known: Container[Any]) -> None:
+    """Refuse a file whose state names nodes its graph does not have: the
+    first of ``names`` not in ``known``. A loop over the few names rather
+    than set operations over every node: this is on the warm start's path."""
+    for name in names:
+        if name not in known:
+            raise ValueError(f"{where!r} holds state that does not fit its graph: {name!r}")
 
 
 def unpack(engine: Engine) -> None:
@@ -259,7 +245,7 @@ def unpack(engine: Engine) -> None:
         if type(values) is not dict or type(memos) is not dict:
             raise ValueError(f"{where!r} holds values of an unknown layout")
         nodes = engine._nodes
-        _refuse_stray(where, (values.keys() | memos.keys()) - nodes.keys())
+        _refuse_stray(where, chain(values, memos), nodes)
         values.update(engine._values)  # set since the load: today's
         for node_id, memo in memos.items():
             spec = nodes[node_id]

@@ -100,6 +100,9 @@ class Graph:
     def __reduce__(self) -> tuple[Callable[[bytes], Graph], tuple[bytes]]: ...
     def __copy__(self) -> Graph: ...
     def __deepcopy__(self, memo: Any, /) -> Graph: ...
+    def _same_structure(self, other: Graph) -> bool:
+        """Whether `other` has the same ids, kinds and deps, node by node in
+        insertion order (states and memo fields aside)."""
     def is_built(self) -> bool:
         """Whether the cached topological order is current: true after a successful
         build() until the next successful add_node or set_deps."""

@@ -232,6 +232,10 @@ PyMethodDef graph_methods[] = {
     {"__copy__", graph_copy, METH_NOARGS, "__copy__($self, /)\n--\n\nAn independent copy."},
     {"__deepcopy__", graph_deepcopy, METH_O,
      "__deepcopy__($self, memo, /)\n--\n\nAn independent copy."},
+    {"_same_structure", graph_same_structure, METH_O,
+     "_same_structure($self, other)\n--\n\n"
+     "Whether `other` has the same ids, kinds and deps, node by node in\n"
+     "insertion order (states and memo fields aside)."},
     method<is_built, [](Graph& g) { return g.built(); }>(),
     method<dependents_of, [](Graph& g, Str id) { return g.dependents_of(id); }>(),
     method<would_cycle, [](Graph& g, Str id, Strs deps) { return cycle_if_set(g, id, deps); }>(),

@@ -136,4 +136,19 @@ PyObject* graph_copy(PyObject* self, PyObject*) noexcept { return copy_of(self);
 // nothing to record.
 PyObject* graph_deepcopy(PyObject* self, PyObject*) noexcept { return copy_of(self); }
 
+// Both graphs are only read: shared access to each, the same graph twice included.
+PyObject* graph_same_structure(PyObject* self, PyObject* other) noexcept {
+    if (Py_TYPE(other) != graph_type) {
+        raise_type_error(other, "Graph");
+        return nullptr;
+    }
+    return with_access(
+        self, Access::shared, static_cast<PyObject*>(nullptr),
+        [other](core::Graph& g) -> PyObject* {
+            return with_access(
+                other, Access::shared, static_cast<PyObject*>(nullptr),
+                [&g](core::Graph& h) -> PyObject* { return PyBool_FromLong(g.same_structure(h)); });
+        });
+}
+
 }  // namespace quorl::bindings

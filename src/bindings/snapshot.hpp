@@ -19,4 +19,7 @@ PyObject* graph_reduce(PyObject* self, PyObject*) noexcept;
 PyObject* graph_copy(PyObject* self, PyObject*) noexcept;
 PyObject* graph_deepcopy(PyObject* self, PyObject* memo) noexcept;
 
+// _same_structure (METH_O): what a warm start checks a loaded graph against.
+PyObject* graph_same_structure(PyObject* self, PyObject* other) noexcept;
+
 }  // namespace quorl::bindings

@@ -102,6 +102,9 @@ public:
     // The deps in stored order; valid until the next mutation.
     Result<std::span<const NodeIndex>> deps_of(std::string_view id) const;
     std::vector<NodeIndex> node_ids() const;  // every index, in insertion order
+    // The same ids, kinds and deps, node by node in insertion order; states
+    // and memo fields aside. O(n + ids + edges).
+    bool same_structure(const Graph& other) const;
 
     const Node& node(NodeIndex node) const {
         check_index(node, nodes_.size(), "nodes");
@@ -238,6 +241,12 @@ private:
     // Reverse edges (dependents.cpp).
     [[noreturn]] static void throw_dependents_fault(NodeIndex node);
     void rebuild_dependents() const;
+    // A restored graph derives its reverse edges at their first use, so a
+    // warm start that walks nothing never builds them.
+    void ensure_dependents() const {
+        if (!dependents_current_)
+            rebuild_dependents();
+    }
     // Room for `node` to become a dependent of each of `added` (not yet its
     // deps), so that link_dependents cannot fail part way.
     void reserve_dependents(std::span<const NodeIndex> added) const;

@@ -55,6 +55,33 @@ std::span<const NodeIndex> Graph::deps(const Node& node) const {
     return {dep_pool_.data() + node.deps_offset, node.deps_count};
 }
 
+bool Graph::same_structure(const Graph& other) const {
+    const std::size_t n = nodes_.size();
+    if (n != other.nodes_.size())
+        return false;
+    // Graphs declared alike, or one restored from the other's snapshot, lay
+    // their ids and deps out alike: then two block comparisons cover them.
+    bool alike = id_bytes_ == other.id_bytes_ && dep_pool_ == other.dep_pool_;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Node& a = nodes_[i];
+        const Node& b = other.nodes_[i];
+        if (a.kind != b.kind || a.id_length != b.id_length || a.deps_count != b.deps_count)
+            return false;
+        // Where an empty run starts does not matter.
+        alike = alike && (a.id_length == 0 || a.id_offset == b.id_offset) &&
+                (a.deps_count == 0 || a.deps_offset == b.deps_offset);
+    }
+    if (alike)
+        return true;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto node = static_cast<NodeIndex>(i);
+        if (id_of(node) != other.id_of(node) ||
+            !std::ranges::equal(deps(nodes_[i]), other.deps(other.nodes_[i])))
+            return false;
+    }
+    return true;
+}
+
 Result<void> Graph::add_node(std::string_view id, std::string_view kind_name) {
     const IdIndex::Key key = index_.key_of(id);
     if (index_.find(id, key, [this](NodeIndex i) { return id_at(i); }) != IdIndex::absent)
