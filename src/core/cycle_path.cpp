@@ -91,8 +91,7 @@ Result<std::optional<std::vector<NodeIndex>>> Graph::would_cycle(
     if (wanted.empty())
         return std::nullopt;
     // Before the first build the reverse edges are not kept up to date.
-    if (!dependents_current_)
-        rebuild_dependents();
+    ensure_dependents();
     auto path = shortest_dependent_path(
         target, [](NodeIndex) { return true; },
         [&](NodeIndex j) { return std::ranges::binary_search(wanted, j); });
@@ -107,6 +106,7 @@ Result<std::vector<NodeIndex>> Graph::dependents_of(std::string_view id) const {
     const NodeIndex node = find(id);
     if (node == IdIndex::absent)
         return fail(UnknownNode{std::string(id)});
+    ensure_dependents();
     const auto direct = dependents(node);
     return ids_in_topo_order(std::vector<NodeIndex>(direct.begin(), direct.end()));
 }

@@ -41,8 +41,11 @@ bool Graph::incremental_build() {
     const std::size_t old_n = order_.size();
     // Nothing to start from, or so many edits that placing everything is as
     // cheap: the full build.
-    if (old_n == 0 || position_.size() != old_n || !dependents_current_ ||
-        dependents_runs_.size() != n || edits_.size() > std::max<std::size_t>(64, old_n / 4))
+    if (old_n == 0 || position_.size() != old_n ||
+        edits_.size() > std::max<std::size_t>(64, old_n / 4))
+        return false;
+    ensure_dependents();  // a restored graph's, derived from the deps as they are now
+    if (dependents_runs_.size() != n)
         return false;
 
     // The first step an edit can affect. A node that becomes ready sooner

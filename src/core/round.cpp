@@ -80,6 +80,8 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     // The closure, in the round's own memory: the graph is not written until
     // everything is allocated. Past the cache, the walk is a chain of misses
     // that prefetching hides; within it, prefetching only costs instructions.
+    if (!starts.empty())
+        g.ensure_dependents();  // allocates only: nothing is written yet
     const bool far = g.nodes_.size() * sizeof(Node) > prefetch_above;
     const std::size_t entered = far ? walk<true>(starts) : walk<false>(starts);
     const std::size_t k = nodes_.size();
@@ -151,7 +153,7 @@ template <bool Prefetch>
 std::size_t Round::walk(std::span<const NodeIndex> starts) {
     const Graph& g = *graph_;
     const std::size_t n = g.nodes_.size();
-    if (g.dependents_runs_.size() != n)
+    if (!starts.empty() && g.dependents_runs_.size() != n)
         throw InternalFault("the reverse edges do not cover every node");
     const Graph::DependentsRun* const runs = g.dependents_runs_.data();
     const NodeIndex* const reverse = g.dependents_.data();

@@ -55,6 +55,20 @@ void mix_block(std::uint64_t (&lanes)[4], const std::byte* block) noexcept {
         lanes[j] = mix(lanes[j] ^ load_le<std::uint64_t>(block + (8 * j)), checksum_multiplier);
 }
 
+// Whether every byte is below 0x80, eight at a time.
+bool is_ascii(std::string_view s) noexcept {
+    std::uint64_t any_high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, s.data() + i, 8);
+        any_high |= word;
+    }
+    for (; i < s.size(); ++i)
+        any_high |= static_cast<unsigned char>(s[i]);
+    return (any_high & 0x8080808080808080ull) == 0;
+}
+
 // The offset of the first byte that breaks strict UTF-8 (overlong forms,
 // surrogates and code points past U+10FFFF included), or s.size(). Ids come
 // from Python strs, which never encode to anything else.
@@ -354,11 +368,14 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
         keys[i] = g.index_.key_of(g.id_at(static_cast<NodeIndex>(i)));
         g.index_.prefetch(keys[i]);
     }
+    // Ids that are all ASCII, as most are, are valid text at one pass over
+    // their bytes; otherwise each id is checked on its own.
+    const bool ascii = is_ascii(g.id_bytes_);
     for (std::size_t i = 0; i < n; ++i) {
         const Node& node = g.nodes_[i];
         const std::string_view id = g.id_at(static_cast<NodeIndex>(i));
         const std::size_t offset = at.ids + node.id_offset;
-        const std::size_t bad = invalid_utf8_at(id);
+        const std::size_t bad = ascii ? id.size() : invalid_utf8_at(id);
         if (bad < id.size())
             return refuse("node " + std::to_string(i) + ": id" + at_byte(offset) +
                           " is not valid UTF-8 at its byte " + std::to_string(bad));
@@ -392,11 +409,12 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
                               std::to_string(n) + ")");
             if (dep == i)
                 return refuse(where() + at_byte(offset) + " is the node itself");
-            const bool repeat =
-                scan ? std::find(g.dep_pool_.begin() + node.deps_offset,
-                                 g.dep_pool_.begin() + static_cast<std::ptrdiff_t>(k),
-                                 dep) != g.dep_pool_.begin() + static_cast<std::ptrdiff_t>(k)
-                     : !g.marks_.mark(dep);
+            bool repeat = false;
+            if (!scan)
+                repeat = !g.marks_.mark(dep);
+            else  // a plain loop: most lists are a few entries long
+                for (std::size_t j = node.deps_offset; j < k; ++j)
+                    repeat |= g.dep_pool_[j] == dep;
             if (repeat)
                 return refuse(where() + at_byte(offset) + " is listed twice");
             g.dep_pool_[k] = dep;
@@ -450,8 +468,7 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
                 maxima.pop_back();
             maxima.push_back(static_cast<NodeIndex>(k));
         }
-        // Reverse edges as build() lays them out: rows ascending by node index.
-        g.rebuild_dependents();
+        // The reverse edges are derived when first needed (ensure_dependents).
         g.order_.swap(order);
         g.position_.swap(position);
         g.built_ = true;
