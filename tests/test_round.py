@@ -4,6 +4,7 @@ import copy
 import gc
 import pickle
 import re
+import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
@@ -325,6 +326,43 @@ def test_reports_that_are_refused_change_nothing():
         assert str(caught.value) == message
     assert [g.state_of(n) for n in g.node_ids()] == states
     assert (r.committed, r.skipped, r.outstanding) == (1, 0, 1)
+
+
+def test_reports_of_the_strs_handed_out_are_checked_the_same():
+    # A report naming the str handed out next in line skips the id lookup;
+    # it is refused as any other report would be.
+    g = diamond()
+    r = g.begin_round({"n0": 2})
+    (first, _), (second, _) = r.ready()
+    with pytest.raises(TypeError, match="argument 'changed'"):
+        r.done(first, 1)
+    r.done(first, True)
+    with pytest.raises(ValueError, match='node "n2" was already reported'):
+        r.done(first, True)
+    g.add_node("late", "input")  # ends the round
+    with pytest.raises(RuntimeError, match="ended by another call"):
+        r.done(second, True)
+    assert (r.committed, r.skipped, r.outstanding) == (1, 0, 1)
+
+
+def test_the_ids_handed_out_are_let_go():
+    # The round holds the ids of its last batch until each is reported, and
+    # the rest until it is dropped.
+    g = diamond()
+    r = g.begin_round({"n0": 2})
+    batch = r.ready()
+    ids = [n for n, _ in batch]
+    del batch
+    held = [sys.getrefcount(n) for n in ids]
+    r.done(ids[0], True)
+    assert sys.getrefcount(ids[0]) == held[0] - 1
+    del r
+    assert [sys.getrefcount(n) for n in ids] == [h - 1 for h in held]
+    r = g.begin_round({"n0": 3})
+    (node, _) = next(iter(r))
+    held = sys.getrefcount(node)
+    r.done(node, True)
+    assert sys.getrefcount(node) == held - 1
 
 
 def test_asking_for_the_next_node_before_reporting_is_refused():

@@ -22,11 +22,26 @@ namespace quorl::bindings {
 
 namespace {
 
+using Handed = std::vector<std::pair<PyObject*, core::NodeIndex>>;
+
 struct RoundObject {
     PyObject_HEAD
     PyObject* graph;  // a strong reference: the graph outlives its rounds
     core::Round round;
+    // The last nodes handed out, in order, each with the str of its id,
+    // held; `reported` counts those reported in that order. A report that
+    // names the very str handed out next in line needs no id lookup.
+    Handed handed;
+    std::size_t reported;
 };
+
+// Lets go of the ids of the last nodes handed out.
+void forget_handed(RoundObject* object) noexcept {
+    for (std::size_t k = object->reported; k < object->handed.size(); ++k)
+        Py_DECREF(object->handed[k].first);
+    object->handed.clear();
+    object->reported = 0;
+}
 
 PyTypeObject* round_type = nullptr;
 
@@ -56,12 +71,18 @@ R with_round(PyObject* self, R failure, Body&& body) noexcept {
                        [&](core::Graph&) { return std::forward<Body>(body)(object->round); });
 }
 
-PyObject* handout_to_python(const core::Graph& graph, const core::Handout& handout) noexcept {
+// The (id, signature) pair of a node handed out; its id is also held in
+// `handed`, which has room for it.
+PyObject* handout_to_python(const core::Graph& graph, const core::Handout& handout,
+                            Handed& handed) noexcept {
     Ref id(id_to_str(graph.id_of(handout.node)));
     Ref signature(id ? PyLong_FromUnsignedLongLong(handout.signature) : nullptr);
     PyObject* pair = signature ? PyTuple_Pack(2, id.get(), signature.get()) : nullptr;
-    if (pair == nullptr)
+    if (pair == nullptr) {
         result_creation_failed();
+        return nullptr;
+    }
+    handed.emplace_back(id.release(), handout.node);
     return pair;
 }
 
@@ -191,6 +212,8 @@ PyObject* begin_round(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            auto* round = reinterpret_cast<RoundObject*>(object.get());
                            round->graph = Py_NewRef(self);
                            new (&round->round) core::Round(graph);
+                           new (&round->handed) Handed();
+                           round->reported = 0;
                            auto begun = round->round.begin(inputs.value, seeds.value);
                            if (!begun) {
                                raise_round_error(begun.error());
@@ -205,26 +228,32 @@ namespace {
 // ---- Methods ----------------------------------------------------------------
 
 PyObject* round_ready(PyObject* self, PyObject*) noexcept {
-    return with_round(self, static_cast<PyObject*>(nullptr), [](core::Round& round) -> PyObject* {
-        auto batch = round.peek_ready();
-        if (!batch) {
-            raise_round_error(batch.error());
-            return nullptr;
-        }
-        Ref list(PyList_New(static_cast<Py_ssize_t>(batch->size())));
-        if (!list) {
-            result_creation_failed();
-            return nullptr;
-        }
-        for (std::size_t k = 0; k < batch->size(); ++k) {
-            PyObject* pair = handout_to_python(round.graph(), (*batch)[k]);
-            if (pair == nullptr)
+    return with_round(
+        self, static_cast<PyObject*>(nullptr), [self](core::Round& round) -> PyObject* {
+            auto batch = round.peek_ready();
+            if (!batch) {
+                raise_round_error(batch.error());
                 return nullptr;
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), pair);
-        }
-        round.take_ready();  // the list exists: now they are handed out
-        return list.release();
-    });
+            }
+            auto* object = reinterpret_cast<RoundObject*>(self);
+            forget_handed(object);
+            object->handed.reserve(batch->size());  // before anything is handed out
+            Ref list(PyList_New(static_cast<Py_ssize_t>(batch->size())));
+            if (!list) {
+                result_creation_failed();
+                return nullptr;
+            }
+            for (std::size_t k = 0; k < batch->size(); ++k) {
+                PyObject* pair = handout_to_python(round.graph(), (*batch)[k], object->handed);
+                if (pair == nullptr) {
+                    forget_handed(object);
+                    return nullptr;
+                }
+                PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), pair);
+            }
+            round.take_ready();  // the list exists: now they are handed out
+            return list.release();
+        });
 }
 
 constexpr MethodSpec done_spec{"done", Access::exclusive, {"node_id", "changed"}, ""};
@@ -239,8 +268,22 @@ PyObject* round_done(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     }
     return with_round(self, static_cast<PyObject*>(nullptr), [&](core::Round& round) -> PyObject* {
-        StrArgument id;
         BoolArgument changed;
+        auto* object = reinterpret_cast<RoundObject*>(self);
+        auto& handed = object->handed;
+        if (object->reported < handed.size() && handed[object->reported].first == bound[0]) {
+            // The str handed out next in line: its node is known.
+            if (!load_argument(changed, bound[1], "changed"))
+                return nullptr;
+            auto reported = round.done(handed[object->reported].second, changed.value);
+            if (!reported) {
+                raise_round_error(reported.error());
+                return nullptr;
+            }
+            Py_DECREF(handed[object->reported++].first);
+            Py_RETURN_NONE;
+        }
+        StrArgument id;
         if (!load_argument(id, bound[0], "node_id") || !load_argument(changed, bound[1], "changed"))
             return nullptr;
         auto reported = round.done(id.value, changed.value);
@@ -276,19 +319,26 @@ PyObject* round_exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) noexcep
 }
 
 PyObject* round_next(PyObject* self) noexcept {
-    return with_round(self, static_cast<PyObject*>(nullptr), [](core::Round& round) -> PyObject* {
-        auto next = round.peek_next();
-        if (!next) {
-            raise_round_error(next.error());
-            return nullptr;
-        }
-        if (*next == nullptr)
-            return nullptr;  // finished: StopIteration, with no exception set
-        PyObject* pair = handout_to_python(round.graph(), **next);
-        if (pair != nullptr)
-            round.take_next();
-        return pair;
-    });
+    return with_round(self, static_cast<PyObject*>(nullptr),
+                      [self](core::Round& round) -> PyObject* {
+                          auto next = round.peek_next();
+                          if (!next) {
+                              raise_round_error(next.error());
+                              return nullptr;
+                          }
+                          if (*next == nullptr)
+                              return nullptr;  // finished: StopIteration, with no exception set
+                          auto* object = reinterpret_cast<RoundObject*>(self);
+                          forget_handed(object);
+                          object->handed.reserve(1);  // before it is handed out
+                          PyObject* pair = handout_to_python(round.graph(), **next, object->handed);
+                          if (pair == nullptr) {
+                              forget_handed(object);
+                              return nullptr;
+                          }
+                          round.take_next();
+                          return pair;
+                      });
 }
 
 // clang-format off
@@ -376,6 +426,8 @@ PyObject* round_repr(PyObject* self) noexcept {
 void round_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     auto* object = reinterpret_cast<RoundObject*>(self);
+    forget_handed(object);
+    object->handed.~Handed();
     object->round.~Round();
     Py_DECREF(object->graph);
     reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);

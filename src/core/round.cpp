@@ -413,26 +413,39 @@ void Round::take_ready() {
 }
 
 RoundResult<void> Round::done(std::string_view id, bool changed) {
+    return report(phase_ == Phase::open ? graph_->find(id) : IdIndex::absent, id, changed);
+}
+
+RoundResult<void> Round::done(NodeIndex node, bool changed) {
+    check_index(node, graph_->nodes_.size(), "nodes");
+    return report(node, {}, changed);
+}
+
+// `id` is the node's id, or empty when the caller knows the node and the id
+// is looked up only for a refusal's message.
+RoundResult<void> Round::report(NodeIndex node, std::string_view id, bool changed) {
+    const auto name = [&] {
+        return quoted(id.empty() && node != IdIndex::absent ? graph_->id_of(node) : id);
+    };
     if (phase_ == Phase::finished)
         return std::unexpected(RoundError(
-            value_refusal("node " + quoted(id) + " cannot be reported: the round is finished")));
+            value_refusal("node " + name() + " cannot be reported: the round is finished")));
     if (phase_ != Phase::open)
         return std::unexpected(RoundError(refusal_for_phase()));
-    const NodeIndex i = graph_->find(id);
-    const std::size_t slot = i == IdIndex::absent ? 0 : std::size_t{slot_of_[i]};
+    const std::size_t slot = node == IdIndex::absent ? 0 : std::size_t{slot_of_[node]};
     if (slot == 0 || !(flags_[slot - 1] & handed_flag))
         return std::unexpected(
-            RoundError(value_refusal("node " + quoted(id) + " was not handed out by this round")));
+            RoundError(value_refusal("node " + name() + " was not handed out by this round")));
     if (status(slot - 1) != Status::out)
         return std::unexpected(
-            RoundError(value_refusal("node " + quoted(id) + " was already reported")));
+            RoundError(value_refusal("node " + name() + " was already reported")));
     const std::size_t s = slot - 1;
     // pending_ has room for the whole closure: nothing below can fail.
-    Node& node = node_at(s);
-    node.state = NodeState::Clean;
-    node.signature = signature_[s];
-    node.has_signature = true;
-    node.fold_current = true;
+    Node& n = node_at(s);
+    n.state = NodeState::Clean;
+    n.signature = signature_[s];
+    n.has_signature = true;
+    n.fold_current = true;
     set_status(s, Status::reported);
     if (changed) {
         flags_[s] |= changed_flag;

@@ -107,8 +107,10 @@ public:
     void take_ready();
 
     // Reports a node handed out: changed=true commits it like commit_node,
-    // false like skip_node. O(1), plus the settling it unblocks.
+    // false like skip_node. O(1), plus the settling it unblocks. By index,
+    // for a caller that kept the node it was handed: no id lookup.
     RoundResult<void> done(std::string_view id, bool changed);
+    RoundResult<void> done(NodeIndex node, bool changed);
 
     // Abandons the round: commits what was reported, leaves every node not
     // settled dirty and remembers it for the graph's next round. Idempotent;
@@ -159,6 +161,7 @@ private:
     }
 
     RoundRefusal refusal_for_phase() const;
+    RoundResult<void> report(NodeIndex node, std::string_view id, bool changed);
     void sort_in_order(std::vector<std::uint32_t>& slots);
     void flush();
     void settle(std::size_t slot, bool moved);
