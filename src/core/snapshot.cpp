@@ -442,7 +442,9 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
         std::vector<NodeIndex> ready_at(n);
         for (std::size_t v = 0; v < n; ++v) {
             NodeIndex ready = 0;
-            for (const NodeIndex dep : g.deps(g.nodes_[v])) {
+            const Node& node = g.nodes_[v];  // its deps were laid out and checked above
+            for (const NodeIndex dep :
+                 std::span(g.dep_pool_).subspan(node.deps_offset, node.deps_count)) {
                 if (position[dep] >= position[v])
                     return refuse("cached order" +
                                   at_byte(at.order + (4 * std::size_t{position[v]})) + ": node " +
