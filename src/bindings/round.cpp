@@ -268,29 +268,24 @@ PyObject* round_done(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     }
     return with_round(self, static_cast<PyObject*>(nullptr), [&](core::Round& round) -> PyObject* {
-        BoolArgument changed;
         auto* object = reinterpret_cast<RoundObject*>(self);
         auto& handed = object->handed;
-        if (object->reported < handed.size() && handed[object->reported].first == bound[0]) {
-            // The str handed out next in line: its node is known.
-            if (!load_argument(changed, bound[1], "changed"))
-                return nullptr;
-            auto reported = round.done(handed[object->reported].second, changed.value);
-            if (!reported) {
-                raise_round_error(reported.error());
-                return nullptr;
-            }
-            Py_DECREF(handed[object->reported++].first);
-            Py_RETURN_NONE;
-        }
+        // The str handed out next in line names a known node: no lookup.
+        const bool in_line =
+            object->reported < handed.size() && handed[object->reported].first == bound[0];
         StrArgument id;
-        if (!load_argument(id, bound[0], "node_id") || !load_argument(changed, bound[1], "changed"))
+        BoolArgument changed;
+        if ((!in_line && !load_argument(id, bound[0], "node_id")) ||
+            !load_argument(changed, bound[1], "changed"))
             return nullptr;
-        auto reported = round.done(id.value, changed.value);
+        auto reported = in_line ? round.done(handed[object->reported].second, changed.value)
+                                : round.done(id.value, changed.value);
         if (!reported) {
             raise_round_error(reported.error());
             return nullptr;
         }
+        if (in_line)
+            Py_DECREF(handed[object->reported++].first);
         Py_RETURN_NONE;
     });
 }
