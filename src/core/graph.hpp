@@ -155,10 +155,17 @@ public:
 
     std::uint64_t epoch_counter() const noexcept { return epoch_counter_; }
 
-    // The reverse edges, ascending by node index. Current after every build
-    // and every later edit; before the first build they may be stale, which
-    // only would_cycle has to care about.
+    // The reverse edges, ascending by node index. Derived from the deps when
+    // first needed (before the first build, or on a restored graph, so that
+    // a warm start that walks nothing never derives them), then kept current
+    // by every edit. A call that must not allocate part way derives them
+    // first, with ensure_dependents().
+    void ensure_dependents() const {
+        if (!dependents_current_) [[unlikely]]
+            rebuild_dependents();
+    }
     [[gnu::always_inline]] std::span<const NodeIndex> dependents(NodeIndex node) const {
+        ensure_dependents();
         check_index(node, dependents_runs_.size(), "dependents");
         const DependentsRun& run = dependents_runs_[node];
         if (run.offset > dependents_.size() || run.count > run.capacity ||
@@ -241,12 +248,6 @@ private:
     // Reverse edges (dependents.cpp).
     [[noreturn]] static void throw_dependents_fault(NodeIndex node);
     void rebuild_dependents() const;
-    // A restored graph derives its reverse edges at their first use, so a
-    // warm start that walks nothing never builds them.
-    void ensure_dependents() const {
-        if (!dependents_current_)
-            rebuild_dependents();
-    }
     // Room for `node` to become a dependent of each of `added` (not yet its
     // deps), so that link_dependents cannot fail part way.
     void reserve_dependents(std::span<const NodeIndex> added) const;

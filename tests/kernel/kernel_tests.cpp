@@ -243,6 +243,10 @@ TEST(a_restored_graph_derives_its_reverse_edges_when_first_needed) {
     const std::string_view a[] = {"a"};
     const std::string_view b[] = {"b"};
     const std::function<std::vector<NodeIndex>(Graph&)> first_uses[] = {
+        [](Graph& g) {
+            const auto row = g.dependents(0);
+            return std::vector<NodeIndex>(row.begin(), row.end());
+        },
         [](Graph& g) { return *g.dependents_of("a"); },
         [](Graph& g) { return *g.downstream("a"); },
         [&a](Graph& g) { return *g.mark_dirty(a); },
