@@ -190,8 +190,9 @@ def load(
         if type(part) is not kind:
             raise ValueError(f"{where!r} holds a malformed {name!r} part")
     _refuse_stray(where, chain(new_inputs, seeds), nodes)
-    if not unchanged and declared_inputs.keys() != hashes.keys():
-        _refuse_stray(where, declared_inputs.keys() ^ hashes.keys(), ())
+    if not unchanged:  # equal dicts have the same keys
+        _refuse_stray(where, hashes, declared_inputs)
+        _refuse_stray(where, declared_inputs, hashes)
 
     # The declared inputs' values are today's: those whose hash differs from
     # the saved one are changes for the next round, like a set() would make.

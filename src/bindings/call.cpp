@@ -426,31 +426,13 @@ PyObject* to_python(core::Graph&, core::NodeState state) noexcept {
     return Py_NewRef(state_strings[static_cast<int>(state)]);
 }
 
-namespace {
-
-bool is_ascii(std::string_view text) noexcept {
-    std::size_t k = 0;
-    for (; k + 8 <= text.size(); k += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, text.data() + k, 8);
-        if (word & 0x8080808080808080ull)
-            return false;
-    }
-    for (; k < text.size(); ++k)
-        if (static_cast<unsigned char>(text[k]) >= 0x80)
-            return false;
-    return true;
-}
-
-}  // namespace
-
 // ASCII is also Latin-1, and the Latin-1 decoder is a copy, where the UTF-8
 // decoder spends more on setting up than a short id costs to decode; both
 // give the same str.
 PyObject* id_to_str(std::string_view id) noexcept {
     const auto size = static_cast<Py_ssize_t>(id.size());
-    return is_ascii(id) ? PyUnicode_DecodeLatin1(id.data(), size, nullptr)
-                        : PyUnicode_FromStringAndSize(id.data(), size);
+    return core::is_ascii(id) ? PyUnicode_DecodeLatin1(id.data(), size, nullptr)
+                              : PyUnicode_FromStringAndSize(id.data(), size);
 }
 
 PyObject* to_python(core::Graph& graph, std::span<const core::NodeIndex> ids) {

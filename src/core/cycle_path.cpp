@@ -90,8 +90,6 @@ Result<std::optional<std::vector<NodeIndex>>> Graph::would_cycle(
     std::ranges::sort(wanted);
     if (wanted.empty())
         return std::nullopt;
-    // Before the first build the reverse edges are not kept up to date.
-    ensure_dependents();
     auto path = shortest_dependent_path(
         target, [](NodeIndex) { return true; },
         [&](NodeIndex j) { return std::ranges::binary_search(wanted, j); });
@@ -106,7 +104,6 @@ Result<std::vector<NodeIndex>> Graph::dependents_of(std::string_view id) const {
     const NodeIndex node = find(id);
     if (node == IdIndex::absent)
         return fail(UnknownNode{std::string(id)});
-    ensure_dependents();
     const auto direct = dependents(node);
     return ids_in_topo_order(std::vector<NodeIndex>(direct.begin(), direct.end()));
 }

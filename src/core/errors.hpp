@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <expected>
 #include <stdexcept>
 #include <string>
@@ -62,6 +64,22 @@ inline std::unexpected<GraphError> fail(GraphError error) {
 // control characters, grapheme extenders and everything else not printable,
 // so that an id in a message can always be read and told apart.
 std::string quoted(std::string_view s);
+
+// Whether every byte of `s` is below 0x80, eight at a time: ASCII text is
+// valid UTF-8 and its own Latin-1, which lets ids skip decoding work.
+inline bool is_ascii(std::string_view s) noexcept {
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, s.data() + i, 8);
+        if (word & 0x8080808080808080ull)
+            return false;
+    }
+    for (; i < s.size(); ++i)
+        if (static_cast<unsigned char>(s[i]) >= 0x80)
+            return false;
+    return true;
+}
 
 // A broken internal invariant. Never thrown for anything a caller can cause.
 class InternalFault : public std::logic_error {

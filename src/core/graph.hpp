@@ -167,11 +167,7 @@ public:
     [[gnu::always_inline]] std::span<const NodeIndex> dependents(NodeIndex node) const {
         ensure_dependents();
         check_index(node, dependents_runs_.size(), "dependents");
-        const DependentsRun& run = dependents_runs_[node];
-        if (run.offset > dependents_.size() || run.count > run.capacity ||
-            run.capacity > dependents_.size() - run.offset) [[unlikely]]
-            throw_dependents_fault(node);
-        return {dependents_.data() + run.offset, run.count};
+        return dependents_row(dependents_runs_[node], dependents_, node);
     }
 
     // --- Update rounds (round.hpp) --------------------------------------------
@@ -306,6 +302,14 @@ private:
         NodeIndex count = 0;
         NodeIndex capacity = 0;
     };
+    // Node `node`'s row of `pool`, checked against the pool's bounds.
+    [[gnu::always_inline]] static std::span<const NodeIndex> dependents_row(
+        DependentsRun run, std::span<const NodeIndex> pool, NodeIndex node) {
+        if (run.offset > pool.size() || run.count > run.capacity ||
+            run.capacity > pool.size() - run.offset) [[unlikely]]
+            throw_dependents_fault(node);
+        return pool.subspan(run.offset, run.count);
+    }
     mutable std::vector<DependentsRun> dependents_runs_;
     mutable std::vector<NodeIndex> dependents_;
     mutable std::size_t dependents_garbage_ = 0;

@@ -53,7 +53,6 @@ Result<std::vector<NodeIndex>> Graph::downstream(std::string_view id) const {
     const NodeIndex target = find(id);
     if (target == IdIndex::absent)
         return fail(UnknownNode{std::string(id)});
-    ensure_dependents();
     const NodeIndex seed[] = {target};
     std::vector<NodeIndex> closure = downstream_closure(seed);
     // The target is the first node of its own closure; unmark it so the
@@ -70,7 +69,6 @@ Result<std::vector<NodeIndex>> Graph::dirty_subgraph(
     auto indices = indices_of(seeds);
     if (!indices)
         return fail(std::move(indices.error()));
-    ensure_dependents();
     return order_closure(downstream_closure(*indices));
 }
 

@@ -156,8 +156,7 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
     if (!starts.empty() && g.dependents_runs_.size() != n)
         throw InternalFault("the reverse edges do not cover every node");
     const Graph::DependentsRun* const runs = g.dependents_runs_.data();
-    const NodeIndex* const reverse = g.dependents_.data();
-    const std::size_t reverse_size = g.dependents_.size();
+    const std::span<const NodeIndex> reverse(g.dependents_);
     // Zero pages from calloc cost nothing until touched: a small closure in a
     // large graph pays for the slots it uses only.
     // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
@@ -205,14 +204,11 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
             }
         }
         const NodeIndex node = queue[head];
-        const Graph::DependentsRun run = runs[node];
-        if (run.offset > reverse_size || run.count > run.capacity ||
-            run.capacity > reverse_size - run.offset) [[unlikely]]
-            Graph::throw_dependents_fault(node);
+        const auto row = Graph::dependents_row(runs[node], reverse, node);
         edge_start[head] = static_cast<std::uint32_t>(e);
-        if (edge_slots_.size() - e < run.count)
-            edges = grow(edge_slots_, e + run.count);
-        for (const NodeIndex d : std::span(reverse + run.offset, run.count)) {
+        if (edge_slots_.size() - e < row.size())
+            edges = grow(edge_slots_, e + row.size());
+        for (const NodeIndex d : row) {
             check_index(d, n, "nodes");
             std::uint32_t slot = slot_of[d];
             if (slot == 0) {

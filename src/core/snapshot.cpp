@@ -55,20 +55,6 @@ void mix_block(std::uint64_t (&lanes)[4], const std::byte* block) noexcept {
         lanes[j] = mix(lanes[j] ^ load_le<std::uint64_t>(block + (8 * j)), checksum_multiplier);
 }
 
-// Whether every byte is below 0x80, eight at a time.
-bool is_ascii(std::string_view s) noexcept {
-    std::uint64_t any_high = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= s.size(); i += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, s.data() + i, 8);
-        any_high |= word;
-    }
-    for (; i < s.size(); ++i)
-        any_high |= static_cast<unsigned char>(s[i]);
-    return (any_high & 0x8080808080808080ull) == 0;
-}
-
 // The offset of the first byte that breaks strict UTF-8 (overlong forms,
 // surrogates and code points past U+10FFFF included), or s.size(). Ids come
 // from Python strs, which never encode to anything else.
