@@ -86,8 +86,8 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     const std::size_t entered = far ? walk<true>(starts) : walk<false>(starts);
     const std::size_t k = nodes_.size();
     flags_.assign(k, 0);
-    signature_.resize(k);  // written when a node is made available
-    worklist_.resize(k);   // every slot joins it once at most
+    signature_.resize(k);     // written when a node is made available
+    worklist_.resize(k + 1);  // every slot joins it once at most; +1 for cascade's spare write
     available_.reserve(k);
     pending_.reserve(k);
     order_keys_.reserve(k);
@@ -173,21 +173,24 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
     std::size_t capacity = nodes_.size();
     std::size_t k = 0;
     std::size_t e = 0;
-    const auto enter = [&](NodeIndex node, std::uint32_t deps_met) {
-        if (k == capacity) {
-            queue = grow(nodes_, k + 1);
-            waiting = grow(waiting_, k + 1);
-            edge_start = grow(edge_start_, nodes_.size() + 1);
-            capacity = nodes_.size();
-        }
-        queue[k] = node;
-        waiting[k] = deps_met;
-        slot_of[node] = static_cast<std::uint32_t>(++k);
+    // Room for `more` entries past k; the edge loop below writes one spare
+    // entry at k before it knows whether the dependant is new.
+    const auto make_room = [&](std::size_t more) {
+        if (capacity - k >= more)
+            return;
+        queue = grow(nodes_, k + more);
+        waiting = grow(waiting_, k + more);
+        edge_start = grow(edge_start_, nodes_.size() + 1);
+        capacity = nodes_.size();
     };
     for (NodeIndex start : starts) {
         check_index(start, n, "nodes");
-        if (slot_of[start] == 0)
-            enter(start, 0);
+        if (slot_of[start] != 0)
+            continue;
+        make_room(1);
+        queue[k] = start;
+        waiting[k] = 0;
+        slot_of[start] = static_cast<std::uint32_t>(++k);
     }
     const std::size_t entered = k;
     for (std::size_t head = 0; head < k; ++head) {
@@ -208,15 +211,19 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
         edge_start[head] = static_cast<std::uint32_t>(e);
         if (edge_slots_.size() - e < row.size())
             edges = grow(edge_slots_, e + row.size());
+        make_room(row.size());
+        // Whether a dependant is new is data: selects and spare stores, not
+        // branches, since a mispredicted branch costs more than both.
         for (const NodeIndex d : row) {
             check_index(d, n, "nodes");
-            std::uint32_t slot = slot_of[d];
-            if (slot == 0) {
-                enter(d, 1);
-                slot = static_cast<std::uint32_t>(k);
-            } else {
-                ++waiting[slot - 1];
-            }
+            const std::uint32_t seen = slot_of[d];
+            const bool fresh = seen == 0;
+            const std::uint32_t slot = fresh ? static_cast<std::uint32_t>(k + 1) : seen;
+            queue[k] = d;
+            waiting[k] = 0;
+            ++waiting[slot - 1];
+            slot_of[d] = slot;
+            k += fresh;
             edges[e++] = slot - 1;
         }
     }
@@ -286,9 +293,13 @@ void Round::cascade() {
         flags[slot] = static_cast<std::uint8_t>((flags[slot] & ~status_mask) |
                                                 static_cast<std::uint8_t>(Status::settled));
         ++settled;
-        for (std::uint32_t e = edge_start[slot], end = edge_start[slot + 1]; e < end; ++e)
-            if (--waiting[edges[e]] == 0)
-                work[tail++] = edges[e];
+        // Without a branch on the count: whether a dependant is let go is
+        // data, and a mispredicted branch costs more than a spare store.
+        for (std::uint32_t e = edge_start[slot], end = edge_start[slot + 1]; e < end; ++e) {
+            const std::uint32_t d = edges[e];
+            work[tail] = d;
+            tail += --waiting[d] == 0;
+        }
     }
     work_head_ = head;
     work_tail_ = tail;
