@@ -14,6 +14,8 @@ namespace {
 constexpr std::size_t far_ahead = 16;
 constexpr std::size_t near_ahead = 8;
 constexpr std::size_t next_ahead = 4;
+// Dependants the cascade lets go without a loop: most runs are shorter.
+constexpr std::uint32_t lanes = 4;
 // Node records past this many bytes outgrow the cache, and walks prefetch.
 constexpr std::size_t prefetch_above = std::size_t{1} << 20;
 
@@ -165,7 +167,9 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
         throw std::bad_alloc();
     std::uint32_t* const slot_of = slot_of_.get();
 
-    const std::size_t initial = std::min(n, std::max<std::size_t>(starts.size(), 256));
+    // Untouched room costs address space only, and growing copies: start
+    // with room for the whole graph unless it is large.
+    const std::size_t initial = std::min(n, std::max<std::size_t>(starts.size(), 1U << 16));
     NodeIndex* queue = grow(nodes_, initial);
     std::uint32_t* waiting = grow(waiting_, initial);
     std::uint32_t* edge_start = grow(edge_start_, initial + 1);
@@ -217,8 +221,8 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
         for (const NodeIndex d : row) {
             check_index(d, n, "nodes");
             const std::uint32_t seen = slot_of[d];
-            const bool fresh = seen == 0;
-            const std::uint32_t slot = fresh ? static_cast<std::uint32_t>(k + 1) : seen;
+            const std::uint32_t fresh = seen == 0 ? 1U : 0U;
+            const std::uint32_t slot = seen | (static_cast<std::uint32_t>(k + 1) & (0U - fresh));
             queue[k] = d;
             waiting[k] = 0;
             ++waiting[slot - 1];
@@ -231,7 +235,11 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
     nodes_.resize(k);
     waiting_.resize(k);
     edge_start_.resize(k + 1);
-    edge_slots_.resize(e);
+    // One element past the last run, for the cascade's lanes to read.
+    if (edge_slots_.size() == e)
+        edges = grow(edge_slots_, e + 1);
+    edges[e] = 0;
+    edge_slots_.resize(e + 1);
     return entered;
 }
 
@@ -293,9 +301,21 @@ void Round::cascade() {
         flags[slot] = static_cast<std::uint8_t>((flags[slot] & ~status_mask) |
                                                 static_cast<std::uint8_t>(Status::settled));
         ++settled;
-        // Without a branch on the count: whether a dependant is let go is
-        // data, and a mispredicted branch costs more than a spare store.
-        for (std::uint32_t e = edge_start[slot], end = edge_start[slot + 1]; e < end; ++e) {
+        // Without a branch on the count, nor on the run's length up to
+        // `lanes`: both are data, and a mispredicted branch costs more than
+        // the spare loads and stores. A lane past the run reads its first
+        // edge (or the element past the last run) and changes nothing.
+        const std::uint32_t first = edge_start[slot];
+        const std::uint32_t end = edge_start[slot + 1];
+        for (std::uint32_t lane = 0; lane < lanes; ++lane) {
+            const std::uint32_t valid = lane < end - first ? 1U : 0U;
+            const std::uint32_t d = edges[first + (lane & (0U - valid))];
+            const std::uint32_t w = waiting[d] - valid;
+            waiting[d] = w;
+            work[tail] = d;
+            tail += valid & (w == 0 ? 1U : 0U);
+        }
+        for (std::uint32_t e = first + lanes; e < end; ++e) {
             const std::uint32_t d = edges[e];
             work[tail] = d;
             tail += --waiting[d] == 0;
