@@ -62,10 +62,13 @@ def fingerprint(g):
 
 
 @st.composite
-def graphs(draw, max_nodes=10):
-    n = draw(st.integers(1, max_nodes))
+def graphs(draw, min_nodes=1, max_nodes=10, max_deps=3):
+    n = draw(st.integers(min_nodes, max_nodes))
     kinds = [draw(st.sampled_from(KINDS)) for _ in range(n)]
-    deps = [sorted(draw(st.sets(st.integers(0, i - 1), max_size=3))) if i else [] for i in range(n)]
+    deps = [
+        sorted(draw(st.sets(st.integers(0, i - 1), max_size=max_deps))) if i else []
+        for i in range(n)
+    ]
     return kinds, deps
 
 
@@ -122,10 +125,21 @@ def per_node_round(g, known, hashes, seeds, decide):
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.data())
 def test_sequential_round_equals_the_per_node_protocol(data):
+    check_sequential_rounds(data, *data.draw(graphs()))
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.data())
+def test_sequential_rounds_on_wide_graphs(data):
+    # Walks that gather several batches of rows, and rows longer than the
+    # dependants the kernel visits without a loop.
+    check_sequential_rounds(data, *data.draw(graphs(min_nodes=40, max_nodes=120, max_deps=8)))
+
+
+def check_sequential_rounds(data, kinds, deps):
     # Calls outside rounds between them: a round settles a node without
     # reading its deps when no dep's key moved since its signature was folded,
     # so every call that moves a key, a signature or the deps must count.
-    kinds, deps = data.draw(graphs())
     kernel, twin, known = make_graph(kinds, deps), make_graph(kinds, deps), {}
     for _ in range(data.draw(st.integers(1, 4))):
         for op, n, arg in data.draw(interludes(kinds)):

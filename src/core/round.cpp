@@ -2,6 +2,7 @@
 #include "core/round.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <new>
 
@@ -14,8 +15,10 @@ namespace {
 constexpr std::size_t far_ahead = 16;
 constexpr std::size_t near_ahead = 8;
 constexpr std::size_t next_ahead = 4;
-// Dependants the cascade lets go without a loop: most runs are shorter.
+// Dependants visited without a loop of their own: most rows are shorter.
 constexpr std::uint32_t lanes = 4;
+// Heads whose rows a walk gathers before it visits their dependants.
+constexpr std::size_t batch = 32;
 // Node records past this many bytes outgrow the cache, and walks prefetch.
 constexpr std::size_t prefetch_above = std::size_t{1} << 20;
 
@@ -197,28 +200,48 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
         slot_of[start] = static_cast<std::uint32_t>(++k);
     }
     const std::size_t entered = k;
-    for (std::size_t head = 0; head < k; ++head) {
-        if constexpr (Prefetch) {
-            // The queue says where the walk goes next: ask for a later
-            // head's reverse-edge run, a nearer one's row and the next
-            // ones' slots. Only memory already checked is read.
-            if (head + far_ahead < k) {
-                __builtin_prefetch(&runs[queue[head + far_ahead]]);
-                __builtin_prefetch(g.dependents(queue[head + near_ahead]).data());
-                for (NodeIndex d : g.dependents(queue[head + next_ahead]))
-                    if (d < n)
-                        __builtin_prefetch(&slot_of[d]);
+    // The rows of up to `batch` heads at a time are gathered into one list,
+    // so that their dependants are visited by one loop: a loop per head
+    // would end at a length that is data, a mispredicted branch per head.
+    Scratch<NodeIndex> gathered;
+    NodeIndex* flat = grow(gathered, batch * lanes);
+    for (std::size_t head = 0; head < k;) {
+        const std::size_t end = std::min(k, head + batch);
+        std::size_t total = 0;
+        for (std::size_t h = head; h < end; ++h) {
+            if constexpr (Prefetch) {
+                // The queue says where the walk goes next: ask for a later
+                // head's reverse-edge run, a nearer one's row and the next
+                // ones' slots. Only memory already checked is read.
+                if (h + far_ahead < k) {
+                    __builtin_prefetch(&runs[queue[h + far_ahead]]);
+                    __builtin_prefetch(g.dependents(queue[h + near_ahead]).data());
+                    for (NodeIndex d : g.dependents(queue[h + next_ahead]))
+                        if (d < n)
+                            __builtin_prefetch(&slot_of[d]);
+                }
             }
+            const NodeIndex node = queue[h];
+            const Graph::DependentsRun run = runs[node];
+            const auto row = Graph::dependents_row(run, reverse, node);
+            edge_start[h] = static_cast<std::uint32_t>(e + total);
+            if (gathered.size() - total < row.size() + lanes)
+                flat = grow(gathered, total + row.size() + lanes);
+            // Short rows are copied whole-lane, past their end while the
+            // pool lasts: a copy of fixed length has no branch on the length.
+            if (row.size() <= lanes && reverse.size() - run.offset >= lanes)
+                std::memcpy(flat + total, row.data(), lanes * sizeof(NodeIndex));
+            else
+                std::ranges::copy(row, flat + total);
+            total += row.size();
         }
-        const NodeIndex node = queue[head];
-        const auto row = Graph::dependents_row(runs[node], reverse, node);
-        edge_start[head] = static_cast<std::uint32_t>(e);
-        if (edge_slots_.size() - e < row.size())
-            edges = grow(edge_slots_, e + row.size());
-        make_room(row.size());
+        if (edge_slots_.size() - e < total)
+            edges = grow(edge_slots_, e + total);
+        make_room(total);
         // Whether a dependant is new is data: selects and spare stores, not
         // branches, since a mispredicted branch costs more than both.
-        for (const NodeIndex d : row) {
+        for (std::size_t i = 0; i < total; ++i) {
+            const NodeIndex d = flat[i];
             check_index(d, n, "nodes");
             const std::uint32_t seen = slot_of[d];
             const std::uint32_t fresh = seen == 0 ? 1U : 0U;
@@ -230,6 +253,7 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
             k += fresh;
             edges[e++] = slot - 1;
         }
+        head = end;
     }
     edge_start[k] = static_cast<std::uint32_t>(e);
     nodes_.resize(k);
@@ -318,7 +342,7 @@ void Round::cascade() {
         for (std::uint32_t e = first + lanes; e < end; ++e) {
             const std::uint32_t d = edges[e];
             work[tail] = d;
-            tail += --waiting[d] == 0;
+            tail += --waiting[d] == 0 ? 1U : 0U;
         }
     }
     work_head_ = head;
