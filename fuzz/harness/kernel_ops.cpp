@@ -281,7 +281,7 @@ bool run_op(Reader& r, Graph& g, Model& m) {
         for (NodeIndex i : *result)
             in[i] = true;
         for (std::size_t i = 0; i < m.size(); ++i) {
-            const NodeState now = g.node(static_cast<NodeIndex>(i)).state;
+            const NodeState now = g.state_at(static_cast<NodeIndex>(i));
             CHECK(now == (in[i] ? NodeState::Dirty : before[i]));
             m.states[i] = now;
         }

@@ -19,7 +19,7 @@ Snapshot snapshot(const Graph& g) {
         s.id_bytes += g.id_of(i);
         s.id_ends.push_back(s.id_bytes.size());
         s.kinds.push_back(n.kind);
-        s.states.push_back(n.state);
+        s.states.push_back(g.state_at(i));
         const auto d = g.deps(n);
         s.deps.insert(s.deps.end(), d.begin(), d.end());
         s.deps_ends.push_back(s.deps.size());
@@ -95,7 +95,7 @@ void verify(const Graph& g, const Model& m, bool full) {
         CHECK(*index == ni);
         const Node& node = g.node(ni);
         CHECK(node.kind == m.kinds[i]);
-        CHECK(node.state == m.states[i]);
+        CHECK(g.state_at(ni) == m.states[i]);
         CHECK(node.has_signature == m.signatures[i].has_value());
         if (node.has_signature)
             CHECK(node.signature == *m.signatures[i]);

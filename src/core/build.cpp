@@ -81,13 +81,13 @@ Result<std::span<const NodeIndex>> Graph::topo_order() const {
 
 namespace {
 
-template <typename Keep>
+template <typename T, typename Keep>
 std::vector<NodeIndex> select_in_order(std::span<const NodeIndex> order,
-                                       const std::vector<Node>& nodes, Keep keep) {
+                                       const std::vector<T>& records, Keep keep) {
     std::vector<NodeIndex> selected;
     for (NodeIndex i : order) {
-        check_index(i, nodes.size(), "nodes");
-        if (keep(nodes[i]))
+        check_index(i, records.size(), "nodes");
+        if (keep(records[i]))
             selected.push_back(i);
     }
     return selected;
@@ -104,8 +104,9 @@ Result<std::vector<NodeIndex>> Graph::views() const {
 Result<std::vector<NodeIndex>> Graph::dirty_nodes() const {
     if (!built_)
         return fail(NotBuilt{});
-    return select_in_order(order_, nodes_,
-                           [](const Node& n) { return n.state == NodeState::Dirty; });
+    return select_in_order(order_, bits_, [](std::uint8_t bits) {
+        return (bits & node_bits::state) == static_cast<std::uint8_t>(NodeState::Dirty);
+    });
 }
 
 std::vector<NodeIndex> Graph::ids_in_topo_order(std::vector<NodeIndex> nodes) const {

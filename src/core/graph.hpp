@@ -60,17 +60,30 @@ struct Node {
     std::uint32_t deps_offset = 0;  // into Graph::dep_pool
     std::uint32_t deps_count = 0;
     NodeKind kind = NodeKind::Input;
-    NodeState state = NodeState::Dirty;
-    bool has_signature : 1 = false;
-    // The signature equals the fold over the deps' current keys, so a round
-    // may settle the node without reading its deps. Set only by rounds, which
-    // fold; cleared whenever the signature, the deps or a dep's key changes.
-    bool fold_current : 1 = false;
+    bool has_signature = false;
     bool edited = false;  // deps replaced since the last successful build
 };
 // Compact records are what keeps a large graph in memory and cache; the test
 // that breaks an invariant on purpose also relies on this layout.
 static_assert(sizeof(Node) == 48 && offsetof(Node, deps_count) == 40);
+
+// The bits of a node that a round reads and writes for every node it
+// settles, one byte per node beside the records (Graph::bits_): settling a
+// node costs a byte, not a record's cache line.
+namespace node_bits {
+inline constexpr std::uint8_t state = 0x03;  // the NodeState
+// The signature equals the fold over the deps' current keys, so a round
+// may settle the node without reading its deps. Set only by rounds, which
+// fold; cleared whenever the signature, the deps or a dep's key changes.
+inline constexpr std::uint8_t fold_current = 0x04;
+inline constexpr std::uint8_t input = 0x08;  // the record's kind is Input
+inline constexpr std::uint8_t all = 0x0F;
+
+constexpr std::uint8_t initial(NodeKind kind) noexcept {
+    return static_cast<std::uint8_t>(static_cast<std::uint8_t>(NodeState::Dirty) |
+                                     (kind == NodeKind::Input ? input : 0));
+}
+}  // namespace node_bits
 
 class Round;
 
@@ -109,6 +122,15 @@ public:
     const Node& node(NodeIndex node) const {
         check_index(node, nodes_.size(), "nodes");
         return nodes_[node];
+    }
+    NodeState state_at(NodeIndex node) const {
+        return static_cast<NodeState>(bits(node) & node_bits::state);
+    }
+    // A node's bits (node_bits); the test that breaks an invariant on
+    // purpose writes through this reference.
+    const std::uint8_t& bits(NodeIndex node) const {
+        check_index(node, bits_.size(), "node bits");
+        return bits_[node];
     }
     std::span<const NodeIndex> deps(const Node& node) const;
 
@@ -221,6 +243,20 @@ private:
             return f(self.nodes_[i]);
         }
     }
+    NodeIndex index_at(const Node& n) const noexcept {
+        return static_cast<NodeIndex>(&n - nodes_.data());
+    }
+    void set_state(NodeIndex node, NodeState s) noexcept {
+        bits_[node] = static_cast<std::uint8_t>((bits_[node] & ~node_bits::state) |
+                                                static_cast<std::uint8_t>(s));
+    }
+    bool fold_current(NodeIndex node) const noexcept {
+        return (bits_[node] & node_bits::fold_current) != 0;
+    }
+    void set_fold_current(NodeIndex node, bool current) noexcept {
+        bits_[node] = static_cast<std::uint8_t>(current ? bits_[node] | node_bits::fold_current
+                                                        : bits_[node] & ~node_bits::fold_current);
+    }
     std::string_view id_at(NodeIndex node) const noexcept {
         const Node& n = nodes_[node];
         return {id_bytes_.data() + n.id_offset, n.id_length};
@@ -289,6 +325,7 @@ private:
     };
 
     std::vector<Node> nodes_;
+    std::vector<std::uint8_t> bits_;    // node_bits, one per node
     std::string id_bytes_;              // every id, back to back
     std::vector<NodeIndex> dep_pool_;   // every node's deps, each in one run
     std::size_t dep_pool_garbage_ = 0;  // entries no node refers to any more

@@ -49,12 +49,19 @@ void Graph::check_invariants() const {
     // set them: a clean node or one with an epoch or a content hash has a
     // signature, and every epoch was handed out once.
     std::vector<std::uint64_t> epochs;
-    for (const Node& node : nodes_) {
+    require(bits_.size() == n, "one bits byte per node");
+    for (std::size_t i = 0; i < n; ++i) {
+        const Node& node = nodes_[i];
+        const std::uint8_t bits = bits_[i];
+        const auto state = static_cast<NodeState>(bits & node_bits::state);
         require(node.kind <= NodeKind::View, "kind in range");
-        require(node.state <= NodeState::Computing, "state in range");
+        require(state <= NodeState::Computing, "state in range");
+        require((bits & ~node_bits::all) == 0 &&
+                    ((bits & node_bits::input) != 0) == (node.kind == NodeKind::Input),
+                "a node's bits name its kind and nothing else");
         require(node.has_signature || node.signature == 0, "no signature reads as zero");
         require(node.has_signature ||
-                    (node.state != NodeState::Clean && node.epoch == 0 && node.content_hash == 0),
+                    (state != NodeState::Clean && node.epoch == 0 && node.content_hash == 0),
                 "a clean, committed or hashed node has a signature");
         require(node.epoch <= epoch_counter_, "epochs come from the counter");
         if (node.epoch != 0)
@@ -90,9 +97,10 @@ void Graph::check_invariants() const {
     // A signature marked current matches its fold over the deps as they are;
     // clearing those marks when a key moves needs the reverse edges.
     require(!folds_recorded_ || dependents_current_, "folds are recorded only with reverse edges");
-    for (const Node& node : nodes_)
-        require(!node.fold_current || (folds_recorded_ && node.has_signature &&
-                                       node.signature == fold_signature(node)),
+    for (std::size_t i = 0; i < n; ++i)
+        require(!fold_current(static_cast<NodeIndex>(i)) ||
+                    (folds_recorded_ && nodes_[i].has_signature &&
+                     nodes_[i].signature == fold_signature(nodes_[i])),
                 "a signature marked current matches its fold");
 
     if (!built_)

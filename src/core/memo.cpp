@@ -4,11 +4,11 @@
 namespace quorl::core {
 
 Result<void> Graph::set_dirty(std::string_view id) {
-    return with_node(*this, id, [](Node& n) { n.state = NodeState::Dirty; });
+    return with_node(*this, id, [this](Node& n) { set_state(index_at(n), NodeState::Dirty); });
 }
 
 Result<void> Graph::set_computing(std::string_view id) {
-    return with_node(*this, id, [](Node& n) { n.state = NodeState::Computing; });
+    return with_node(*this, id, [this](Node& n) { set_state(index_at(n), NodeState::Computing); });
 }
 
 // Same effect as skip_node: the node's dependants keep folding the same key.
@@ -46,28 +46,28 @@ Result<CheckResult> Graph::check_node(std::string_view id) const {
 void Graph::forget_dependant_folds(const Node& node) {
     if (!folds_recorded_)
         return;  // only rounds record folds: the per-node protocol alone pays nothing
-    for (NodeIndex d : dependents(static_cast<NodeIndex>(&node - nodes_.data())))
-        nodes_[d].fold_current = false;
+    for (NodeIndex d : dependents(index_at(node)))
+        set_fold_current(d, false);
 }
 
 Result<void> Graph::commit_node(std::string_view id, std::uint64_t signature) {
     return with_node(*this, id, [this, signature](Node& n) {
         ++epoch_counter_;  // wraps modulo 2^64
-        n.state = NodeState::Clean;
+        set_state(index_at(n), NodeState::Clean);
         n.signature = signature;
         n.has_signature = true;
-        n.fold_current = false;
+        set_fold_current(index_at(n), false);
         n.epoch = epoch_counter_;
         forget_dependant_folds(n);
     });
 }
 
 Result<void> Graph::skip_node(std::string_view id, std::uint64_t signature) {
-    return with_node(*this, id, [signature](Node& n) {
-        n.state = NodeState::Clean;
+    return with_node(*this, id, [this, signature](Node& n) {
+        set_state(index_at(n), NodeState::Clean);
         n.signature = signature;
         n.has_signature = true;
-        n.fold_current = false;
+        set_fold_current(index_at(n), false);
     });
 }
 
@@ -77,8 +77,8 @@ Result<void> Graph::commit_input(std::string_view id, std::uint64_t content_hash
         n.content_hash = content_hash;
         n.signature = content_hash;
         n.has_signature = true;
-        n.fold_current = false;
-        n.state = NodeState::Clean;
+        set_fold_current(index_at(n), false);
+        set_state(index_at(n), NodeState::Clean);
         if (moved)
             forget_dependant_folds(n);
     });

@@ -83,7 +83,7 @@ void Graph::mark_nodes_dirty(std::span<const NodeIndex> nodes) {
     for (NodeIndex i : nodes)
         check_index(i, nodes_.size(), "nodes");
     for (NodeIndex i : nodes)
-        nodes_[i].state = NodeState::Dirty;
+        set_state(i, NodeState::Dirty);
 }
 
 }  // namespace quorl::core

@@ -102,22 +102,17 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
         flags_[slot_of_[starts[j]] - 1] |= given_flag;
 
     // Writes.
-    Node* const records = g.nodes_.data();
-    const NodeIndex* const closure = nodes_.data();
-    for (std::size_t s = 0; s < k; ++s) {
-        if (far && s + near_ahead < k)
-            __builtin_prefetch(&records[closure[s + near_ahead]], 1);
-        records[closure[s]].state = NodeState::Dirty;
-    }
+    for (const NodeIndex node : nodes_)
+        g.set_state(node, NodeState::Dirty);
     for (std::size_t j = 0; j < first_seed; ++j) {  // the inputs, found by the checks
-        Node& node = records[starts[j]];
+        Node& node = g.nodes_[starts[j]];
         const std::size_t slot = slot_of_[starts[j]] - 1;
         if (node.content_hash != inputs[j].content_hash)
             flags_[slot] |= moved_flag;
         node.content_hash = inputs[j].content_hash;
         node.signature = inputs[j].content_hash;
         node.has_signature = true;
-        node.state = NodeState::Clean;
+        g.set_state(starts[j], NodeState::Clean);
     }
     for (std::size_t j = first_seed; j < last_seed; ++j) {
         const std::size_t slot = slot_of_[starts[j]] - 1;
@@ -275,7 +270,7 @@ void Round::settle(std::size_t slot, bool moved) {
     for (std::uint32_t e = edge_start_[slot]; e < end; ++e) {
         const std::uint32_t s = edge_slots_[e];
         if (moved)
-            node_at(s).fold_current = false;
+            graph_->set_fold_current(nodes_[s], false);
         if (--waiting_[s] == 0)
             worklist_[work_tail_++] = s;
     }
@@ -290,6 +285,7 @@ void Round::settle(std::size_t slot, bool moved) {
 void Round::cascade() {
     Graph& g = *graph_;
     Node* const records = g.nodes_.data();
+    std::uint8_t* const bits_of = g.bits_.data();
     const NodeIndex* const closure = nodes_.data();
     std::uint8_t* const flags = flags_.data();
     std::uint32_t* const waiting = waiting_.data();
@@ -303,14 +299,18 @@ void Round::cascade() {
         const std::uint32_t slot = work[head++];
         if (static_cast<Status>(flags[slot] & status_mask) != Status::waiting)
             continue;  // an input given a hash, settled when the round began
-        Node& node = records[closure[slot]];
-        if (node.kind == NodeKind::Input) {
+        // Only the node's bits, unless it folds: most of a closure settles
+        // without reading its record.
+        std::uint8_t& bits = bits_of[closure[slot]];
+        if ((bits & node_bits::input) != 0) {
             // An input not given a hash keeps its value: committed with the hash it has.
+            Node& node = records[closure[slot]];
             node.signature = node.content_hash;
             node.has_signature = true;
-        } else if ((flags[slot] & forced_flag) || !node.fold_current) {
+        } else if ((flags[slot] & forced_flag) || (bits & node_bits::fold_current) == 0) {
             // Folds only when a dep's key may have moved since the signature
             // was folded: most of a closure settles without reading its deps.
+            const Node& node = records[closure[slot]];
             const std::uint64_t folded = g.fold_signature(node);
             if ((flags[slot] & forced_flag) || !node.has_signature || node.signature != folded) {
                 signature_[slot] = folded;
@@ -319,9 +319,9 @@ void Round::cascade() {
                 available_.push_back(slot);  // room for the closure; heaped when needed
                 continue;
             }
-            node.fold_current = true;
+            bits |= node_bits::fold_current;
         }
-        node.state = NodeState::Clean;
+        bits &= static_cast<std::uint8_t>(~node_bits::state);  // clean
         flags[slot] = static_cast<std::uint8_t>((flags[slot] & ~status_mask) |
                                                 static_cast<std::uint8_t>(Status::settled));
         ++settled;
@@ -434,7 +434,7 @@ void Round::take_next() {
     --heaped_;
     set_status(slot, Status::out);
     flags_[slot] |= handed_flag;
-    node_at(slot).state = NodeState::Computing;
+    graph_->set_state(nodes_[slot], NodeState::Computing);
     ++handed_out_;
 }
 
@@ -456,7 +456,7 @@ void Round::take_ready() {
     for (std::uint32_t slot : available_) {
         set_status(slot, Status::out);
         flags_[slot] |= handed_flag;
-        node_at(slot).state = NodeState::Computing;
+        graph_->set_state(nodes_[slot], NodeState::Computing);
     }
     handed_out_ += available_.size();
     available_.clear();
@@ -493,10 +493,10 @@ RoundResult<void> Round::report(NodeIndex node, std::string_view id, bool change
     const std::size_t s = slot - 1;
     // pending_ has room for the whole closure: nothing below can fail.
     Node& n = node_at(s);
-    n.state = NodeState::Clean;
+    graph_->set_state(nodes_[s], NodeState::Clean);
     n.signature = signature_[s];
     n.has_signature = true;
-    n.fold_current = true;
+    graph_->set_fold_current(nodes_[s], true);
     set_status(s, Status::reported);
     if (changed) {
         flags_[s] |= changed_flag;
@@ -524,9 +524,9 @@ void Round::abandon(Phase phase) noexcept {
         const Status st = status(s);
         if (st == Status::settled || st == Status::reported)
             continue;
-        Node& node = node_at(s);
-        node.state = NodeState::Dirty;
-        node.fold_current = false;  // a dep may have moved with no round left to refold it
+        graph_->set_state(nodes_[s], NodeState::Dirty);
+        // A dep may have moved with no round left to refold it.
+        graph_->set_fold_current(nodes_[s], false);
         graph_->unsettled_.push_back(nodes_[s]);  // room reserved by begin()
     }
     phase_ = phase;

@@ -185,8 +185,8 @@ void Graph::write_snapshot(std::span<std::byte> out, std::string_view kernel_ver
     // One pass per column: each is a tight loop over the records.
     for (const Node& node : nodes_)
         w.put(static_cast<std::uint8_t>(node.kind));
-    for (const Node& node : nodes_)
-        w.put(static_cast<std::uint8_t>(node.state));
+    for (const std::uint8_t bits : bits_)
+        w.put(static_cast<std::uint8_t>(bits & node_bits::state));
     for (const Node& node : nodes_)
         w.put(node.has_signature ? snapshot_node_has_signature : std::uint8_t{0});
     for (const Node& node : nodes_)
@@ -281,6 +281,7 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
 
     Graph g;
     g.nodes_.resize(n);
+    g.bits_.resize(n);
     g.index_.reserve(n);
     g.id_bytes_.assign(reinterpret_cast<const char*>(p + at.ids), b);
     g.dep_pool_.resize(d);
@@ -326,7 +327,8 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
                           at_byte(at.signatures + (8 * i)) +
                           " is set, but the node's flags say it has none");
         node.kind = static_cast<NodeKind>(kind);
-        node.state = static_cast<NodeState>(state);
+        g.bits_[i] =
+            static_cast<std::uint8_t>((node_bits::initial(node.kind) & ~node_bits::state) | state);
         node.has_signature = has_signature;
         node.signature = signature;
         node.epoch = epoch;
@@ -465,7 +467,7 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
     // recorded, so every dirty node joins the restored graph's next round:
     // it settles those whose signature still holds and hands out the rest.
     for (std::size_t i = 0; i < n; ++i)
-        if (g.nodes_[i].state == NodeState::Dirty)
+        if (g.state_at(static_cast<NodeIndex>(i)) == NodeState::Dirty)
             g.unsettled_.push_back(static_cast<NodeIndex>(i));
     return g;
 }

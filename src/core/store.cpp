@@ -95,6 +95,7 @@ Result<void> Graph::add_node(std::string_view id, std::string_view kind_name) {
 
     // Every allocation comes before the first change that could not be undone.
     index_.reserve(nodes_.size() + 1);
+    reserve_more(bits_, 1);
     if (dependents_current_)
         reserve_more(dependents_runs_, 1);
     const std::size_t id_offset = id_bytes_.size();
@@ -109,6 +110,7 @@ Result<void> Graph::add_node(std::string_view id, std::string_view kind_name) {
         id_bytes_.resize(id_offset);
         throw;
     }
+    bits_.push_back(node_bits::initial(node.kind));
     index_.insert(key, static_cast<NodeIndex>(nodes_.size() - 1));
     if (dependents_current_)
         dependents_runs_.push_back({});
@@ -153,7 +155,7 @@ Result<void> Graph::set_deps(std::string_view id, std::span<const std::string_vi
         }
     }
     store_deps(node, scratch_);
-    node.fold_current = false;
+    set_fold_current(target, false);
     if (dependents_current_)
         link_dependents(target, removed_scratch_, added_scratch_);
     if (first_edit) {
@@ -213,7 +215,7 @@ Result<NodeKind> Graph::kind_of(std::string_view id) const {
 }
 
 Result<NodeState> Graph::state_of(std::string_view id) const {
-    return with_node(*this, id, [](const Node& n) { return n.state; });
+    return with_node(*this, id, [this](const Node& n) { return state_at(index_at(n)); });
 }
 
 Result<std::span<const NodeIndex>> Graph::deps_of(std::string_view id) const {

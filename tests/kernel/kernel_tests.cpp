@@ -43,6 +43,7 @@ std::string invariant_failure(const Graph& g) {
 // No call can break an invariant, so a test breaks one by writing through
 // the record a const accessor hands out (the graph itself is not const).
 Node& record(Graph& g, NodeIndex i) { return const_cast<Node&>(g.node(i)); }
+std::uint8_t& bits(Graph& g, NodeIndex i) { return const_cast<std::uint8_t&>(g.bits(i)); }
 
 }  // namespace
 
@@ -72,7 +73,10 @@ TEST(invariants_catch_each_kind_of_corruption) {
     const Case cases[] = {
         {"deps inside the deps storage", [](Graph& g) { record(g, 1).deps_count = 1u << 30; }},
         {"kind in range", [](Graph& g) { record(g, 0).kind = static_cast<NodeKind>(4); }},
-        {"state in range", [](Graph& g) { record(g, 0).state = static_cast<NodeState>(3); }},
+        {"state in range", [](Graph& g) { bits(g, 0) |= node_bits::state; }},
+        {"a node's bits name its kind and nothing else",
+         [](Graph& g) { bits(g, 1) |= node_bits::input; }},
+        {"a node's bits name its kind and nothing else", [](Graph& g) { bits(g, 1) |= 0x40; }},
         {"epochs come from the counter",
          [](Graph& g) {
              record(g, 2).has_signature = true;
@@ -80,10 +84,10 @@ TEST(invariants_catch_each_kind_of_corruption) {
          }},
         {"no signature reads as zero", [](Graph& g) { record(g, 2).signature = 9; }},
         {"a clean, committed or hashed node has a signature",
-         [](Graph& g) { record(g, 3).state = NodeState::Clean; }},
+         [](Graph& g) { bits(g, 3) &= static_cast<std::uint8_t>(~node_bits::state); }},
         {"ids stored back to back", [](Graph& g) { record(g, 1).id_offset = 0; }},
         {"a signature marked current matches its fold",
-         [](Graph& g) { record(g, 2).fold_current = true; }},
+         [](Graph& g) { bits(g, 2) |= node_bits::fold_current; }},
         {"every dep comes before its dependant",
          [](Graph& g) { const_cast<NodeIndex&>(g.deps(g.node(1))[0]) = 2; }},
         {"no node depends on itself",
@@ -137,7 +141,7 @@ TEST(mark_nodes_dirty_marks_exactly_the_given_nodes) {
     const NodeState want[] = {NodeState::Clean, NodeState::Dirty, NodeState::Clean,
                               NodeState::Dirty};
     for (NodeIndex i = 0; i < 4; ++i)
-        EXPECT(g.node(i).state == want[i]);
+        EXPECT(g.state_at(i) == want[i]);
     // An index out of range is a fault, found before anything is marked.
     bool faulted = false;
     try {
@@ -145,7 +149,7 @@ TEST(mark_nodes_dirty_marks_exactly_the_given_nodes) {
     } catch (const InternalFault&) {
         faulted = true;
     }
-    EXPECT(faulted && g.node(0).state == NodeState::Clean);
+    EXPECT(faulted && g.state_at(0) == NodeState::Clean);
 }
 
 TEST(ids_that_are_not_utf8_are_quoted_readably) {
