@@ -10,11 +10,13 @@ namespace quorl::core {
 
 namespace {
 
-// How many places ahead in its queue a walk asks for the memory it will read:
-// far enough to hide a miss, near enough that the lines are still cached.
+// How many places ahead a walk asks for the memory it will read: far enough
+// to hide a miss, near enough that the lines are still cached. Heads ahead
+// in the queue for reverse-edge runs and rows, dependants ahead in the
+// gathered rows for their slots.
 constexpr std::size_t far_ahead = 16;
 constexpr std::size_t near_ahead = 8;
-constexpr std::size_t next_ahead = 4;
+constexpr std::size_t visits_ahead = 16;
 // Dependants visited without a loop of their own: most rows are shorter.
 constexpr std::uint32_t lanes = 4;
 // Heads whose rows a walk gathers before it visits their dependants.
@@ -206,14 +208,11 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
         for (std::size_t h = head; h < end; ++h) {
             if constexpr (Prefetch) {
                 // The queue says where the walk goes next: ask for a later
-                // head's reverse-edge run, a nearer one's row and the next
-                // ones' slots. Only memory already checked is read.
+                // head's reverse-edge run and a nearer one's row. Only
+                // memory already checked is read.
                 if (h + far_ahead < k) {
                     __builtin_prefetch(&runs[queue[h + far_ahead]]);
                     __builtin_prefetch(g.dependents(queue[h + near_ahead]).data());
-                    for (NodeIndex d : g.dependents(queue[h + next_ahead]))
-                        if (d < n)
-                            __builtin_prefetch(&slot_of[d]);
                 }
             }
             const NodeIndex node = queue[h];
@@ -236,6 +235,11 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
         // Whether a dependant is new is data: selects and spare stores, not
         // branches, since a mispredicted branch costs more than both.
         for (std::size_t i = 0; i < total; ++i) {
+            if constexpr (Prefetch) {
+                // The slots of the dependants a few visits on.
+                if (i + visits_ahead < total && flat[i + visits_ahead] < n)
+                    __builtin_prefetch(&slot_of[flat[i + visits_ahead]]);
+            }
             const NodeIndex d = flat[i];
             check_index(d, n, "nodes");
             const std::uint32_t seen = slot_of[d];
