@@ -342,8 +342,9 @@ private:
     // Node `node`'s row of `pool`, checked against the pool's bounds.
     [[gnu::always_inline]] static std::span<const NodeIndex> dependents_row(
         DependentsRun run, std::span<const NodeIndex> pool, NodeIndex node) {
-        if (run.offset > pool.size() || run.count > run.capacity ||
-            run.capacity > pool.size() - run.offset) [[unlikely]]
+        // 32-bit fields: their sum cannot wrap in 64 bits.
+        if (run.count > run.capacity || std::uint64_t{run.offset} + run.capacity > pool.size())
+            [[unlikely]]
             throw_dependents_fault(node);
         return pool.subspan(run.offset, run.count);
     }

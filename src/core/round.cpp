@@ -202,25 +202,31 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
     // would end at a length that is data, a mispredicted branch per head.
     Scratch<NodeIndex> gathered;
     NodeIndex* flat = grow(gathered, batch * lanes);
+    std::size_t flat_room = gathered.size();
+    std::size_t edge_room = edge_slots_.size();
     for (std::size_t head = 0; head < k;) {
         const std::size_t end = std::min(k, head + batch);
         std::size_t total = 0;
         for (std::size_t h = head; h < end; ++h) {
             if constexpr (Prefetch) {
                 // The queue says where the walk goes next: ask for a later
-                // head's reverse-edge run and a nearer one's row. Only
-                // memory already checked is read.
+                // head's reverse-edge run and a nearer one's row (its
+                // offset kept in the pool: only the pool is asked for).
                 if (h + far_ahead < k) {
                     __builtin_prefetch(&runs[queue[h + far_ahead]]);
-                    __builtin_prefetch(g.dependents(queue[h + near_ahead]).data());
+                    __builtin_prefetch(
+                        reverse.data() +
+                        std::min<std::size_t>(runs[queue[h + near_ahead]].offset, reverse.size()));
                 }
             }
             const NodeIndex node = queue[h];
             const Graph::DependentsRun run = runs[node];
             const auto row = Graph::dependents_row(run, reverse, node);
             edge_start[h] = static_cast<std::uint32_t>(e + total);
-            if (gathered.size() - total < row.size() + lanes)
+            if (flat_room - total < row.size() + lanes) {
                 flat = grow(gathered, total + row.size() + lanes);
+                flat_room = gathered.size();
+            }
             // Short rows are copied whole-lane, past their end while the
             // pool lasts: a copy of fixed length has no branch on the length.
             if (row.size() <= lanes && reverse.size() - run.offset >= lanes)
@@ -229,8 +235,10 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
                 std::ranges::copy(row, flat + total);
             total += row.size();
         }
-        if (edge_slots_.size() - e < total)
+        if (edge_room - e < total) {
             edges = grow(edge_slots_, e + total);
+            edge_room = edge_slots_.size();
+        }
         make_room(total);
         // Whether a dependant is new is data: selects and spare stores, not
         // branches, since a mispredicted branch costs more than both.
