@@ -17,8 +17,11 @@ namespace {
 constexpr std::size_t far_ahead = 16;
 constexpr std::size_t near_ahead = 8;
 constexpr std::size_t visits_ahead = 16;
-// Dependants visited without a loop of their own: most rows are shorter.
-constexpr std::uint32_t lanes = 4;
+// A gathered row is copied this many elements at once: most are no longer.
+constexpr std::uint32_t row_copy = 4;
+// Dependants a cascade lets go without a loop: more lanes cost more than
+// the mispredicted loop exits they save.
+constexpr std::uint32_t lanes = 2;
 // Heads whose rows a walk gathers before it visits their dependants.
 constexpr std::size_t batch = 32;
 // Node records past this many bytes outgrow the cache, and walks prefetch.
@@ -201,7 +204,7 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
     // so that their dependants are visited by one loop: a loop per head
     // would end at a length that is data, a mispredicted branch per head.
     Scratch<NodeIndex> gathered;
-    NodeIndex* flat = grow(gathered, batch * lanes);
+    NodeIndex* flat = grow(gathered, batch * row_copy);
     std::size_t flat_room = gathered.size();
     std::size_t edge_room = edge_slots_.size();
     for (std::size_t head = 0; head < k;) {
@@ -223,14 +226,14 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
             const Graph::DependentsRun run = runs[node];
             const auto row = Graph::dependents_row(run, reverse, node);
             edge_start[h] = static_cast<std::uint32_t>(e + total);
-            if (flat_room - total < row.size() + lanes) {
-                flat = grow(gathered, total + row.size() + lanes);
+            if (flat_room - total < row.size() + row_copy) {
+                flat = grow(gathered, total + row.size() + row_copy);
                 flat_room = gathered.size();
             }
             // Short rows are copied whole-lane, past their end while the
             // pool lasts: a copy of fixed length has no branch on the length.
-            if (row.size() <= lanes && reverse.size() - run.offset >= lanes)
-                std::memcpy(flat + total, row.data(), lanes * sizeof(NodeIndex));
+            if (row.size() <= row_copy && reverse.size() - run.offset >= row_copy)
+                std::memcpy(flat + total, row.data(), row_copy * sizeof(NodeIndex));
             else
                 std::ranges::copy(row, flat + total);
             total += row.size();
