@@ -508,10 +508,10 @@ RoundResult<void> Round::report(NodeIndex node, std::string_view id, bool change
     const std::size_t s = slot - 1;
     // pending_ has room for the whole closure: nothing below can fail.
     Node& n = node_at(s);
-    graph_->set_state(nodes_[s], NodeState::Clean);
+    graph_->set_state(node, NodeState::Clean);
     n.signature = signature_[s];
     n.has_signature = true;
-    graph_->set_fold_current(nodes_[s], true);
+    graph_->set_fold_current(node, true);
     set_status(s, Status::reported);
     if (changed) {
         flags_[s] |= changed_flag;
