@@ -79,8 +79,8 @@ inline constexpr std::uint8_t fold_current = 0x04;
 inline constexpr std::uint8_t input = 0x08;  // the record's kind is Input
 inline constexpr std::uint8_t all = 0x0F;
 
-constexpr std::uint8_t initial(NodeKind kind) noexcept {
-    return static_cast<std::uint8_t>(static_cast<std::uint8_t>(NodeState::Dirty) |
+constexpr std::uint8_t of(NodeKind kind, NodeState s) noexcept {
+    return static_cast<std::uint8_t>(static_cast<std::uint8_t>(s) |
                                      (kind == NodeKind::Input ? input : 0));
 }
 }  // namespace node_bits

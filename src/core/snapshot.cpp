@@ -327,8 +327,7 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
                           at_byte(at.signatures + (8 * i)) +
                           " is set, but the node's flags say it has none");
         node.kind = static_cast<NodeKind>(kind);
-        g.bits_[i] =
-            static_cast<std::uint8_t>((node_bits::initial(node.kind) & ~node_bits::state) | state);
+        g.bits_[i] = node_bits::of(node.kind, static_cast<NodeState>(state));
         node.has_signature = has_signature;
         node.signature = signature;
         node.epoch = epoch;

@@ -110,7 +110,7 @@ Result<void> Graph::add_node(std::string_view id, std::string_view kind_name) {
         id_bytes_.resize(id_offset);
         throw;
     }
-    bits_.push_back(node_bits::initial(node.kind));
+    bits_.push_back(node_bits::of(node.kind, NodeState::Dirty));
     index_.insert(key, static_cast<NodeIndex>(nodes_.size() - 1));
     if (dependents_current_)
         dependents_runs_.push_back({});
