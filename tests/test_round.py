@@ -590,3 +590,32 @@ def test_other_errors_while_reading_inputs_are_tolerated():
     with pytest.raises(TypeError, match="cannot be converted to 'tuple\\[str, int\\]'"):
         g.begin_round([Pair(ValueError())])  # a broken __len__: not a pair
     assert g.begin_round(KeysRaise(AttributeError())).scheduled == 4  # no keys: pairs
+
+
+def test_rounds_stay_exact_when_the_visit_stamps_wrap():
+    # Each round numbers its closure past every stamp given out before, by
+    # the graph's size: a graph of 2^18 nodes wraps the 32-bit stamps within
+    # 2^14 rounds, and a traversal between rounds takes stamps of its own.
+    g = Graph()
+    size = 1 << 18
+    for i in range(size - 2):
+        g.add_node(f"i{i}", "input")
+    g.add_node("r", "reactive")
+    g.set_deps("r", ["i0", "i1"])
+    g.add_node("v", "view")
+    g.set_deps("v", ["r"])
+    g.build()
+    prime = g.begin_round(dict.fromkeys(g.node_ids()[:-2], 0), ["r", "v"])
+    while batch := prime.ready():
+        for n, _ in batch:
+            prime.done(n, True)
+    for h in range(1, (1 << 14) + 64):
+        r = g.begin_round({"i0": h})
+        assert (r.scheduled, [n for n, _ in r.ready()]) == (3, ["r"])
+        if h % 1000 == 0:
+            assert g.dirty_subgraph(["i1"]) == ["i1", "r", "v"]
+        r.done("r", h % 3 == 0)
+        assert [n for n, _ in r.ready()] == (["v"] if h % 3 == 0 else [])
+        if h % 3 == 0:
+            r.done("v", False)
+        assert r.finished

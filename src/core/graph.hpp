@@ -319,9 +319,23 @@ private:
         bool marked(NodeIndex node) const noexcept { return stamps_[node] == current_; }
         void unmark(NodeIndex node) noexcept { stamps_[node] = current_ - 1; }
 
+        // For a walk that numbers the nodes it visits: stamping a node base + i
+        // marks it and gives it number i, so one table serves as both and
+        // needs no clearing. Every stamp is at most the base returned, and
+        // none up to base + node_count reads as marked after the next begin().
+        std::uint32_t* number(std::size_t node_count, std::uint32_t& base);
+        // A node's stamp; 0 for a node the table does not cover yet.
+        std::uint32_t stamp(NodeIndex node) const noexcept {
+            return node < stamps_.size() ? stamps_[node] : 0;
+        }
+        // Changes with every begin() and number(): stamps read under one
+        // value are still the ones written under it.
+        std::uint64_t uses() const noexcept { return uses_; }
+
     private:
         std::vector<std::uint32_t> stamps_;
         std::uint32_t current_ = 0;
+        std::uint64_t uses_ = 0;
     };
 
     std::vector<Node> nodes_;

@@ -12,14 +12,12 @@
 // not matter.
 //
 // A round works on the closure only: it needs O(k + e) memory for a closure of
-// k nodes and e edges out of them while open (plus one lazily zeroed slot per
-// graph node) and frees it all when it finishes or is abandoned. A Round must
-// not outlive its Graph.
+// k nodes and e edges out of them while open, numbers the closure in the
+// graph's visit marks, and frees it all when it finishes or is abandoned. A
+// Round must not outlive its Graph.
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -162,6 +160,7 @@ private:
 
     RoundRefusal refusal_for_phase() const;
     RoundResult<void> report(NodeIndex node, std::string_view id, bool changed);
+    std::size_t number_of(NodeIndex node);
     void sort_in_order(std::vector<std::uint32_t>& slots);
     void flush();
     void settle(std::size_t slot, bool moved);
@@ -172,18 +171,17 @@ private:
     void abandon(Phase phase) noexcept;
     void release_memory() noexcept;
 
-    struct FreeDeleter {
-        // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory): calloc'd
-        void operator()(std::uint32_t* p) const noexcept { std::free(p); }
-    };
-
     Graph* graph_;
     Phase phase_ = Phase::idle;
 
     Scratch<NodeIndex> nodes_;  // the closure, in traversal order
-    // slot + 1 of every closure node, 0 elsewhere; calloc'd, so the pages a
-    // small closure never touches cost nothing.
-    std::unique_ptr<std::uint32_t[], FreeDeleter> slot_of_;
+    // The walk numbers each closure node slot + 1 in the graph's visit
+    // marks, over number_base_, so no table of the graph's size is zeroed
+    // per round. A traversal during the round reuses the marks (marks_use_
+    // tells): the first report after one copies the numbers into slot_of_.
+    std::uint32_t number_base_ = 0;
+    std::uint64_t marks_use_ = 0;
+    std::vector<std::uint32_t> slot_of_;
     Scratch<std::uint32_t> waiting_;  // deps in the closure not settled yet
     // The closure's own edges: slot s's dependants are the slots
     // edge_slots_[edge_start_[s] .. edge_start_[s + 1]).

@@ -1,5 +1,6 @@
 // Registration and queries: add_node, set_deps and the id lookups.
 #include <algorithm>
+#include <limits>
 #include <numeric>
 
 #include "core/graph.hpp"
@@ -232,11 +233,28 @@ std::vector<NodeIndex> Graph::node_ids() const {
 void Graph::VisitMarks::begin(std::size_t node_count) {
     if (stamps_.size() < node_count)
         stamps_.resize(node_count, current_);  // unmarked once current_ moves on
+    ++uses_;
     if (++current_ == 0) {
         // Wrapped: old stamps could read as current.
         std::ranges::fill(stamps_, 0);
         current_ = 1;
     }
+}
+
+std::uint32_t* Graph::VisitMarks::number(std::size_t node_count, std::uint32_t& base) {
+    if (stamps_.size() < node_count)
+        stamps_.resize(node_count, current_);
+    ++uses_;
+    if (node_count >= std::numeric_limits<std::uint32_t>::max() - current_) {
+        // The numbers would wrap: start the stamps over.
+        std::ranges::fill(stamps_, 0);
+        current_ = 0;
+    }
+    base = current_;
+    // Claimed before the walk writes any: a walk that throws halfway leaves
+    // no stamp that a later traversal could read as its own.
+    current_ += static_cast<std::uint32_t>(node_count);
+    return stamps_.data();
 }
 
 }  // namespace quorl::core
