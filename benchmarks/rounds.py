@@ -77,6 +77,14 @@ def kernel_round(g: Graph, hashes: dict, decide: dict) -> None:
         done(n, get(n, False))
 
 
+def seeded_round(g: Graph, seed: str) -> None:
+    """A round that gives `seed` a value again, reported unchanged."""
+    r = g.begin_round({}, (seed,))
+    done = r.done
+    for n, _ in r:
+        done(n, False)
+
+
 def graphlib_round(predecessors: dict, needs: set) -> None:
     """A pure-Python driver over TopologicalSorter on the same closure."""
     ts = TopologicalSorter(predecessors)

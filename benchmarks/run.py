@@ -20,8 +20,8 @@ exit status, since timings on a shared machine are not a test):
     pure-Python implementation;
   - hot calls: state_of and needs_recompute within 1.5x of dict.get on a dict
     of the same ids, commit_node within 2x, check_node within 3x;
-  - propagation: downstream/dirty_subgraph of a ~10-node closure cost the same
-    within 1.5x at 10^6 nodes as at 10^3;
+  - propagation: downstream/dirty_subgraph of a ~10-node closure, and a round
+    seeded at its node, cost the same within 1.5x at 10^6 nodes as at 10^3;
   - memory: at most 150 bytes per node at 10^6 nodes, ids and 3 deps per node
     included (RSS growth over declaration plus build);
   - declaration (add_node + set_deps for every node) at least 5x faster than
@@ -615,6 +615,10 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
         g = graphs[name]
         calls["downstream", name] = ("f(x)", {"f": g.downstream, "x": probe_id})
         calls["dirty_subgraph", name] = ("f(x)", {"f": g.dirty_subgraph, "x": [probe_id]})
+    calls["small round", "quorl"] = (
+        "f(g, x)",
+        {"f": rounds.seeded_round, "g": graphs["quorl"], "x": probe_id},
+    )
     if nx_graph is not None:
         calls["downstream", "networkx"] = (
             "f(g, x)",
@@ -632,6 +636,10 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
         calls["dirty_subgraph", "reference"] = (
             "f(x)",
             {"f": ref_graph.dirty_subgraph, "x": [ref_id]},
+        )
+        calls["small round", "reference"] = (
+            "f(g, x)",
+            {"f": rounds.seeded_round, "g": ref_graph, "x": ref_id},
         )
     for key, value in per_call_ns(calls, cheap_repeat, target_ns).items():
         res.put((n, *key), value)
@@ -855,6 +863,11 @@ def print_size_table(n: int, info: dict, res: Results, memory: dict) -> None:
         [("quorl", "quorl", None), ("pure Python", "pure", None), *reference],
         "dirty_subgraph",
     )
+    group(
+        "a round seeded at the same node, its deps unchanged: one node handed out, per round",
+        [("quorl begin_round + iteration + done", "quorl", None), *reference],
+        "small round",
+    )
     hot_id, hot_deps = info["hot"]
     for op, what in (
         ("state_of", "state_of(id)"),
@@ -1002,7 +1015,7 @@ def print_targets(
             if largest >= MILLION and smallest <= 1000
             else f" (target compares 10^6 with 10^3; measured n={largest:,} vs n={smallest:,}, run with --million)"
         )
-        for op in ("downstream", "dirty_subgraph"):
+        for op in ("downstream", "dirty_subgraph", "small round"):
             target(
                 f"{op} of a ~10-node closure: n={largest:,} / n={smallest:,}",
                 ratio(res.get((largest, op, "quorl")), res.get((largest, op, "reference"))),

@@ -269,8 +269,8 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
             const std::uint32_t stamp = stamps[d];
             const std::uint32_t fresh = stamp <= base ? 1U : 0U;
             const std::uint32_t new_slot = 0U - fresh;  // all ones when fresh
-            const std::uint32_t slot = ((stamp - base - 1) & ~new_slot) |
-                                       (static_cast<std::uint32_t>(k) & new_slot);
+            const std::uint32_t slot =
+                ((stamp - base - 1) & ~new_slot) | (static_cast<std::uint32_t>(k) & new_slot);
             queue[k] = d;
             waiting[k] = 0;
             ++waiting[slot];
