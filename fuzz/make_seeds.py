@@ -223,6 +223,27 @@ def long_deps():
     return s.out
 
 
+def rounds():
+    # Rounds driven by the kernel: one byte for one at a time or batches,
+    # then a byte per node in topological order (a, b, c, d): bit 0 gives an
+    # input a hash (the top three bits), bit 2 makes a seed, bit 1 reports
+    # the node changed, bit 3 runs a traversal before it is reported, bit 4
+    # reports another node first (refused), bit 5 reverses a batch's reports.
+    s = Script()
+    for name, kind in [("a", "input"), ("b", "reactive"), ("c", "reactive"), ("d", "view")]:
+        s.add(name, kind)
+    s.deps("b", ["a"])
+    s.deps("c", ["a"])
+    s.deps("d", ["b", "c"])
+    s.op("build")
+    s.op("kernel_round", b"\x00", b"\x21\x04\x04\x04")  # everything given a value
+    s.op("kernel_round", b"\x01", b"\x41\x3a\x12\x08")  # a moves: b, c in one batch
+    s.op("kernel_round", b"\x00", b"\x41\x00\x00\x00")  # a keeps its hash: nothing out
+    s.op("commit_node", s.id_byte("b"), s.value(3))
+    s.op("kernel_round", b"\x01", b"\x00\x04\x02\x18")  # b seeded: d folds again
+    return s.out
+
+
 def main(argv=sys.argv[1:]):
     corpus = pathlib.Path(argv[0]) if argv else CORPUS
     corpus.mkdir(exist_ok=True)
@@ -232,6 +253,7 @@ def main(argv=sys.argv[1:]):
         ("order", order),
         ("quoting", quoting),
         ("long_deps", long_deps),
+        ("rounds", rounds),
     ]:
         data = bytes(make())
         (corpus / f"seed-{name}").write_bytes(data)

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/round.hpp"
 #include "expect.hpp"
 #include "model.hpp"
 #include "reader.hpp"
@@ -137,6 +138,133 @@ void per_node(const Model& m, const std::string& id, const R& result, Ok ok) {
 
 // One operation. Returns whether it may have changed the graph (false for
 // queries and for every call that failed).
+// A round driven by the kernel, against the per-node protocol on the model:
+// the same nodes handed out with the folds the model gives, in an order its
+// deps allow, and the same states, signatures and epochs after. A byte per
+// node in topological order says whether an input gets a hash, whether the
+// node is a seed, what its report says, and whether a traversal (which takes
+// the graph's visit marks from the round) runs before it is reported.
+bool kernel_round(Reader& r, Graph& g, Model& m) {
+    op_name = "kernel_round";
+    if (!m.built)
+        return false;
+    const bool batches = (r.u8() & 1) != 0;
+    const std::size_t n = m.size();
+    std::vector<std::uint8_t> byte_of(n, 0);
+    std::vector<core::InputHash> inputs;
+    std::vector<std::string_view> seeds;
+    std::vector<NodeIndex> starts;
+    std::vector<bool> forced(n, false);
+    for (NodeIndex i : m.order) {
+        const std::uint8_t b = r.u8();
+        byte_of[i] = b;
+        const bool input = m.kinds[i] == NodeKind::Input;
+        if (input && (b & 1) != 0) {
+            inputs.push_back({m.ids[i], std::uint64_t{b} >> 5U});  // often the hash it has
+            starts.push_back(i);
+        }
+        if ((b & 4) != 0 && (!input || (b & 1) != 0)) {
+            seeds.emplace_back(m.ids[i]);
+            forced[i] = !input;
+            starts.push_back(i);
+        }
+    }
+    TRACE("kernel_round(" + std::to_string(inputs.size()) + " inputs, " +
+          std::to_string(seeds.size()) + " seeds" + (batches ? ", in batches)" : ")"));
+    core::Round round(g);
+    CHECK(round.begin(inputs, seeds).has_value());
+    for (const core::InputHash& input : inputs) {
+        const NodeIndex i = *m.find(input.id);
+        m.content_hashes[i] = input.content_hash;
+        m.signatures[i] = input.content_hash;
+    }
+    const std::vector<NodeIndex> closure = m.closure(starts);
+    CHECK(round.scheduled() == closure.size());
+    std::vector<bool> in_closure(n, false);
+    for (NodeIndex i : closure)
+        in_closure[i] = true;
+
+    std::vector<bool> handed(n, false);
+    std::vector<bool> reported(n, false);
+    std::size_t committed = 0;
+    const auto hand_out = [&](const core::Handout& h) {
+        CHECK(h.node < n && in_closure[h.node] && !handed[h.node]);
+        const std::uint64_t f = m.fold(h.node);
+        CHECK(h.signature == f);
+        CHECK(forced[h.node] || !(m.signatures[h.node] && *m.signatures[h.node] == f));
+        handed[h.node] = true;
+    };
+    // Reports a node; its epoch, if it changed, is the caller's to give.
+    const auto report = [&](const core::Handout& h) {
+        const NodeIndex i = h.node;
+        if ((byte_of[i] & 8) != 0) {
+            const std::vector<NodeIndex> seed{i};
+            CHECK(g.downstream_closure(seed) == m.closure(seed));
+        }
+        const NodeIndex other = static_cast<NodeIndex>((i + 1) % n);
+        if ((byte_of[i] & 16) != 0 && !(handed[other] && !reported[other]))
+            CHECK(!round.done(other, false).has_value());  // not out: refused
+        const bool changed = (byte_of[i] & 2) != 0;
+        CHECK(round.done(i, changed).has_value());
+        CHECK(!round.done(i, changed).has_value());  // twice: refused
+        reported[i] = true;
+        m.signatures[i] = h.signature;
+        m.states[i] = NodeState::Clean;
+        committed += changed ? 1 : 0;
+        return changed;
+    };
+    if (batches) {
+        for (;;) {
+            auto batch = round.peek_ready();
+            CHECK(batch.has_value());
+            if (batch->empty())
+                break;
+            round.take_ready();
+            for (const core::Handout& h : *batch)
+                hand_out(h);
+            // Reports in reverse when the first node's byte says so: the
+            // epochs go out in topological order either way.
+            if ((byte_of[batch->front().node] & 32) != 0)
+                std::ranges::reverse(*batch);
+            std::vector<NodeIndex> moved;
+            for (const core::Handout& h : *batch)
+                if (report(h))
+                    moved.push_back(h.node);
+            std::ranges::sort(moved, {}, [&](NodeIndex i) { return m.position[i]; });
+            for (NodeIndex i : moved)
+                m.epochs[i] = ++m.epoch_counter;
+        }
+    } else {
+        for (;;) {
+            auto next = round.peek_next();
+            CHECK(next.has_value());
+            if (*next == nullptr)
+                break;
+            const core::Handout h = **next;
+            round.take_next();
+            hand_out(h);
+            if (report(h))
+                m.epochs[h.node] = ++m.epoch_counter;
+        }
+    }
+    CHECK(round.phase() == core::Round::Phase::finished);
+    std::size_t handed_out = 0;
+    for (NodeIndex i : closure) {
+        handed_out += handed[i] ? 1 : 0;
+        if (m.kinds[i] == NodeKind::Input) {
+            // Committed with the hash it has, given this round or before.
+            m.signatures[i] = m.content_hashes[i].value_or(0);
+        } else if (!handed[i]) {
+            // Settled in the kernel: its stored signature was the fold.
+            CHECK(!forced[i] && m.signatures[i] && *m.signatures[i] == m.fold(i));
+        }
+        m.states[i] = NodeState::Clean;
+    }
+    CHECK(round.handed_out() == handed_out && round.committed() == committed);
+    CHECK(round.skipped() == handed_out - committed);
+    return true;
+}
+
 bool run_op(Reader& r, Graph& g, Model& m) {
     const Op op = op_of(r.u8());
     switch (op) {
@@ -475,6 +603,7 @@ bool run_op(Reader& r, Graph& g, Model& m) {
         CHECK(dirty->empty());
         return true;
     }
+    case Op::kernel_round: return kernel_round(r, g, m);
     }
     return false;
 }
