@@ -493,19 +493,12 @@ void Round::take_ready() {
     heaped_ = 0;
 }
 
-// A closure node's slot + 1, 0 for any other node.
-std::size_t Round::number_of(NodeIndex node) {
-    const Graph& g = *graph_;
-    if (g.marks_.uses() != marks_use_ && slot_of_.empty()) {
-        // Another traversal took the marks: the round's own table from now on.
-        slot_of_.assign(g.nodes_.size(), 0);
+// Another traversal took the marks: the round's own table from now on.
+std::size_t Round::number_from_table(NodeIndex node) {
+    if (slot_of_.empty()) {
+        slot_of_.assign(graph_->nodes_.size(), 0);
         for (std::size_t s = 0; s < nodes_.size(); ++s)
             slot_of_[nodes_[s]] = static_cast<std::uint32_t>(s + 1);
-    }
-    if (slot_of_.empty()) {
-        // Stamps below the base wrap past every slot.
-        const std::uint32_t number = g.marks_.stamp(node) - number_base_;
-        return number <= nodes_.size() ? number : 0;
     }
     return node < slot_of_.size() ? slot_of_[node] : 0;
 }

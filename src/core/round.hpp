@@ -160,7 +160,16 @@ private:
 
     RoundRefusal refusal_for_phase() const;
     RoundResult<void> report(NodeIndex node, std::string_view id, bool changed);
-    std::size_t number_of(NodeIndex node);
+    // A closure node's slot + 1, 0 for any other node.
+    std::size_t number_of(NodeIndex node) {
+        const Graph::VisitMarks& marks = graph_->marks_;
+        if (marks.uses() != marks_use_ || !slot_of_.empty()) [[unlikely]]
+            return number_from_table(node);
+        // Stamps below the base wrap past every slot.
+        const std::uint32_t number = marks.stamp(node) - number_base_;
+        return number <= nodes_.size() ? number : 0;
+    }
+    std::size_t number_from_table(NodeIndex node);
     void sort_in_order(std::vector<std::uint32_t>& slots);
     void flush();
     void settle(std::size_t slot, bool moved);
