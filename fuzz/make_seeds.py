@@ -228,7 +228,8 @@ def rounds():
     # then a byte per node in topological order (a, b, c, d): bit 0 gives an
     # input a hash (the top three bits), bit 2 makes a seed, bit 1 reports
     # the node changed, bit 3 runs a traversal before it is reported, bit 4
-    # reports another node first (refused), bit 5 reverses a batch's reports.
+    # reports another node first (refused), bit 5 reverses a batch's reports
+    # or, one at a time, asks for the next node before reporting (refused).
     s = Script()
     for name, kind in [("a", "input"), ("b", "reactive"), ("c", "reactive"), ("d", "view")]:
         s.add(name, kind)
@@ -236,7 +237,7 @@ def rounds():
     s.deps("c", ["a"])
     s.deps("d", ["b", "c"])
     s.op("build")
-    s.op("kernel_round", b"\x00", b"\x21\x04\x04\x04")  # everything given a value
+    s.op("kernel_round", b"\x00", b"\x21\x04\x04\x24")  # all given a value; d asks early
     s.op("kernel_round", b"\x01", b"\x41\x3a\x12\x08")  # a moves: b, c in one batch
     s.op("kernel_round", b"\x00", b"\x41\x00\x00\x00")  # a keeps its hash: nothing out
     s.op("commit_node", s.id_byte("b"), s.value(3))

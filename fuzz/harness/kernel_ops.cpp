@@ -136,8 +136,6 @@ void per_node(const Model& m, const std::string& id, const R& result, Ok ok) {
     ok(*i);
 }
 
-// One operation. Returns whether it may have changed the graph (false for
-// queries and for every call that failed).
 // A round driven by the kernel, against the per-node protocol on the model:
 // the same nodes handed out with the folds the model gives, in an order its
 // deps allow, and the same states, signatures and epochs after. A byte per
@@ -243,6 +241,8 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
             const core::Handout h = **next;
             round.take_next();
             hand_out(h);
+            if ((byte_of[h.node] & 32) != 0)
+                CHECK(!round.peek_next().has_value());  // one at a time: refused
             if (report(h))
                 m.epochs[h.node] = ++m.epoch_counter;
         }
@@ -265,6 +265,8 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
     return true;
 }
 
+// One operation. Returns whether it may have changed the graph (false for
+// queries and for every call that failed).
 bool run_op(Reader& r, Graph& g, Model& m) {
     const Op op = op_of(r.u8());
     switch (op) {
