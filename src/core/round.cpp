@@ -9,20 +9,22 @@ namespace quorl::core {
 
 namespace {
 
+// Heads whose rows a walk gathers before it visits their dependants.
+constexpr std::size_t batch = 32;
 // How many places ahead a walk asks for the memory it will read: far enough
-// to hide a miss, near enough that the lines are still cached. Heads ahead
-// in the queue for reverse-edge runs and rows, dependants ahead in the
-// gathered rows for their slots.
-constexpr std::size_t far_ahead = 16;
-constexpr std::size_t near_ahead = 8;
+// to hide a miss, near enough that the lines are still cached. Gathering a
+// batch's rows is quick, and visiting their dependants is not: a head's row
+// is asked for a batch ahead and its reverse-edge run two, so the misses
+// resolve while the batch before is visited. Dependants are asked for
+// a few visits ahead in the gathered rows, for their stamps.
+constexpr std::size_t far_ahead = 2 * batch;
+constexpr std::size_t near_ahead = batch;
 constexpr std::size_t visits_ahead = 16;
 // A gathered row is copied this many elements at once: most are no longer.
 constexpr std::uint32_t row_copy = 4;
 // Dependants a cascade lets go without a loop: more lanes cost more than
 // the mispredicted loop exits they save.
 constexpr std::uint32_t lanes = 2;
-// Heads whose rows a walk gathers before it visits their dependants.
-constexpr std::size_t batch = 32;
 // Graphs whose node records (the bulk of a graph) pass this many bytes
 // outgrow the cache, and walks prefetch.
 constexpr std::size_t prefetch_above = std::size_t{1} << 20;
