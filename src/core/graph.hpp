@@ -333,6 +333,8 @@ private:
         std::uint64_t uses() const noexcept { return uses_; }
 
     private:
+        std::uint32_t claim(std::size_t node_count, std::size_t count);
+
         std::vector<std::uint32_t> stamps_;
         std::uint32_t current_ = 0;
         std::uint64_t uses_ = 0;

@@ -107,15 +107,13 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     order_keys_.reserve(k);
     g.unsettled_.reserve(k);  // abandon() only appends; it must not throw
 
-    for (std::size_t j = 0; j < first_seed; ++j)
-        flags_[number_of(starts[j]) - 1] |= given_flag;
-
     // Writes.
     for (const NodeIndex node : nodes_)
         g.set_state(node, NodeState::Dirty);
     for (std::size_t j = 0; j < first_seed; ++j) {  // the inputs, found by the checks
         Node& node = g.nodes_[starts[j]];
         const std::size_t slot = number_of(starts[j]) - 1;
+        flags_[slot] |= given_flag;
         if (node.content_hash != inputs[j].content_hash)
             flags_[slot] |= moved_flag;
         node.content_hash = inputs[j].content_hash;

@@ -230,31 +230,29 @@ std::vector<NodeIndex> Graph::node_ids() const {
     return all;
 }
 
-void Graph::VisitMarks::begin(std::size_t node_count) {
+void Graph::VisitMarks::begin(std::size_t node_count) { claim(node_count, 1); }
+
+std::uint32_t* Graph::VisitMarks::number(std::size_t node_count, std::uint32_t& base) {
+    base = claim(node_count, node_count);
+    return stamps_.data();
+}
+
+// Claims the stamps base + 1 .. base + count, all above every stamp given
+// out before, and returns base; current_ ends at the last of them. Claimed
+// before any is written: a walk that throws halfway leaves no stamp that a
+// later traversal could read as its own.
+std::uint32_t Graph::VisitMarks::claim(std::size_t node_count, std::size_t count) {
     if (stamps_.size() < node_count)
         stamps_.resize(node_count, current_);  // unmarked once current_ moves on
     ++uses_;
-    if (++current_ == 0) {
-        // Wrapped: old stamps could read as current.
-        std::ranges::fill(stamps_, 0);
-        current_ = 1;
-    }
-}
-
-std::uint32_t* Graph::VisitMarks::number(std::size_t node_count, std::uint32_t& base) {
-    if (stamps_.size() < node_count)
-        stamps_.resize(node_count, current_);
-    ++uses_;
-    if (node_count >= std::numeric_limits<std::uint32_t>::max() - current_) {
-        // The numbers would wrap: start the stamps over.
+    if (count >= std::numeric_limits<std::uint32_t>::max() - current_) {
+        // The stamps would wrap: old ones could read as new. Start over.
         std::ranges::fill(stamps_, 0);
         current_ = 0;
     }
-    base = current_;
-    // Claimed before the walk writes any: a walk that throws halfway leaves
-    // no stamp that a later traversal could read as its own.
-    current_ += static_cast<std::uint32_t>(node_count);
-    return stamps_.data();
+    const std::uint32_t base = current_;
+    current_ += static_cast<std::uint32_t>(count);
+    return base;
 }
 
 }  // namespace quorl::core
