@@ -49,6 +49,7 @@ void reseal(std::vector<std::byte>& data) {
 
 // Everything a caller can ask of a restored graph, and then some updates.
 void exercise(Graph& g, std::span<const std::byte> input) {
+    g.check_invariants();  // a restore accepts only states the calls can reach
     const std::vector<std::byte> again = snapshot_of(g);
     if (again.size() != input.size())
         fail("a restored graph re-encodes to a different size");

@@ -436,6 +436,54 @@ def setitem(index, value):
             f"cached order (byte {layout(4, 4, 4, True)['order']}): node 0 comes before its dep 1",
         ),
         (sample_graph().to_bytes() + b"\0", "trailing data after the checksum"),
+        # States no sequence of calls reaches: check_invariants() refuses them too.
+        (
+            with_fields(states=setitem(3, 0)),
+            f"node 3: state clean (byte {AT['states'] + 3}) is set, but the node's flags say "
+            "it has no signature",
+        ),
+        (
+            with_fields(epochs=setitem(3, 1)),
+            f"node 3: epoch 1 (byte {AT['epochs'] + 24}) is set, but the node's flags say "
+            "it has no signature",
+        ),
+        (
+            with_fields(hashes=setitem(3, 5)),
+            f"node 3: content hash 0x0000000000000005 (byte {AT['hashes'] + 24}) is set, but "
+            "the node's flags say it has no signature",
+        ),
+        (
+            with_fields(epochs=[0, 1, 1, 0]),
+            f"node 2: epoch 1 (byte {AT['epochs'] + 16}) is also the epoch of node 1",
+        ),
+        (
+            # Radix passes over every byte: epochs that differ only in their top byte.
+            with_fields(epochs=[2**56 + 3, 3, 2**56 + 3, 0], counter=2**57),
+            f"node 2: epoch 72057594037927939 (byte {AT['epochs'] + 16}) is also the epoch of node 0",
+        ),
+        (
+            with_fields(counter=2**64 - 1),
+            "epoch counter 18446744073709551615 (byte 56) is over the limit of "
+            "9223372036854775807, which leaves no room for commits",
+        ),
+        (with_fields(counter=2**63), "epoch counter 9223372036854775808 (byte 56) is over"),
+        (
+            with_fields(deps=setitem(2, [3, 4])),
+            f"node 2: dep 4 (byte {AT['deps'] + 8}) is not a node (there are 4)",
+        ),
+        *(
+            (
+                with_fields(kernel=field.ljust(16, b"\0")),
+                f"the kernel version field (byte {16 + at}) is not printable ASCII padded",
+            )
+            for field, at in [
+                (b"\x011.2.0", 0),
+                (b"1.2\x1f0", 3),
+                (b"1.2.0\x7f", 5),
+                (b"1.2.0\xff", 5),
+                (b"1.2\x000", 4),  # a character after the padding
+            ]
+        ),
     ],
 )
 def test_damaged_snapshots_are_refused_saying_what_and_where(data, message):
@@ -459,6 +507,66 @@ def test_ids_must_be_text_python_could_have_given(bad_utf8):
         ids=setitem(3, bad_utf8), b=3 + len(bad_utf8), id_lengths=[1, 1, 1, len(bad_utf8)]
     )
     assert "is not valid UTF-8" in refused(data)
+
+
+def test_an_id_is_checked_on_its_own_bytes_not_its_neighbours():
+    # A sequence cut at the end of one id must not be completed by the next
+    # id's bytes, and nine-byte ASCII ids put word reads across the boundary.
+    cut = with_fields(ids=[b"a", b"\xc3", b"\xa9", b"d"])
+    assert refused(cut) == f"node 1: id (byte {AT['ids'] + 1}) is not valid UTF-8 at its byte 0"
+    long_ids = [b"abcdefgh" + bytes([c]) for c in b"abcd"]
+    g = Graph.from_bytes(with_fields(ids=long_ids))
+    assert g.node_ids() == [i.decode() for i in long_ids]
+    tail = [b"abcdefgh\xc3", b"\xa9bcdefghi", b"x", b"y"]
+    assert "node 0: id (byte" in refused(with_fields(ids=tail))
+
+
+def test_long_deps_lists_sharing_deps_restore_and_repeats_are_found():
+    # Lists longer than the short-list scan are checked with the visit marks,
+    # which must start afresh for every node.
+    g = Graph()
+    ids = [f"n{k}" for k in range(60)]
+    for node_id in ids:
+        g.add_node(node_id, "source")
+    for k in range(40, 60):
+        g.set_deps(ids[k], ids[k - 40 : k - 15])  # 25 deps, overlapping neighbours
+    g.build()
+    data = g.to_bytes()
+    assert Graph.from_bytes(data).to_bytes() == data
+    s = decode(data)
+    s["deps"][59] = [*s["deps"][59][:-1], s["deps"][59][3]]
+    message = refused(encode(s))
+    assert message.startswith(f"node 59: dep {s['deps'][59][3]} (byte ")
+    assert message.endswith(") is listed twice")
+
+
+def test_a_counter_at_its_limit_restores_but_refuses_to_wrap():
+    limit = 2**63 - 1
+    g = Graph.from_bytes(with_fields(counter=limit))
+    before = g.to_bytes()
+    exhausted = "epoch counter exhausted: no commit can be given a new epoch"
+    with pytest.raises(OverflowError) as info:
+        g.commit_node("b", 1)
+    assert str(info.value) == exhausted
+    with pytest.raises(KeyError, match="unknown node"):
+        g.commit_node("missing", 1)  # an unknown id is still what is reported first
+    assert g.to_bytes() == before
+    g.skip_node("b", 9)  # a memo hit takes no epoch
+    g.set_dirty("b")
+    # A round refuses the change report before it writes anything, and still
+    # accepts a report that keeps the epoch.
+    with g.begin_round({}, ["b", "d"]) as round_:
+        batch = dict(round_.ready())
+        assert set(batch) == {"b", "d"}
+        with pytest.raises(OverflowError) as info:
+            round_.done("b", True)
+        assert str(info.value) == exhausted and g.state_of("b") == "computing"
+        round_.done("b", False)
+        round_.done("d", False)
+        assert [node_id for node_id, _ in round_.ready()] == ["c"]
+        round_.done("c", False)
+        assert round_.finished
+    assert g.dirty_nodes() == [] and decode(g.to_bytes())["counter"] == limit
 
 
 def test_a_flipped_bit_anywhere_fails_the_checksum():

@@ -12,7 +12,8 @@ using core::SelfDependency;
 using core::UnknownNode;
 
 const char* const variant_names[] = {"AlreadyRegistered", "UnknownNode", "SelfDependency",
-                                     "InvalidKind",       "NotBuilt",    "Cycle"};
+                                     "InvalidKind",       "NotBuilt",    "Cycle",
+                                     "EpochsExhausted"};
 
 namespace {
 

@@ -152,6 +152,8 @@ void raise_graph_error(const core::GraphError& error) noexcept {
             type = PyExc_KeyError;
         else if (std::holds_alternative<core::NotBuilt>(error.variant()))
             type = PyExc_RuntimeError;
+        else if (std::holds_alternative<core::EpochsExhausted>(error.variant()))
+            type = PyExc_OverflowError;
         const std::string message = error.message();
         Ref text(
             PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));

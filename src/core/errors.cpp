@@ -127,6 +127,9 @@ std::string GraphError::message() const {
                 return std::string(
                     "graph has not been built; call build() after registering nodes");
             },
+            [](const EpochsExhausted&) {
+                return std::string("epoch counter exhausted: no commit can be given a new epoch");
+            },
             [](const Cycle& e) {
                 std::string message = "dependency cycle detected involving: ";
                 for (std::size_t k = 0; k < e.ids.size(); ++k) {

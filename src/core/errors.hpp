@@ -32,6 +32,9 @@ struct InvalidKind {
     std::string kind;
 };
 struct NotBuilt {};
+
+// A commit found the epoch counter at its limit: no new epoch is left.
+struct EpochsExhausted {};
 struct Cycle {
     std::vector<std::string> ids;   // registration order
     std::vector<std::string> path;  // one cycle, each entry a dep of the next
@@ -39,8 +42,8 @@ struct Cycle {
 
 class GraphError {
 public:
-    using Variant =
-        std::variant<AlreadyRegistered, UnknownNode, SelfDependency, InvalidKind, NotBuilt, Cycle>;
+    using Variant = std::variant<AlreadyRegistered, UnknownNode, SelfDependency, InvalidKind,
+                                 NotBuilt, Cycle, EpochsExhausted>;
 
     template <typename V>
         requires std::is_constructible_v<Variant, V>

@@ -39,6 +39,11 @@ std::string_view to_string(NodeState state) noexcept;
 inline constexpr std::size_t max_nodes = UINT32_MAX;
 inline constexpr std::size_t max_dep_entries = UINT32_MAX;
 
+// The last epoch a commit may hand out. No graph commits 2^63 times, so a
+// counter past it can only come from crafted bytes, and a commit never wraps
+// the counter back to an epoch a node may still hold.
+inline constexpr std::uint64_t max_epoch = (std::uint64_t{1} << 63) - 1;
+
 // Signature fold constants.
 inline constexpr std::uint64_t fold_start = 0x14650FB0739D0383ull;
 inline constexpr std::uint64_t fold_multiplier = 0x100000001B3ull;

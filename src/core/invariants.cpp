@@ -48,6 +48,7 @@ void Graph::check_invariants() const {
     // Kinds and states in range; memo fields consistent with the calls that
     // set them: a clean node or one with an epoch or a content hash has a
     // signature, and every epoch was handed out once.
+    require(epoch_counter_ <= max_epoch, "the epoch counter within its limit");
     std::vector<std::uint64_t> epochs;
     require(bits_.size() == n, "one bits byte per node");
     for (std::size_t i = 0; i < n; ++i) {

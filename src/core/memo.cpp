@@ -51,8 +51,11 @@ void Graph::forget_dependant_folds(const Node& node) {
 }
 
 Result<void> Graph::commit_node(std::string_view id, std::uint64_t signature) {
+    // An unknown id is reported first, as by every per-node call.
+    if (epoch_counter_ >= max_epoch && find(id) != IdIndex::absent) [[unlikely]]
+        return fail(EpochsExhausted{});
     return with_node(*this, id, [this, signature](Node& n) {
-        ++epoch_counter_;  // wraps modulo 2^64
+        ++epoch_counter_;
         set_state(index_at(n), NodeState::Clean);
         n.signature = signature;
         n.has_signature = true;

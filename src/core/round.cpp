@@ -131,6 +131,7 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     g.folds_recorded_ = true;
     phase_ = Phase::open;
     scheduled_ = k;
+    epochs_left_ = g.epoch_counter_ < max_epoch ? max_epoch - g.epoch_counter_ : 0;
 
     // The starts took the first slots, in order; only they can have no deps
     // in the closure, so only they can be ready at once.
@@ -406,7 +407,7 @@ void Round::flush() {
     for (std::uint32_t slot : pending_)
         if (flags_[slot] & changed_flag) {
             Node& node = node_at(slot);
-            node.epoch = ++graph_->epoch_counter_;  // wraps modulo 2^64
+            node.epoch = ++graph_->epoch_counter_;  // room checked by report()
             flags_[slot] = static_cast<std::uint8_t>((flags_[slot] & ~changed_flag) | moved_flag);
         }
     for (std::uint32_t slot : pending_) {
@@ -530,6 +531,10 @@ RoundResult<void> Round::report(NodeIndex node, std::string_view id, bool change
     if (status(slot - 1) != Status::out)
         return std::unexpected(
             RoundError(value_refusal("node " + name() + " was already reported")));
+    // Each change reported takes an epoch at its flush; refusing here, before
+    // anything is written, keeps flush() and abandon() from ever wrapping.
+    if (changed && committed_ >= epochs_left_) [[unlikely]]
+        return std::unexpected(RoundError(GraphError(EpochsExhausted{})));
     const std::size_t s = slot - 1;
     // pending_ has room for the whole closure: nothing below can fail.
     Node& n = node_at(s);

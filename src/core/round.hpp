@@ -218,6 +218,7 @@ private:
     std::size_t handed_out_ = 0;
     std::size_t committed_ = 0;
     std::size_t skipped_ = 0;
+    std::uint64_t epochs_left_ = 0;  // commits the counter has room for at begin()
 };
 
 }  // namespace quorl::core

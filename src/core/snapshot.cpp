@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/graph.hpp"
 
@@ -135,6 +137,43 @@ struct Layout {
           checksum(order + (built ? 4 * n : 0)),
           total(checksum + snapshot_checksum_size) {}
 };
+
+// The first node, in node order, whose epoch an earlier node already holds,
+// with that earlier node; {absent, absent} when every epoch is held once.
+// Epochs are sorted by a byte a pass, least significant first, and only as
+// many passes as the largest epoch has bytes: linear in the nodes, where a
+// comparison sort would not be. The sort is stable, so equal epochs stay in
+// node order.
+std::pair<NodeIndex, NodeIndex> shared_epoch(const std::vector<Node>& nodes) {
+    struct Held {
+        std::uint64_t epoch;
+        NodeIndex node;
+    };
+    std::vector<Held> held;
+    std::uint64_t largest = 0;
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+        if (nodes[i].epoch != 0) {
+            held.push_back({nodes[i].epoch, static_cast<NodeIndex>(i)});
+            largest = std::max(largest, nodes[i].epoch);
+        }
+    std::vector<Held> spare(held.size());
+    const auto bits = static_cast<int>(std::bit_width(largest));
+    for (int shift = 0; shift < bits; shift += 8) {
+        std::size_t starts[257] = {};
+        for (const Held& h : held)
+            ++starts[((h.epoch >> shift) & 0xFF) + 1];
+        for (std::size_t k = 1; k < 257; ++k)
+            starts[k] += starts[k - 1];
+        for (const Held& h : held)
+            spare[starts[(h.epoch >> shift) & 0xFF]++] = h;
+        held.swap(spare);
+    }
+    std::pair<NodeIndex, NodeIndex> found{IdIndex::absent, IdIndex::absent};
+    for (std::size_t k = 1; k < held.size(); ++k)
+        if (held[k].epoch == held[k - 1].epoch && held[k].node < found.second)
+            found = {held[k - 1].node, held[k].node};
+    return found;
+}
 
 }  // namespace
 
@@ -279,6 +318,11 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
                           " is not printable ASCII padded with zero bytes");
     }
 
+    if (epoch_counter > max_epoch)
+        return refuse("epoch counter " + std::to_string(epoch_counter) + at_byte(56) +
+                      " is over the limit of " + std::to_string(max_epoch) +
+                      ", which leaves no room for commits");
+
     Graph g;
     g.nodes_.resize(n);
     g.bits_.resize(n);
@@ -326,12 +370,27 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
             return refuse(where() + "signature " + hex(signature) +
                           at_byte(at.signatures + (8 * i)) +
                           " is set, but the node's flags say it has none");
+        const auto content_hash = load_le<std::uint64_t>(p + at.hashes + (8 * i));
+        // Only a commit makes a node clean or gives it an epoch or a hash,
+        // and every commit records a signature.
+        if (!has_signature) {
+            const auto unsigned_field = [&](const std::string& what, std::size_t offset) {
+                return refuse(where() + what + at_byte(offset) +
+                              " is set, but the node's flags say it has no signature");
+            };
+            if (state == static_cast<std::uint8_t>(NodeState::Clean))
+                return unsigned_field("state clean", at.states + i);
+            if (epoch != 0)
+                return unsigned_field("epoch " + std::to_string(epoch), at.epochs + (8 * i));
+            if (content_hash != 0)
+                return unsigned_field("content hash " + hex(content_hash), at.hashes + (8 * i));
+        }
         node.kind = static_cast<NodeKind>(kind);
         g.bits_[i] = node_bits::of(node.kind, static_cast<NodeState>(state));
         node.has_signature = has_signature;
         node.signature = signature;
         node.epoch = epoch;
-        node.content_hash = load_le<std::uint64_t>(p + at.hashes + (8 * i));
+        node.content_hash = content_hash;
         node.id_offset = id_sum;
         node.id_length = id_length;
         node.deps_offset = static_cast<std::uint32_t>(deps_sum);
@@ -345,6 +404,13 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
     if (deps_sum != d)
         return refuse("the deps take " + std::to_string(deps_sum) + " entries, but the header" +
                       at_byte(40) + " counts " + std::to_string(d));
+    // Every commit hands out a new epoch: two nodes holding one would fold
+    // the same key for different values.
+    if (const auto [first, second] = shared_epoch(g.nodes_); second != IdIndex::absent)
+        return refuse("node " + std::to_string(second) + ": epoch " +
+                      std::to_string(g.nodes_[second].epoch) +
+                      at_byte(at.epochs + (8 * std::size_t{second})) +
+                      " is also the epoch of node " + std::to_string(first));
 
     // Ids: valid text, each once. The index gets this process's hashing.
     // Keys are computed a few nodes ahead and their slots prefetched: the
