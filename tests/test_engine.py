@@ -167,6 +167,19 @@ def always_equal(old, new):
     return True
 
 
+def cyclic():
+    items = [0.5]
+    items.append(items)
+    return items
+
+
+def nested(depth):
+    value = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
 @pytest.mark.parametrize(
     ("cutoff", "old", "new", "kept"),
     [
@@ -176,6 +189,8 @@ def always_equal(old, new):
         ("exact", [1, (2.0, "x")], [1, (2.0, "x")], True),
         ("exact", {"a": 1, "b": 2}, {"b": 2, "a": 1}, False),  # another order to read
         ("exact", Decimal("1.0"), Decimal("1"), False),
+        ("exact", cyclic(), cyclic(), True),
+        ("exact", nested(5000), nested(5000), False),  # too deep to walk: a change
         ("equal", 0.0, -0.0, True),
         ("equal", Decimal("1.0"), Decimal("1"), True),
         ("equal", 1, 1.0, False),

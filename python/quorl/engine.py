@@ -928,7 +928,7 @@ _BY_EQUALITY: Final = frozenset({int, str, bool, bytes, bytearray, type(None)})
 _CONTAINERS: Final = frozenset({tuple, list, dict, set, frozenset, complex})
 
 
-def _exact(old: Any, new: Any, seen: set[tuple[int, int]] | None = None, depth: int = 0) -> bool:
+def _exact(old: Any, new: Any) -> bool:
     """The default cut-off: whether nothing computed from ``new`` could differ
     from what is computed from ``old``. Same type, then: equal for ints, strs,
     bytes; the same bits for floats (so -0.0 is not 0.0, a NaN is the same NaN);
@@ -939,35 +939,45 @@ def _exact(old: Any, new: Any, seen: set[tuple[int, int]] | None = None, depth: 
     kind = type(old)
     if kind is not type(new):
         return False
+    if kind in _BY_EQUALITY:
+        return old == new  # type: ignore[no-any-return]
     if kind is float:
         if old == new:
             return old != 0.0 or copysign(1.0, old) == copysign(1.0, new)
         return old != old and new != new and _pack_double(old) == _pack_double(new)
-    if kind in _BY_EQUALITY:
-        return bool(old == new)
+    return kind in _CONTAINERS and _same_items(old, new, set(), 0)
+
+
+def _same_items(old: Any, new: Any, seen: set[tuple[int, int]], depth: int) -> bool:
     # Too deep a nesting counts as a change: a recomputation, never a wrong value.
-    if kind not in _CONTAINERS or depth > 100:
+    if depth > 100:
         return False
     # A pair met before is not walked again: it is in progress (a cycle) or
     # equal, since a difference ends the walk.
-    if seen is None:
-        seen = set()
     pair = (id(old), id(new))
     if pair in seen:
         return True
     seen.add(pair)
-    if kind is complex:
+    if type(old) is complex:
         return _exact(old.real, new.real) and _exact(old.imag, new.imag)
     if len(old) != len(new):
         return False
-    depth += 1
     # In iteration order: that is what a dict or set shows to code reading it.
-    if kind is dict:
-        return all(
-            _exact(key, new_key, seen, depth) and _exact(item, new_item, seen, depth)
-            for (key, item), (new_key, new_item) in zip(old.items(), new.items(), strict=True)
-        )
-    return all(_exact(item, new_item, seen, depth) for item, new_item in zip(old, new, strict=True))
+    # A dict pairs up its (key, value) items, anything else is one pair of sequences.
+    items = zip(old.items(), new.items(), strict=True) if type(old) is dict else ((old, new),)
+    for olds, news in items:
+        for a, b in zip(olds, news, strict=True):
+            if a is b:
+                continue
+            kind = type(a)
+            if kind is not type(b):
+                return False
+            if kind in _CONTAINERS:
+                if not _same_items(a, b, seen, depth + 1):
+                    return False
+            elif not _exact(a, b):
+                return False
+    return True
 
 
 def _equal(old: Any, value: Any) -> bool:
