@@ -242,8 +242,30 @@ def test_an_executor_set_later_is_checked_before_it_is_used():
         engine.executor = pool
         engine.set()
         engine.executor = "threads"
+    engine.executor = engine.executor  # no change: the engine's pool stays open
+    engine.set({"i": 1})
     assert (engine["local"], repr(engine)) == (
         2,
         "<quorl.Engine nodes=2 executor=ThreadPoolExecutor>",
     )
     engine.close()
+
+
+def test_a_function_raising_broken_pool_itself_leaves_the_executor_in_use():
+    raised = []
+
+    def inner_pool_failed(i):
+        if not raised:
+            raised.append(i)
+            raise BrokenProcessPool("a pool of its own")
+        return i
+
+    with ThreadPoolExecutor(2) as pool:
+        engine = make_engine(executor=pool)
+        engine.input("i", 1)
+        engine.node("n", inner_pool_failed, ["i"])
+        with pytest.raises(BrokenProcessPool) as info:
+            engine.set()
+        assert info.value.__notes__ == ["raised by the function of quorl node 'n'"]
+        engine.set()
+        assert (engine["n"], engine.executor) == (1, pool)

@@ -55,7 +55,7 @@ _Changed = set[str]  # Engine.set hides the builtin inside the class
 
 DEFAULT_MEMO_SIZE: Final = 8
 _MISSING: Final[Any] = object()
-EXECUTORS: Final = ("threads", "process")  # the pools the engine can make itself
+_EXECUTORS: Final = ("threads", "process")  # the pools the engine can make itself
 _RAISED_BY: Final = {
     "function": "raised by the function of quorl node {!r}",
     "cutoff": "raised by the cut-off rule of quorl node {!r}",
@@ -199,7 +199,7 @@ class Engine:
         self._executor: Executor | None = None
         self._executor_name: str | None = None  # set while the engine owns its executor
         self._shutdown: weakref.finalize[Any, Any] | None = None
-        self._broken = False  # the executor broke in the last round
+        self._broken = False  # the executor broke: the next round needs another
         self._use_executor(executor)
         self._memo_size = memo_size
         self._hasher = stable_hash if hasher is None else hasher
@@ -452,6 +452,8 @@ class Engine:
     def executor(self, executor: Executor | str | None) -> None:
         with self._exclusive("change the executor"):
             _check_executor(executor)
+            if executor is self._executor:
+                return  # not a change: a pool the engine made stays its own
             for node_id, spec in self._nodes.items():
                 if spec.fn is not None:
                     self._check_picklable(node_id, spec.fn, executor)
@@ -829,8 +831,11 @@ class Engine:
                         if not isinstance(raised, Exception):
                             raise raised
                         # Every node running on a pool whose worker died gets
-                        # its error: which of them killed it cannot be told.
-                        broken = isinstance(raised, BrokenExecutor)
+                        # its error: which of them killed it cannot be told. A
+                        # function's own BrokenExecutor leaves the pool working.
+                        broken = isinstance(raised, BrokenExecutor) and bool(
+                            getattr(self._executor, "_broken", True)
+                        )
                         self._broken |= broken
                         failures.append((node_id, raised, "executor" if broken else "function"))
                         continue
@@ -894,9 +899,9 @@ def _check_memo_size(memo_size: int) -> None:
 
 def _check_executor(executor: object) -> None:
     if isinstance(executor, str):
-        if executor not in EXECUTORS:
+        if executor not in _EXECUTORS:
             raise ValueError(
-                f"executor names a pool the engine makes: {' or '.join(map(repr, EXECUTORS))}, "
+                f"executor names a pool the engine makes: {' or '.join(map(repr, _EXECUTORS))}, "
                 f"not {executor!r}"
             )
     elif executor is not None and not isinstance(executor, Executor):
