@@ -1,14 +1,19 @@
 """The engine in one thread: the epoch rule, memo, cut-off, failures, bad input."""
 
 import contextlib
+import math
 import os
 import random
+import struct
 import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
+from decimal import Decimal
 
 import pytest
 from engine_support import ROUNDS, from_scratch, make_engine, values
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from quorl import stable_hash
 
 
@@ -94,6 +99,145 @@ def test_values_equal_but_of_another_type_are_a_change(rounds):
     engine.set({"i": 2})
     assert engine.set({"i": 2.0}, explain=True).why == {"m": ("i",), "text": ("m",)}
     assert engine["text"] == "NoEquality()"  # an == that raises counts as a change
+
+
+class Loose:
+    """Equal to everything, as a careless __eq__ can be; what it holds still shows."""
+
+    def __init__(self, x):
+        self.x = x
+
+    def __eq__(self, other):
+        return True
+
+    __hash__ = object.__hash__
+
+
+def observe(value):
+    """What code downstream can tell of a value: types, float bits, order."""
+    if type(value) is float:
+        return struct.pack("<d", value)
+    if isinstance(value, dict):
+        return ("dict", [(observe(k), observe(v)) for k, v in value.items()])
+    if isinstance(value, (list, tuple, set, frozenset)):
+        return (type(value).__name__, [observe(item) for item in value])
+    if isinstance(value, Loose):
+        return ("Loose", observe(value.x))
+    return (type(value).__name__, repr(value))
+
+
+SIGNED_ZEROS_AND_NANS = [0.0, -0.0, math.nan, -math.nan, math.inf, -math.inf]
+scalars = st.one_of(
+    st.floats(),
+    st.sampled_from(SIGNED_ZEROS_AND_NANS),
+    st.integers(-1, 1),
+    st.booleans(),
+    st.sampled_from([Decimal("1"), Decimal("1.0"), Decimal("-0")]),
+    st.builds(Loose, st.sampled_from([0, 0.0, -0.0, True])),
+)
+keys = st.one_of(st.integers(0, 1), st.booleans(), st.sampled_from([0.0, -0.0]))
+cut_off_values = st.recursive(
+    scalars,
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=3),
+        st.tuples(inner, inner),
+        st.dictionaries(keys, inner, max_size=3),
+        st.frozensets(keys, max_size=3),
+    ),
+    max_leaves=6,
+)
+
+
+@pytest.mark.parametrize("rounds", ROUNDS)
+@settings(max_examples=150, deadline=None)
+@given(st.lists(cut_off_values, min_size=2, max_size=6))
+def test_the_default_cut_off_never_departs_from_a_computation_from_scratch(rounds, seq):
+    engine = make_engine(rounds, memo_size=2)
+    engine.input("i", 0)
+    engine.node("m", seq.__getitem__, ["i"])
+    engine.node("seen", observe, ["m"])
+    engine.node("sign", lambda m: math.copysign(1.0, m) if type(m) is float else None, ["m"])
+    for index in [*range(len(seq)), 0]:
+        engine.set({"i": index})
+        assert engine["seen"] == observe(seq[index])
+        assert engine["sign"] == from_scratch(engine)["sign"]
+
+
+def always_equal(old, new):
+    return True
+
+
+def cyclic():
+    items = [0.5]
+    items.append(items)
+    return items
+
+
+def nested(depth):
+    value = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+@pytest.mark.parametrize(
+    ("cutoff", "old", "new", "kept"),
+    [
+        ("exact", 0.0, -0.0, False),
+        ("exact", math.nan, math.nan, True),
+        ("exact", 1, 1.0, False),
+        ("exact", [1, (2.0, "x")], [1, (2.0, "x")], True),
+        ("exact", {"a": 1, "b": 2}, {"b": 2, "a": 1}, False),  # another order to read
+        ("exact", Decimal("1.0"), Decimal("1"), False),
+        ("exact", cyclic(), cyclic(), True),
+        ("exact", nested(5000), nested(5000), False),  # too deep to walk: a change
+        ("equal", 0.0, -0.0, True),
+        ("equal", Decimal("1.0"), Decimal("1"), True),
+        ("equal", 1, 1.0, False),
+        ("equal", NoEquality(), NoEquality(), False),
+        ("identity", float("5e3"), float("5e3"), False),  # equal, not the same object
+        ("never", "same", "same", False),
+        (always_equal, 1, 2, True),
+    ],
+)
+def test_a_node_chooses_its_cut_off(rounds, cutoff, old, new, kept):
+    engine = make_engine(rounds)
+    engine.input("i", 0)
+    engine.node("m", [old, new].__getitem__, ["i"], cutoff=cutoff)
+    engine.node("d", lambda m: m, ["m"], cutoff="never")
+    engine.set()
+    report = engine.set({"i": 1})
+    assert engine["m"] is engine["d"] is (old if kept else new)
+    assert (report.cut_off, report.recomputed) == ((1, 1) if kept else (0, 2))
+
+
+def test_a_cut_off_rule_that_raises_fails_the_round_for_its_node(rounds):
+    calls = []
+
+    def fussy(old, new):
+        calls.append((old, new))
+        if len(calls) == 1:
+            raise LookupError("cannot compare")
+        return False
+
+    engine = make_engine(rounds)
+    engine.input("i", 1)
+
+    @engine.node("m", deps=["i"], cutoff=fussy)
+    def m(i):
+        return i * 2
+
+    engine.node("d", lambda m: m + 1, ["m"])
+    engine.node("other", lambda i: -i, ["i"])
+    engine.set()
+    assert calls == []  # a first value has nothing to compare with
+    with pytest.raises(LookupError, match="cannot compare") as info:
+        engine.set({"i": 2})
+    assert info.value.__notes__ == ["raised by the cut-off rule of quorl node 'm'"]
+    assert (engine.last_report.failed, engine.dirty(), engine["other"]) == (("m",), ["m", "d"], -2)
+    engine.set()
+    assert calls == [(2, 4), (2, 4)]
+    assert values(engine) == from_scratch(engine)
 
 
 def random_engine(rounds, seed, count=60, **options):
@@ -255,6 +399,7 @@ def test_a_seed_below_a_failure_stays_a_seed(rounds, error):
         (lambda e: e.set({"i": 5}), "cannot run a round"),
         (lambda e: e.node("late", len, ["i"]), "cannot declare a node"),
         (lambda e: e.replace("sneaky", len), "cannot replace a function"),
+        (lambda e: setattr(e, "executor", None), "cannot change the executor"),
     ],
 )
 @pytest.mark.parametrize("workers", [0, 2])
@@ -313,6 +458,10 @@ def declare_errors():
         (lambda e: e.node("x", 42, ["i"]), TypeError, "must be callable"),
         (lambda e: e.node("x", len, [7]), TypeError, "cannot be converted"),
         (lambda e: e.node("x", len, memo_size=-1), ValueError, "at least 0"),
+        (lambda e: e.node("x", len, ["i"], cutoff="same"), ValueError, "'exact', 'equal'"),
+        (lambda e: e.node("x", cutoff=0), TypeError, "cutoff must be a str or a callable"),
+        (lambda e: setattr(e, "executor", 4), TypeError, "not int"),
+        (lambda e: setattr(e, "executor", "procs"), ValueError, "'threads' or 'process'"),
         (lambda e: e.input("x", object()), TypeError, "cannot hash a value of type object"),
         (lambda e: e.replace("i", len), ValueError, "an input has no function"),
         (lambda e: e.replace("zz", len), KeyError, 'unknown node: "zz"'),

@@ -1,14 +1,22 @@
 """The engine on executors: threads, processes and a Dask cluster give the
 values a round in one thread gives; failures in a parallel batch."""
 
+import multiprocessing
+import os
 import random
 import threading
 import time
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 from functools import partial
 
 import pytest
 from engine_support import ROUNDS, from_scratch, make_engine, values
+
+needs_processes = pytest.mark.skipif(
+    not {"fork", "spawn", "forkserver"} & set(multiprocessing.get_all_start_methods()),
+    reason="no way to start worker processes",
+)
 
 
 def mix(step, *xs):
@@ -19,6 +27,34 @@ def fail_on(bad, x):
     if x == bad:
         raise ArithmeticError(f"no {bad}")
     return x
+
+
+def exit_once(marker, x):
+    """Kills its worker process the first time it runs, then computes."""
+    if not os.path.exists(marker):
+        open(marker, "w").close()
+        os._exit(1)
+    return x * 10
+
+
+def bounded(call, timeout=60):
+    """``call()`` in a thread, failing the test rather than hanging it."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome["value"] = call()
+        except BaseException as error:  # handed to the test's thread
+            outcome["error"] = error
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    thread.join(timeout)
+    if thread.is_alive():
+        pytest.fail(f"no answer in {timeout} s")
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
 
 
 def wide_graph(rounds, executor, seed=0, count=80):
@@ -126,3 +162,110 @@ def test_a_dask_cluster_gives_the_values_of_one_thread(serial_history):
     ):
         engine = wide_graph("native", client.get_executor())
         assert run_rounds(engine, count=3) == serial_history[:4]
+
+
+def broken_pool_engine(executor, marker, workers=None):
+    """i -> boom -> after, with siblings of boom, one of them on the same layer."""
+    engine = make_engine(executor=executor, workers=workers)
+    engine.input("i", 1)
+    engine.input("j", 2)
+    engine.node("boom", partial(exit_once, str(marker)), ["i"])
+    engine.node("after", partial(mix, 1), ["boom", "j"])
+    engine.node("side", partial(mix, 2), ["j"])
+    engine.node("below", partial(mix, 3), ["side", "after"])
+    return engine
+
+
+def round_with_a_dying_worker(engine):
+    with pytest.raises(BrokenProcessPool) as info:
+        bounded(engine.set)
+    notes = " ".join(info.value.__notes__)
+    assert "the executor, which broke while computing quorl node" in notes
+    assert "'boom'" in notes
+    report = engine.last_report
+    dirty = engine.dirty()
+    assert "boom" in report.failed and {"boom", "after", "below"} <= set(dirty)
+    assert len(dirty) == len(report.failed) + report.left_dirty
+    return dirty
+
+
+@needs_processes
+def test_a_pool_the_engine_made_is_replaced_when_a_worker_dies(tmp_path):
+    engine = broken_pool_engine("process", tmp_path / "died", workers=2)
+    broken = engine.executor
+    dirty = round_with_a_dying_worker(engine)
+    report = bounded(engine.set)
+    assert engine.executor is not broken and isinstance(engine.executor, ProcessPoolExecutor)
+    assert broken._shutdown_thread  # the engine shut its broken pool down
+    # Exactly what round 1 left dirty is computed, once each, on the new pool.
+    assert report.scheduled == report.recomputed == len(dirty)
+    assert (report.failed, engine.dirty()) == ((), [])
+    assert values(engine) == from_scratch(engine)
+    pool = engine.executor
+    engine.close()
+    with pytest.raises(RuntimeError, match="after shutdown"):
+        pool.submit(abs, 1)
+    assert engine.executor is None
+    engine.set({"j": 5})  # in this thread now
+    assert values(engine) == from_scratch(engine)
+
+
+@needs_processes
+def test_a_broken_pool_of_the_caller_is_replaced_by_the_caller(tmp_path):
+    with ProcessPoolExecutor(2) as pool, ProcessPoolExecutor(2) as fresh:
+        engine = broken_pool_engine(pool, tmp_path / "died")
+        dirty = round_with_a_dying_worker(engine)
+        with pytest.raises(RuntimeError, match=r"broke in an earlier round.*Engine\.executor ="):
+            engine.set()
+        assert engine.dirty() == dirty  # refused before anything changed
+        engine.executor = fresh
+        report = bounded(engine.set)
+        assert report.scheduled == report.recomputed == len(dirty)
+        assert values(engine) == from_scratch(engine)
+        assert not fresh._shutdown_thread  # the caller's pools stay the caller's
+        engine.executor = None
+        assert bounded(lambda: fresh.submit(abs, -3).result(timeout=30)) == 3
+
+
+def test_an_executor_set_later_is_checked_before_it_is_used():
+    engine = make_engine()
+    engine.input("i", 1)
+    engine.node("local", lambda i: i + 1, ["i"])
+    with ProcessPoolExecutor(1) as unstarted:
+        for executor in ("process", unstarted):
+            with pytest.raises(TypeError, match="'local' cannot be pickled"):
+                engine.executor = executor
+            assert engine.executor is None  # no pool was made, none kept
+    with pytest.raises(ValueError, match="workers sizes a pool the engine makes"):
+        make_engine(workers=2)
+    with ThreadPoolExecutor(2) as pool:
+        engine.executor = pool
+        engine.set()
+        engine.executor = "threads"
+    engine.executor = engine.executor  # no change: the engine's pool stays open
+    engine.set({"i": 1})
+    assert (engine["local"], repr(engine)) == (
+        2,
+        "<quorl.Engine nodes=2 executor=ThreadPoolExecutor>",
+    )
+    engine.close()
+
+
+def test_a_function_raising_broken_pool_itself_leaves_the_executor_in_use():
+    raised = []
+
+    def inner_pool_failed(i):
+        if not raised:
+            raised.append(i)
+            raise BrokenProcessPool("a pool of its own")
+        return i
+
+    with ThreadPoolExecutor(2) as pool:
+        engine = make_engine(executor=pool)
+        engine.input("i", 1)
+        engine.node("n", inner_pool_failed, ["i"])
+        with pytest.raises(BrokenProcessPool) as info:
+            engine.set()
+        assert info.value.__notes__ == ["raised by the function of quorl node 'n'"]
+        engine.set()
+        assert (engine["n"], engine.executor) == (1, pool)

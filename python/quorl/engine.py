@@ -25,12 +25,15 @@ and every memo signature for one set of dep values.
 from __future__ import annotations
 
 import os
+import struct
 import threading
 import time
+import weakref
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from concurrent.futures import Executor, Future
+from concurrent.futures import BrokenExecutor, Executor, Future
 from dataclasses import dataclass, field
-from operator import itemgetter
+from math import copysign
+from operator import is_, itemgetter
 from queue import Empty, SimpleQueue
 from typing import Any, Final, TypeVar, overload
 
@@ -42,15 +45,22 @@ __all__ = ["Engine", "RoundReport", "stable_hash"]
 Progress = Callable[[int, int], object]
 F = TypeVar("F", bound=Callable[..., Any])
 
-# (recomputed, memo hits, cut off), the failed nodes with their errors, the why map
-_Outcome = tuple[
-    tuple[int, int, int], list[tuple[str, Exception]], dict[str, tuple[str, ...]] | None
-]
+# A failed node, its error, and what raised it (one of the _RAISED_BY keys).
+_Failure = tuple[str, Exception, str]
+# (recomputed, memo hits, cut off), the failures, the why map
+_Outcome = tuple[tuple[int, int, int], list[_Failure], dict[str, tuple[str, ...]] | None]
+Cutoff = str | Callable[[Any, Any], object]
 
 _Changed = set[str]  # Engine.set hides the builtin inside the class
 
 DEFAULT_MEMO_SIZE: Final = 8
 _MISSING: Final[Any] = object()
+_EXECUTORS: Final = ("threads", "process")  # the pools the engine can make itself
+_RAISED_BY: Final = {
+    "function": "raised by the function of quorl node {!r}",
+    "cutoff": "raised by the cut-off rule of quorl node {!r}",
+    "executor": "raised by the executor, which broke while computing quorl node {!r}",
+}
 
 
 @dataclass(frozen=True)
@@ -96,14 +106,21 @@ class RoundReport:
 
 
 class _Node:
-    __slots__ = ("args", "deps", "fn", "kind", "memo", "memo_size")
+    __slots__ = ("args", "deps", "fn", "kind", "memo", "memo_size", "same")
 
     def __init__(
-        self, kind: str, fn: Callable[..., Any] | None, deps: tuple[str, ...], memo_size: int
+        self,
+        kind: str,
+        fn: Callable[..., Any] | None,
+        deps: tuple[str, ...],
+        memo_size: int,
+        same: Callable[[Any, Any], object] | None = None,
     ) -> None:
         self.kind = kind
         self.fn = fn
         self.deps = deps
+        # The cut-off rule: whether a new value is the current one (keep it and its epoch).
+        self.same = _exact if same is None else same
         # The deps' values as a tuple, from the values dict, in one C call.
         self.args: Callable[[dict[str, Any]], tuple[Any, ...]] = (
             _no_args if not deps else itemgetter(*deps) if len(deps) > 1 else _one_arg(deps[0])
@@ -148,7 +165,12 @@ class Engine:
     that can run at the same time are submitted to it together. With a
     ``ProcessPoolExecutor`` node functions, their arguments and their values
     must be picklable (functions defined at module level). Without one, nodes
-    run in the calling thread.
+    run in the calling thread. The name "threads" or "process" makes the
+    engine create that pool itself, with ``workers`` workers (the pool's
+    default when None), and own it: ``close()`` shuts it down, and when a
+    worker process dies the next round runs on a new pool. An executor the
+    caller gives stays the caller's: the engine never shuts it down, and
+    once it is broken a round needs another one (``Engine.executor = ...``).
     ``memo_size``: values kept per node, keyed by the signature of their deps;
     the least recently used goes first; 0 keeps none.
     ``hasher``: the 64-bit hash of input values, for types ``stable_hash``
@@ -159,16 +181,26 @@ class Engine:
     def __init__(
         self,
         *,
-        executor: Executor | None = None,
+        executor: Executor | str | None = None,
         memo_size: int = DEFAULT_MEMO_SIZE,
         hasher: Callable[[Any], int] | None = None,
+        workers: int | None = None,
     ) -> None:
-        if executor is not None and not isinstance(executor, Executor):
-            raise TypeError(
-                f"executor must be a concurrent.futures.Executor, not {type(executor).__name__}"
-            )
+        _check_executor(executor)
+        if workers is not None:
+            if not isinstance(workers, int) or isinstance(workers, bool):
+                raise TypeError(f"workers must be an int, not {type(workers).__name__}")
+            if workers < 1:
+                raise ValueError(f"workers must be at least 1, not {workers}")
+            if not isinstance(executor, str):
+                raise ValueError('workers sizes a pool the engine makes: executor="process"')
         _check_memo_size(memo_size)
-        self._executor = executor
+        self._workers = workers
+        self._executor: Executor | None = None
+        self._executor_name: str | None = None  # set while the engine owns its executor
+        self._shutdown: weakref.finalize[Any, Any] | None = None
+        self._broken = False  # the executor broke: the next round needs another
+        self._use_executor(executor)
         self._memo_size = memo_size
         self._hasher = stable_hash if hasher is None else hasher
         self._graph = Graph()
@@ -214,6 +246,7 @@ class Engine:
         kind: str = "reactive",
         *,
         memo_size: int | None = None,
+        cutoff: Cutoff = "exact",
     ) -> Callable[[F], F]: ...
     @overload
     def node(
@@ -224,6 +257,7 @@ class Engine:
         kind: str = "reactive",
         *,
         memo_size: int | None = None,
+        cutoff: Cutoff = "exact",
     ) -> F: ...
     def node(
         self,
@@ -233,6 +267,7 @@ class Engine:
         kind: str = "reactive",
         *,
         memo_size: int | None = None,
+        cutoff: Cutoff = "exact",
     ) -> Any:
         """Declare a computed node: ``fn(*values of deps, in order)``.
 
@@ -240,11 +275,19 @@ class Engine:
         or "view". Deps must be declared first. Without ``fn`` this returns a
         decorator. Errors are the kernel's: KeyError for an unknown dep,
         ValueError for a registered id or an invalid kind; nothing is declared.
+        ``cutoff`` decides when a new value is the current one, which the node
+        keeps with its epoch, so its dependants are not recomputed: "exact"
+        (same type and same contents, so nothing computed from it could
+        differ; objects of other types only when they are the same object),
+        "equal" (same type and ``==``), "identity" (``is``), "never", or a
+        callable ``(old, new)`` whose truth means unchanged; when it raises,
+        the round fails for the node as when its function raises.
         """
         if fn is None:
+            _cutoff_rule(cutoff)  # a bad rule is refused here, not at decoration
 
             def decorate(function: F) -> F:
-                self.node(node_id, function, deps, kind, memo_size=memo_size)
+                self.node(node_id, function, deps, kind, memo_size=memo_size, cutoff=cutoff)
                 return function
 
             return decorate
@@ -260,6 +303,7 @@ class Engine:
                 raise ValueError(f"a source node has no deps: {node_id!r}")
             if memo_size is not None:
                 _check_memo_size(memo_size)
+            same = _cutoff_rule(cutoff)
             graph = self._graph
             for dep in deps:
                 graph.kind_of(dep)  # the kernel's KeyError for an unknown dep or a bad type
@@ -270,7 +314,7 @@ class Engine:
             if deps:
                 graph.set_deps(node_id, list(deps))
             size = self._memo_size if memo_size is None else memo_size
-            self._nodes[node_id] = _Node(kind, fn, deps, size)
+            self._nodes[node_id] = _Node(kind, fn, deps, size, same)
             self._seeds[node_id] = None
             self._built = False
             return fn
@@ -394,6 +438,35 @@ class Engine:
         return self._graph.dirty_nodes()
 
     @property
+    def executor(self) -> Executor | None:
+        """The executor the nodes of a round run on; None runs them in the calling thread.
+
+        Setting it takes the values ``Engine(executor=...)`` takes, between
+        rounds: a pool the engine made is shut down when replaced, one the
+        caller gave is left as it is. It is how a broken executor the
+        caller gave is replaced.
+        """
+        return self._executor
+
+    @executor.setter
+    def executor(self, executor: Executor | str | None) -> None:
+        with self._exclusive("change the executor"):
+            _check_executor(executor)
+            if executor is self._executor:
+                return  # not a change: a pool the engine made stays its own
+            for node_id, spec in self._nodes.items():
+                if spec.fn is not None:
+                    self._check_picklable(node_id, spec.fn, executor)
+            self._use_executor(executor)
+
+    def close(self) -> None:
+        """Shut down the pool the engine made (``executor="process"`` or
+        "threads"), waiting for its workers; the next round runs in this
+        thread. An executor the caller gave is left to the caller."""
+        with self._exclusive("close the engine"):
+            self._use_executor(None)
+
+    @property
     def graph(self) -> Graph:
         """The kernel graph, for queries (``downstream``, ``topo_order``...).
 
@@ -462,10 +535,14 @@ class Engine:
             )
         return content_hash
 
-    def _check_picklable(self, node_id: str, fn: Callable[..., Any]) -> None:
+    def _check_picklable(
+        self, node_id: str, fn: Callable[..., Any], executor: Executor | str | None = _MISSING
+    ) -> None:
         from concurrent.futures import ProcessPoolExecutor
 
-        if not isinstance(self._executor, ProcessPoolExecutor):
+        if executor is _MISSING:
+            executor = self._executor
+        if not isinstance(executor, ProcessPoolExecutor) and executor != "process":
             return
         import pickle
 
@@ -477,6 +554,23 @@ class Engine:
                 "ProcessPoolExecutor sends node functions to other processes: "
                 f"define it at module level ({exc})"
             ) from exc
+
+    def _use_executor(self, executor: Executor | str | None) -> None:
+        """Run rounds on ``executor`` (checked), shutting down the pool the engine owned."""
+        if self._shutdown is not None:
+            self._shutdown()  # once only: a finalize forgets its call after running it
+        self._shutdown = None
+        self._executor_name = None
+        self._broken = False
+        if isinstance(executor, str):
+            from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+
+            self._executor_name = executor
+            make = ProcessPoolExecutor if executor == "process" else ThreadPoolExecutor
+            executor = make(self._workers)
+            # An engine dropped without close() still shuts its pool down.
+            self._shutdown = weakref.finalize(self, executor.shutdown)
+        self._executor = executor
 
     def _unpack(self) -> None:
         """Unpickle what a load left pickled, before anything reads or changes it.
@@ -506,6 +600,13 @@ class Engine:
         progress: Progress | bool | None,
     ) -> RoundReport:
         start = time.perf_counter()
+        if self._broken:
+            if self._executor_name is None:
+                raise RuntimeError(
+                    "the executor broke in an earlier round (a worker process died): "
+                    "give the engine a working one with Engine.executor = ..."
+                )
+            self._use_executor(self._executor_name)  # a new pool; the broken one is shut down
         self._build()
         inputs = {**self._new_inputs, **hashes}
         for node_id in seeds:
@@ -540,7 +641,7 @@ class Engine:
             # Refreshing says the function may answer differently now: what it
             # answered before is no memo to serve from.
             self._nodes[node_id].memo.clear()
-        failures: list[tuple[str, Exception]] = []
+        failures: list[_Failure] = []
         completed = False
         try:
             with round_:
@@ -576,17 +677,17 @@ class Engine:
             memo_hits=hits,
             unchanged=scheduled - len(inputs) - recomputed - hits - len(failures) - left_dirty,
             cut_off=cut_off,
-            failed=tuple(node_id for node_id, _ in failures),
+            failed=tuple(node_id for node_id, _, _ in failures),
             left_dirty=left_dirty,
             seconds=time.perf_counter() - start,
             why=why,
         )
         self.last_report = report
         if failures:
-            node_id, error = failures[0]
-            note = f"raised by the function of quorl node {node_id!r}"
+            node_id, error, raiser = failures[0]
+            note = _RAISED_BY[raiser].format(node_id)
             if len(failures) > 1:
-                others = ", ".join(repr(n) for n, _ in failures[1:])
+                others = ", ".join(repr(n) for n, _, _ in failures[1:])
                 note += f" ({len(failures) - 1} other nodes failed too: {others})"
             error.add_note(note)
             raise error
@@ -601,7 +702,7 @@ class Engine:
         ready = round_.ready
         done = round_.done
         recomputed = hits = cut_off = 0
-        failures: list[tuple[str, Exception]] = []
+        failures: list[_Failure] = []
         why: dict[str, tuple[str, ...]] | None = None if changed is None else {}
         committing = None  # the node between done(changed=True) and storing its value
         value = None
@@ -621,12 +722,18 @@ class Engine:
                         try:
                             value = spec.fn(*spec.args(values))  # type: ignore[misc]
                         except Exception as error:
-                            failures.append((node_id, error))
+                            failures.append((node_id, error, "function"))
                             continue
                         recomputed += 1
                         spec.remember(signature, value)
                     # The epoch rule: a new epoch exactly when the value changes.
-                    if _same(values.get(node_id, _MISSING), value):
+                    old = values.get(node_id, _MISSING)
+                    try:
+                        same = old is not _MISSING and bool(spec.same(old, value))
+                    except Exception as error:
+                        failures.append((node_id, error, "cutoff"))
+                        continue
+                    if same:
                         cut_off += 1
                         done(node_id, False)
                     else:
@@ -655,14 +762,19 @@ class Engine:
         running: dict[Future[Any], tuple[str, int]] = {}
         completed: SimpleQueue[Future[Any]] = SimpleQueue()
         recomputed = hits = cut_off = 0
-        failures: list[tuple[str, Exception]] = []
+        failures: list[_Failure] = []
         why: dict[str, tuple[str, ...]] | None = None if changed is None else {}
         committing = None
 
         def settle(node_id: str, value: Any) -> None:
             nonlocal cut_off, committing
             old = values.get(node_id, _MISSING)
-            if _same(old, value):
+            try:
+                same = old is not _MISSING and bool(nodes[node_id].same(old, value))
+            except Exception as error:
+                failures.append((node_id, error, "cutoff"))
+                return
+            if same:
                 cut_off += 1
                 round_.done(node_id, False)
                 return
@@ -675,8 +787,10 @@ class Engine:
 
         try:
             while True:
+                # A broken executor runs nothing more: what is not handed out
+                # stays dirty, and the next round computes it.
                 settled_here = True
-                while settled_here:  # memo hits settle at once and may unblock more
+                while settled_here and not self._broken:  # memo hits may unblock more
                     settled_here = False
                     for node_id, signature in round_.ready():
                         spec = nodes[node_id]
@@ -691,8 +805,12 @@ class Engine:
                             continue
                         try:
                             future = submit(spec.fn, *spec.args(values))  # type: ignore[arg-type]
+                        except BrokenExecutor as error:
+                            self._broken = True
+                            failures.append((node_id, error, "executor"))
+                            break
                         except Exception as error:  # a shut-down executor, an unpicklable value
-                            failures.append((node_id, error))
+                            failures.append((node_id, error, "function"))
                             continue
                         running[future] = (node_id, signature)
                         future.add_done_callback(completed.put)
@@ -712,7 +830,14 @@ class Engine:
                     if raised is not None:
                         if not isinstance(raised, Exception):
                             raise raised
-                        failures.append((node_id, raised))
+                        # Every node running on a pool whose worker died gets
+                        # its error: which of them killed it cannot be told. A
+                        # function's own BrokenExecutor leaves the pool working.
+                        broken = isinstance(raised, BrokenExecutor) and bool(
+                            getattr(self._executor, "_broken", True)
+                        )
+                        self._broken |= broken
+                        failures.append((node_id, raised, "executor" if broken else "function"))
                         continue
                     value = future.result()
                     recomputed += 1
@@ -772,9 +897,97 @@ def _check_memo_size(memo_size: int) -> None:
         raise ValueError(f"memo_size must be at least 0, not {memo_size}")
 
 
-def _same(old: Any, value: Any) -> bool:
-    """Whether ``value`` is the node's current value ``old``: the one test behind
-    the epoch rule (a node gets a new epoch exactly when its value changes)."""
+def _check_executor(executor: object) -> None:
+    if isinstance(executor, str):
+        if executor not in _EXECUTORS:
+            raise ValueError(
+                f"executor names a pool the engine makes: {' or '.join(map(repr, _EXECUTORS))}, "
+                f"not {executor!r}"
+            )
+    elif executor is not None and not isinstance(executor, Executor):
+        raise TypeError(
+            f"executor must be a concurrent.futures.Executor, not {type(executor).__name__}"
+        )
+
+
+def _cutoff_rule(cutoff: object) -> Callable[[Any, Any], object]:
+    if isinstance(cutoff, str):
+        try:
+            return _CUTOFFS[cutoff]
+        except KeyError:
+            pass
+        raise ValueError(
+            f"cutoff must be one of {', '.join(map(repr, _CUTOFFS))} or a callable "
+            f"(old, new) -> bool, not {cutoff!r}"
+        )
+    if not callable(cutoff):
+        raise TypeError(
+            f"cutoff must be a str or a callable (old, new) -> bool, not {type(cutoff).__name__}"
+        )
+    return cutoff
+
+
+_pack_double = struct.Struct("<d").pack
+# Types whose == tells apart every two values anything computed from them could tell apart.
+_BY_EQUALITY: Final = frozenset({int, str, bool, bytes, bytearray, type(None)})
+_CONTAINERS: Final = frozenset({tuple, list, dict, set, frozenset, complex})
+
+
+def _exact(old: Any, new: Any) -> bool:
+    """The default cut-off: whether nothing computed from ``new`` could differ
+    from what is computed from ``old``. Same type, then: equal for ints, strs,
+    bytes; the same bits for floats (so -0.0 is not 0.0, a NaN is the same NaN);
+    the same items in the same order for containers of these; the same object
+    for anything else, whose ``==`` may equate values that behave differently."""
+    if old is new:
+        return True
+    kind = type(old)
+    if kind is not type(new):
+        return False
+    if kind in _BY_EQUALITY:
+        return old == new  # type: ignore[no-any-return]
+    if kind is float:
+        if old == new:
+            return old != 0.0 or copysign(1.0, old) == copysign(1.0, new)
+        return old != old and new != new and _pack_double(old) == _pack_double(new)
+    return kind in _CONTAINERS and _same_items(old, new, set(), 0)
+
+
+def _same_items(old: Any, new: Any, seen: set[tuple[int, int]], depth: int) -> bool:
+    # Too deep a nesting counts as a change: a recomputation, never a wrong value.
+    if depth > 100:
+        return False
+    # A pair met before is not walked again: it is in progress (a cycle) or
+    # equal, since a difference ends the walk.
+    pair = (id(old), id(new))
+    if pair in seen:
+        return True
+    seen.add(pair)
+    if type(old) is complex:
+        return _exact(old.real, new.real) and _exact(old.imag, new.imag)
+    if len(old) != len(new):
+        return False
+    # In iteration order: that is what a dict or set shows to code reading it.
+    # A dict pairs up its (key, value) items, anything else is one pair of sequences.
+    items = zip(old.items(), new.items(), strict=True) if type(old) is dict else ((old, new),)
+    for olds, news in items:
+        for a, b in zip(olds, news, strict=True):
+            if a is b:
+                continue
+            kind = type(a)
+            if kind is not type(b):
+                return False
+            if kind in _CONTAINERS:
+                if not _same_items(a, b, seen, depth + 1):
+                    return False
+            elif not _exact(a, b):
+                return False
+    return True
+
+
+def _equal(old: Any, value: Any) -> bool:
+    """The "equal" cut-off: the same type and ``==``; an ``==`` that raises, or
+    whose result has no truth value, counts as a change."""
     if old is value:
         return True
     if type(old) is not type(value):
@@ -783,6 +996,14 @@ def _same(old: Any, value: Any) -> bool:
         return bool(old == value)
     except Exception:  # an == that cannot answer: treat as a change
         return False
+
+
+_CUTOFFS: Final[dict[str, Callable[[Any, Any], object]]] = {
+    "exact": _exact,
+    "equal": _equal,
+    "identity": is_,
+    "never": lambda old, new: False,
+}
 
 
 def _why(deps: tuple[str, ...], changed: set[str]) -> tuple[str, ...]:
