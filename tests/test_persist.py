@@ -452,11 +452,11 @@ def read_file(path):
     return body[:g], _codec.decode(body[g : g + v])
 
 
-def rewrite_state(path, edit):
-    """Rewrite the state of the (pickled) file at ``path`` with ``edit(state)``."""
+def rewrite_state(path, edit, codec=PICKLE):
+    """Rewrite the state of the file at ``path`` with ``edit(state)``."""
     graph, state = read_file(path)
     edit(state)
-    write_file(path, _codec.encode(state), graph=graph)
+    write_file(path, _codec.encode(state), graph=graph, codec=codec)
 
 
 def test_values_that_cannot_be_unpickled_fail_at_first_use_and_change_nothing(tmp_path):
@@ -768,3 +768,19 @@ def test_a_bad_key_is_refused(tmp_path, key, error):
     with pytest.raises(error):
         engine.save(tmp_path / "x", key=key)
     assert not (tmp_path / "x").exists()
+
+
+@pytest.mark.parametrize(
+    "memos",
+    [([[1]], [2], [3]), (["b"], [1, 2], [3]), (["b"], [[1]], [3]), ["b", 1, 2]],
+    ids=["unhashable id", "lengths", "unhashable signature", "not a tuple"],
+)
+def test_plain_memos_of_a_foreign_layout_are_refused_at_first_use(tmp_path, memos):
+    engine, declare_fn = plain_engine()
+    path = tmp_path / "plain.qrl"
+    engine.save(path)
+    rewrite_state(path, lambda state: state.update(memos=_codec.encode(memos)), codec=0)
+    warm = Engine.load(path, declare_fn)
+    for _ in range(2):
+        with pytest.raises(ValueError, match="unknown layout"):
+            warm["c"]

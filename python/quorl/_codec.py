@@ -20,20 +20,24 @@ Each item is a one-byte tag and its payload (integers little-endian):
     s b y <Q n, n bytes str (UTF-8, surrogates passed), bytes, bytearray
     ( [ z S <Q n        tuple, list, frozenset, set: n items follow
     { <Q n              dict: n keys, each followed by its value
+    L k <Q n, items     a list of 4 or more items, all of column kind k
+    K k <Q n, keys      a dict of 4 or more keys, all of column kind k:
+                        their column, then the n values item by item
     P k v <Q n, keys, values
-                        a dict whose keys are all of one column kind k and
-                        values all of one kind v, each written as a column
-                        (the usual dicts of node values, hashes and memo
-                        entries, decoded at C speed). Kinds: q (ints in the
-                        signed 64-bit range, n <q), Q (other ints up to
-                        2**64 - 1, n <Q), d (floats, n <d), s (str: n <I
-                        lengths in code points, then <Q m and m bytes of
-                        their UTF-8 run together)
+                        the same with values all of column kind v, as a
+                        column too
+
+A column holds n items of one kind, read at C speed (dicts of node values,
+hashes and memo entries are mostly columns): q (ints in the signed 64-bit
+range, n <q), Q (other ints up to 2**64 - 1, n <Q), d (floats, n <d), s (str:
+n <I lengths in code points, then <Q m and m bytes of their UTF-8 run
+together).
 """
 
 from __future__ import annotations
 
 import struct
+from collections.abc import Sequence
 from itertools import accumulate
 from typing import Any, Final
 
@@ -44,13 +48,14 @@ _I64: Final = struct.Struct("<q")
 _U64: Final = struct.Struct("<Q")
 _F64: Final = struct.Struct("<d")
 _C128: Final = struct.Struct("<dd")
+_COLUMNS_FROM: Final = 4  # smaller dicts are quicker to read item by item
 _SIGNED: Final = range(-(1 << 63), 1 << 63)
 _UNSIGNED: Final = range(1 << 64)
 _SEQUENCES: Final[dict[type, bytes]] = {tuple: b"(", list: b"[", frozenset: b"z", set: b"S"}
 _BYTES: Final[dict[type, bytes]] = {bytes: b"b", bytearray: b"y"}
 
 
-def _column(items: list[Any]) -> tuple[bytes, bytes] | None:
+def _column(items: Sequence[Any]) -> tuple[bytes, bytes] | None:
     """The kind and the packed form of ``items``, if they are all of one
     column kind."""
     kind = type(items[0])
@@ -71,17 +76,6 @@ def _column(items: list[Any]) -> tuple[bytes, bytes] | None:
     else:
         return None
     return fmt.encode(), struct.pack(f"<{n}{fmt}", *items)
-
-
-def _packed_dict(value: dict[Any, Any]) -> bytes | None:
-    """``value`` in the packed form, if it has one."""
-    if not value:
-        return None
-    keys = _column(list(value))
-    values = keys and _column(list(value.values()))
-    if not keys or not values:
-        return None
-    return b"".join((b"P", keys[0], values[0], _U64.pack(len(value)), keys[1], values[1]))
 
 
 def _encode(value: Any, out: list[bytes], depth: int) -> None:
@@ -110,13 +104,24 @@ def _encode(value: Any, out: list[bytes], depth: int) -> None:
     elif kind is bytes or kind is bytearray:
         out.append(_BYTES[kind] + _U64.pack(len(value)) + value)
     elif kind in _SEQUENCES:
+        column = _column(value) if kind is list and len(value) >= _COLUMNS_FROM else None
+        if column is not None:
+            out.append(b"".join((b"L", column[0], _U64.pack(len(value)), column[1])))
+            return
         out.append(_SEQUENCES[kind] + _U64.pack(len(value)))
         for item in value:
             _encode(item, out, depth + 1)
     elif kind is dict:
-        packed = _packed_dict(value)
-        if packed is not None:
-            out.append(packed)
+        keys = _column(list(value)) if len(value) >= _COLUMNS_FROM else None
+        if keys is not None:
+            values = _column(list(value.values()))
+            n = _U64.pack(len(value))
+            if values is not None:
+                out.append(b"".join((b"P", keys[0], values[0], n, keys[1], values[1])))
+                return
+            out.append(b"".join((b"K", keys[0], n, keys[1])))
+            for item in value.values():
+                _encode(item, out, depth + 1)
             return
         out.append(b"{" + _U64.pack(len(value)))
         for key, item in value.items():
@@ -199,7 +204,7 @@ _FIXED: Final = {ord("i"): _I64, ord("u"): _U64, ord("f"): _F64}
 _CONTAINERS: Final = {ord(t): t for t in "([zS{"}
 
 
-def _build(tag: str, items: list[Any]) -> Any:
+def _build(tag: str, items: list[Any], keys: Sequence[Any]) -> Any:
     try:
         if tag == "(":
             return tuple(items)
@@ -208,6 +213,9 @@ def _build(tag: str, items: list[Any]) -> Any:
         if tag == "{":
             result: Any = dict(zip(items[::2], items[1::2], strict=True))
             count = len(items) // 2
+        elif tag == "K":
+            result = dict(zip(keys, items, strict=True))
+            count = len(items)
         else:
             result = frozenset(items) if tag == "z" else set(items)
             count = len(items)
@@ -220,8 +228,9 @@ def _build(tag: str, items: list[Any]) -> Any:
 
 def _decode(data: bytes) -> Any:
     reader = _Reader(data)
-    # Open containers, innermost last: [tag, items expected, items so far].
-    stack: list[tuple[str, int, list[Any]]] = []
+    # Open containers, innermost last: tag, items expected, items so far,
+    # and a K dict's keys.
+    stack: list[tuple[str, int, list[Any], Sequence[Any]]] = []
     value: Any
     while True:
         tag = data[reader.take(1)]
@@ -247,6 +256,19 @@ def _decode(data: bytes) -> Any:
                 value = raw if tag == 0x62 else bytearray(raw)
         elif tag == 0x50:  # P
             value = _packed(reader)
+        elif tag == 0x4C:  # L
+            key_kind = data[reader.take(1)]
+            n = reader.count(4)
+            if not n:
+                raise ValueError("an empty list column")
+            value = list(_read_column(reader, key_kind, n))
+        elif tag == 0x4B:  # K
+            key_kind = data[reader.take(1)]
+            n = reader.count(5)  # at least 4 bytes per key and 1 per value
+            if not n or len(stack) >= MAX_DEPTH:
+                raise ValueError("an empty or too deeply nested dict of packed keys")
+            stack.append(("K", n, [], _read_column(reader, key_kind, n)))
+            continue
         elif tag in _CONTAINERS:
             kind = _CONTAINERS[tag]
             n = reader.count(1) * (2 if kind == "{" else 1)
@@ -255,19 +277,19 @@ def _decode(data: bytes) -> Any:
             if n:
                 if len(stack) >= MAX_DEPTH:
                     raise ValueError(f"nested more than {MAX_DEPTH} deep")
-                stack.append((kind, n, []))
+                stack.append((kind, n, [], ()))
                 continue
-            value = _build(kind, [])
+            value = _build(kind, [], ())
         else:
             raise ValueError(f"unknown tag {tag:#04x} at offset {reader.pos - 1}")
         # Hand the value to the containers it completes.
         while stack:
-            kind, n, items = stack[-1]
+            kind, n, items, keys = stack[-1]
             items.append(value)
             if len(items) < n:
                 break
             stack.pop()
-            value = _build(kind, items)
+            value = _build(kind, items, keys)
         else:
             if reader.pos != reader.end:
                 raise ValueError(f"{reader.end - reader.pos} stray bytes after the value")
