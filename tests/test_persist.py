@@ -627,6 +627,10 @@ PLAIN_VALUES = [
     {1: "a", 2: 3.5},
     {"a": 1 << 63, "b": 1},
     {frozenset({1, "2"}): {(1, 2)}},
+    # Columns: a surrogate pair split over two items must stay split.
+    ["\ud800", "\udc00", "", "x"],
+    FLOATS,
+    dict.fromkeys(range(-2, 3), "v"),
 ]
 
 

@@ -28,8 +28,9 @@ Layout (integers little-endian):
     48  p   the package version, ASCII (for messages)
         g   the graph snapshot
         v   the state, in the plain codec: a dict of "values" and "memos"
-            (each encoded on its own, in the header's codec, as bytes),
-            "hashes", "new_inputs" and "seeds"
+            (each encoded on its own, in the header's codec, as bytes; plain
+            memos as three lists of node ids, signatures and values, one item
+            per entry), "hashes", "new_inputs" and "seeds"
         t   HMAC-SHA256 with the key of every byte before it
 
 Version 2 files have the 40-byte header ``<8sIIQQQ`` (magic, version, p, g,
