@@ -1,9 +1,12 @@
 """The crash-safe writer: a crash at any point leaves the old file or the new
 one. Crashes are real: a child process is killed with SIGKILL."""
 
+import functools
 import hashlib
+import json
 import os
 import random
+import shutil
 import signal
 import subprocess
 import sys
@@ -141,3 +144,58 @@ def test_kills_at_random_moments_never_leave_a_torn_file(tmp_path):
         assert seen > version
         version = seen
     assert [n for n in os.listdir(tmp_path) if not n.endswith(".tmp")] == ["state.bin"]
+
+
+INJECTED_CHILD = textwrap.dedent(
+    """
+    import json, sys
+    from quorl._atomic import write_atomic
+
+    try:
+        write_atomic(sys.argv[1], b"new" * 100_000)
+    except OSError as exc:
+        print(json.dumps([exc.errno, str(exc), type(exc.__cause__).__name__]))
+    else:
+        print("null")
+    """
+)
+
+
+@functools.cache
+def strace_works() -> bool:
+    """Whether strace is here and may trace (ptrace is often barred in containers)."""
+    if shutil.which("strace") is None:
+        return False
+    probe = ["strace", "-qq", "-o", os.devnull, "-e", "trace=getpid", sys.executable, "-c", ""]
+    return subprocess.run(probe, check=False, capture_output=True).returncode == 0
+
+
+@pytest.mark.parametrize(
+    ("fault", "survivor", "message"),
+    [
+        # The data's write: the first write of the child (-B: no bytecode written).
+        ("write:error=ENOSPC:when=1", "old", "No space left"),
+        ("fsync:error=EIO:when=1", "old", "Input/output error"),  # the file's own
+        # The folder's, after the rename: the new file is there, its rename
+        # perhaps not durable, and the caller is told.
+        ("fsync:error=EIO:when=2", "new", "in place but may not survive a power cut"),
+    ],
+)
+def test_an_injected_io_error_is_reported_and_leaves_a_whole_file(
+    tmp_path, fault, survivor, message
+):
+    if not strace_works():
+        pytest.skip("needs strace and permission to ptrace")
+    path = tmp_path / "state.bin"
+    write_atomic(path, b"old")
+    syscall = fault.split(":")[0]
+    command = ["strace", "-f", "-qq", "-o", os.devnull, "-e", f"trace={syscall}"]
+    command += ["-e", f"inject={fault}", sys.executable, "-B", "-c", INJECTED_CHILD, str(path)]
+    proc = subprocess.run(command, check=True, capture_output=True, text=True)
+    errno_, text, cause = json.loads(proc.stdout)
+    expected_errno = 28 if "ENOSPC" in fault else 5
+    assert errno_ == expected_errno and message in text
+    assert path.read_bytes() == {"old": b"old", "new": b"new" * 100_000}[survivor]
+    assert os.listdir(tmp_path) == ["state.bin"]  # no temporary file left
+    if survivor == "new":
+        assert cause == "OSError"  # the sync's own error, chained

@@ -1,6 +1,7 @@
 """Saving an engine and starting one warm from the file: the warm engine must
 behave exactly as one that never stopped."""
 
+import contextlib
 import dataclasses
 import functools
 import os
@@ -18,8 +19,10 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from engine_support import values
-from quorl import Engine
-from quorl._persist import FORMAT_VERSION
+from hypothesis import given
+from hypothesis import strategies as st
+from quorl import Engine, _codec
+from quorl._persist import FORMAT_VERSION, PICKLE
 from quorl.demo import declare, generate, new_values
 
 COUNTS = ("scheduled", "inputs", "recomputed", "memo_hits", "unchanged", "cut_off", "left_dirty")
@@ -353,7 +356,7 @@ def loaded(tmp_path, **options):
 
 
 def load_counted(path, declare_fn=counted_graph, **options):
-    return Engine.load(path, declare_fn, memo_size=8, hasher=int, **options)
+    return Engine.load(path, declare_fn, memo_size=8, hasher=int, allow_pickle=True, **options)
 
 
 def test_a_warm_round_that_computes_nothing_unpickles_no_value(tmp_path):
@@ -428,18 +431,32 @@ def test_threads_reading_a_loaded_engine_all_see_its_values(tmp_path):
         assert all(v == values(running) for v in pool.map(read, range(8)))
 
 
-def rewrite_state(path, edit):
-    """Rewrite the pickled state of the file at ``path`` with ``edit(state)``,
-    checksum and all, as only a hand-made file could be."""
+HEADER = struct.Struct("<8sIIIIQQQ")
+
+
+def write_file(path, state, *, graph, version=b"1.3.0", codec=PICKLE):
+    """A file of ``state`` (already encoded), checksum and all, as only a
+    hand-made file could be."""
+    crc = zlib.crc32(state, zlib.crc32(version))
+    header = HEADER.pack(
+        b"\x89QRLENG\n", FORMAT_VERSION, codec, len(version), 0, len(graph), len(state), crc
+    )
+    path.write_bytes(header + version + graph + state)
+
+
+def read_file(path):
+    """The graph snapshot and the decoded state of the file at ``path``."""
     data = path.read_bytes()
-    p, g, v = struct.unpack_from("<IQQ", data, 12)
-    state = pickle.loads(data[len(data) - v :])
+    _, _, _, p, _, g, v, _ = HEADER.unpack_from(data)
+    body = data[HEADER.size + p :]
+    return body[:g], _codec.decode(body[g : g + v])
+
+
+def rewrite_state(path, edit, codec=PICKLE):
+    """Rewrite the state of the file at ``path`` with ``edit(state)``."""
+    graph, state = read_file(path)
     edit(state)
-    body = pickle.dumps(state, protocol=5)
-    version = data[40 : 40 + p]
-    crc = zlib.crc32(body, zlib.crc32(version))
-    header = struct.pack("<8sIIQQQ", data[:8], FORMAT_VERSION, p, g, len(body), crc)
-    path.write_bytes(header + version + data[40 + p : 40 + p + g] + body)
+    write_file(path, _codec.encode(state), graph=graph, codec=codec)
 
 
 def test_values_that_cannot_be_unpickled_fail_at_first_use_and_change_nothing(tmp_path):
@@ -488,4 +505,286 @@ def test_state_naming_nodes_the_graph_lacks_is_refused(tmp_path, edit, at_load):
     warm = load_counted(path)  # values and memos are checked where they are unpickled
     for _ in range(2):
         with refused:
+            warm["c"]
+
+
+# ---------------------------------------------------------------- what a load may run
+
+RAN = []
+
+
+class Payload:
+    """What a crafted file would unpickle: a call of the crafter's choosing."""
+
+    def __reduce__(self):
+        return (RAN.append, ("ran",))
+
+
+def plain_engine():
+    """A computed engine of plain values (views give str), the declaring function."""
+
+    def declare_fn(engine):
+        engine.input("a", 2)
+        engine.node("b", lambda a: a * 3, deps=["a"])
+        engine.node("c", lambda b: f"c={b}", deps=["b"], kind="view")
+
+    engine = engine_of(declare_fn)
+    engine.set()
+    return engine, declare_fn
+
+
+def version_2_file(path, state, graph):
+    """A file of format version 2, whose whole state is one pickle."""
+    body = pickle.dumps(state, protocol=5)
+    version = b"1.3.0"
+    crc = zlib.crc32(body, zlib.crc32(version))
+    header = struct.pack("<8sIIQQQ", b"\x89QRLENG\n", 2, len(version), len(graph), len(body), crc)
+    path.write_bytes(header + version + graph + body)
+
+
+def crafted(kind, path, graph):
+    evil = pickle.dumps(Payload())
+    if kind == "v2":  # the pickle runs as the state is read
+        version_2_file(path, Payload(), graph)
+        return
+    state = {"values": evil, "memos": evil, "hashes": {}, "new_inputs": {}, "seeds": []}
+    # "plain" says the values are in the plain codec: they are decoded as such.
+    write_file(path, _codec.encode(state), graph=graph, codec=0 if kind == "plain" else PICKLE)
+
+
+def load_and_read(path, declare_fn):
+    return Engine.load(path, declare_fn)["c"]  # values are decoded at their first use
+
+
+@pytest.mark.parametrize("kind", ["v2", "pickled", "plain"])
+def test_a_crafted_file_runs_no_code_on_a_plain_load(tmp_path, kind):
+    engine, declare_fn = plain_engine()
+    path = tmp_path / "evil.qrl"
+    crafted(kind, path, engine.graph.to_bytes())
+    other = functools.partial(declare, specs=generate(5, 1)[0], inputs=generate(5, 1)[1])
+    for declared in (declare_fn, other):  # whatever the loader declares
+        if kind == "plain":
+            with pytest.raises(ValueError, match=r"does not fit|different graph|unreadable"):
+                load_and_read(path, declared)
+        else:
+            with pytest.raises(ValueError, match=r"holds pickled data.*allow_pickle=True"):
+                Engine.load(path, declared)
+    assert not RAN
+
+
+def test_an_old_file_loads_only_with_allow_pickle(tmp_path):
+    engine, declare_fn = plain_engine()
+    memos = {n: spec.memo for n, spec in engine._nodes.items() if spec.memo}
+    state = {
+        "values": pickle.dumps(engine._values),
+        "hashes": engine._hashes,
+        "memos": pickle.dumps(memos),
+        "new_inputs": {},
+        "seeds": [],
+    }
+    path = tmp_path / "old.qrl"
+    version_2_file(path, state, engine.graph.to_bytes())
+    with pytest.raises(ValueError, match="format version 2 is always pickled"):
+        Engine.load(path, declare_fn)
+    warm = Engine.load(path, declare_fn, allow_pickle=True)
+    assert values(warm) == values(engine) == {"a": 2, "b": 6, "c": "c=6"}
+    assert warm.set().scheduled == 0
+
+
+def test_values_of_other_types_are_pickled_and_need_the_opt_in(tmp_path):
+    running, _ = loaded(tmp_path)  # Counted values: pickled
+    path = tmp_path / "engine.qrl"
+    with pytest.raises(ValueError, match="holds pickled data"):
+        Engine.load(path, counted_graph, memo_size=8, hasher=int)
+    data = path.read_bytes()
+    with pytest.raises(TypeError, match=r"node 'a' is not of the plain types.*allow_pickle=True"):
+        running.save(path, allow_pickle=False)
+    assert path.read_bytes() == data
+
+
+FLOATS = [
+    0.0,
+    -0.0,
+    float("inf"),
+    -float("inf"),
+    float("nan"),
+    struct.unpack("<d", b"\1" + b"\0" * 5 + b"\xf8\xff")[0],
+]
+PLAIN_VALUES = [
+    None,
+    True,
+    0,
+    -(1 << 63),
+    (1 << 64) - 1,
+    -(10**40),
+    *FLOATS,
+    complex(-0.0, float("nan")),
+    "",
+    "x\ud800",
+    b"\0",
+    bytearray(b"y"),
+    (1, [True, {"k": (None,)}]),
+    {1: "a", 2: 3.5},
+    {"a": 1 << 63, "b": 1},
+    {frozenset({1, "2"}): {(1, 2)}},
+    # Columns: a surrogate pair split over two items must stay split.
+    ["\ud800", "\udc00", "", "x"],
+    FLOATS,
+    dict.fromkeys(range(-2, 3), "v"),
+]
+
+
+def exact(value):
+    """``value`` with its types all the way down and floats as their bits."""
+    kind = type(value)
+    if kind is float:
+        return kind, struct.pack("<d", value)
+    if kind is complex:
+        return kind, exact(value.real), exact(value.imag)
+    if kind is tuple or kind is list:
+        return kind, tuple(map(exact, value))
+    if kind is dict:  # in order: the memos' order is their recency
+        return kind, tuple((exact(k), exact(v)) for k, v in value.items())
+    if kind is set or kind is frozenset:
+        return kind, tuple(sorted(repr(exact(v)) for v in value))
+    return kind, value
+
+
+def same(a, b):
+    return exact(a) == exact(b)
+
+
+def test_plain_values_round_trip_exactly_without_pickle(tmp_path):
+    def declare_fn(engine):
+        for i, value in enumerate(PLAIN_VALUES):
+            engine.input(f"v{i}", value)
+        engine.node("all", lambda *xs: list(xs), deps=[f"v{i}" for i in range(len(PLAIN_VALUES))])
+
+    running = engine_of(declare_fn)
+    running.set()
+    path = tmp_path / "plain.qrl"
+    running.save(path, allow_pickle=False)
+    assert path.read_bytes()[12] == 0  # the plain codec
+    warm = Engine.load(path, declare_fn)
+    assert same(warm["all"], PLAIN_VALUES)
+    assert all(same(warm[f"v{i}"], v) for i, v in enumerate(PLAIN_VALUES))
+    assert warm.set().scheduled == 0
+
+
+scalars = st.one_of(
+    st.none(),
+    st.booleans(),
+    st.integers(),
+    st.integers(-(1 << 70), 1 << 70),
+    st.floats(allow_nan=True),
+    st.complex_numbers(),
+    st.text(),
+    st.binary(),
+)
+hashable = st.recursive(scalars, lambda inner: st.tuples(inner, inner) | st.frozensets(inner))
+plain = st.recursive(
+    scalars,
+    lambda inner: (
+        st.lists(inner, max_size=4).map(tuple)
+        | st.lists(inner, max_size=4)
+        | st.dictionaries(hashable, inner, max_size=4)
+        | st.dictionaries(st.text(), st.integers(0, (1 << 64) - 1))
+        | st.sets(hashable, max_size=4)
+        | st.binary().map(bytearray)
+    ),
+    max_leaves=30,
+)
+
+
+@given(plain)
+def test_the_codec_round_trips_every_plain_value(value):
+    assert same(_codec.decode(_codec.encode(value)), value)
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        b"",
+        b"s" + struct.pack("<Q", 1 << 62) + b"abc",  # a length beyond the input
+        b"[" + struct.pack("<Q", 1 << 61),  # a count beyond it
+        b"{" + struct.pack("<Q", 1 << 60) + b"N" * 10,
+        b"P" + b"sq" + struct.pack("<Q", 1 << 59),
+        b"Psq" + struct.pack("<QIQ", 1, 5, 1) + b"a" + b"\0" * 8,  # key lengths do not add up
+        b"Psx" + struct.pack("<QIQ", 1, 1, 1) + b"a" + b"\0" * 8,  # unknown column kind
+        (b"[" + struct.pack("<Q", 1)) * 150 + b"N",  # nested too deeply
+        b"NN",  # stray bytes
+        b"?",
+        b"s" + struct.pack("<Q", 1) + b"\xff",  # not UTF-8
+        b"{" + struct.pack("<Q", 2) + b"NNNN",  # a repeated key
+        b"{" + struct.pack("<Q", 1) + b"[" + struct.pack("<Q", 0) + b"N",  # unhashable
+        b"z" + struct.pack("<Q", 1) + b"S" + struct.pack("<Q", 0),
+    ],
+)
+def test_the_codec_refuses_malformed_input_with_value_error(data):
+    with pytest.raises(ValueError):
+        _codec.decode(data)
+
+
+def test_the_codec_refuses_every_truncation_with_value_error():
+    data = _codec.encode(PLAIN_VALUES)
+    for end in range(len(data)):
+        with pytest.raises(ValueError):
+            _codec.decode(data[:end])
+
+
+@given(st.binary(max_size=64))
+def test_the_codec_refuses_noise_only_with_value_error(data):
+    with contextlib.suppress(ValueError):
+        _codec.decode(data)
+
+
+@pytest.mark.parametrize(
+    ("saved_with", "loaded_with", "damage", "message"),
+    [
+        (b"k1", b"k2", None, "fails its tag check"),
+        (b"k1", b"k1", 60, "fails its tag check"),  # a changed byte
+        (b"k1", b"k1", -1, "fails its tag check"),  # in the tag itself
+        (b"k1", None, None, "saved with a key"),
+        (None, b"k1", None, "saved without a key"),
+    ],
+)
+def test_a_keyed_file_loads_only_with_its_key_and_unchanged(
+    tmp_path, saved_with, loaded_with, damage, message
+):
+    engine, declare_fn = plain_engine()
+    path = tmp_path / "keyed.qrl"
+    engine.save(path, key=saved_with)
+    if damage is not None:
+        data = bytearray(path.read_bytes())
+        data[damage] ^= 1
+        path.write_bytes(bytes(data))
+    declared = []
+    with pytest.raises(ValueError, match=message):
+        Engine.load(path, lambda e: declared.append(e) or declare_fn(e), key=loaded_with)
+    assert not declared
+    if damage is None and saved_with is not None:
+        assert values(Engine.load(path, declare_fn, key=saved_with)) == values(engine)
+
+
+@pytest.mark.parametrize(("key", "error"), [("k", TypeError), (b"", ValueError)])
+def test_a_bad_key_is_refused(tmp_path, key, error):
+    engine, _ = plain_engine()
+    with pytest.raises(error):
+        engine.save(tmp_path / "x", key=key)
+    assert not (tmp_path / "x").exists()
+
+
+@pytest.mark.parametrize(
+    "memos",
+    [([[1]], [2], [3]), (["b"], [1, 2], [3]), (["b"], [[1]], [3]), ["b", 1, 2]],
+    ids=["unhashable id", "lengths", "unhashable signature", "not a tuple"],
+)
+def test_plain_memos_of_a_foreign_layout_are_refused_at_first_use(tmp_path, memos):
+    engine, declare_fn = plain_engine()
+    path = tmp_path / "plain.qrl"
+    engine.save(path)
+    rewrite_state(path, lambda state: state.update(memos=_codec.encode(memos)), codec=0)
+    warm = Engine.load(path, declare_fn)
+    for _ in range(2):
+        with pytest.raises(ValueError, match="unknown layout"):
             warm["c"]

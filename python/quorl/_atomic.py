@@ -4,7 +4,8 @@ old file or the new one, never a torn one.
 The data goes to a temporary file in the target's own folder (a rename is
 atomic only within one file system), which is flushed and fsynced before it
 is renamed over the target; then the folder is fsynced so that the rename
-itself survives a power cut. A crash before the rename leaves the old file
+itself survives a power cut (an OSError if that sync fails: the new file is
+in place, but may not be durable). A crash before the rename leaves the old file
 and, at worst, a stray temporary file named ``.<name>.<random>.tmp`` beside
 it; a crash after it leaves the new file.
 """
@@ -12,6 +13,7 @@ it; a crash after it leaves the new file.
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import tempfile
 from collections.abc import Iterator
@@ -20,9 +22,11 @@ from typing import BinaryIO
 __all__ = ["atomic_writer", "write_atomic"]
 
 
-def _fsync_folder(folder: str) -> None:
-    # Folders cannot be opened for syncing on every platform; where they
-    # cannot, the rename is as durable as the platform makes it.
+def _fsync_folder(folder: str, target: str) -> None:
+    # Folders cannot be opened for syncing on every platform (Windows refuses
+    # it); where they cannot, the rename is as durable as the platform makes
+    # it, and there is nothing more to do. A sync that fails is another
+    # matter: the rename may be lost in a power cut, and the caller must know.
     flags = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0)
     try:
         fd = os.open(folder, flags)
@@ -30,8 +34,14 @@ def _fsync_folder(folder: str) -> None:
         return
     try:
         os.fsync(fd)
-    except OSError:
-        pass
+    except OSError as exc:
+        if exc.errno == errno.EINVAL:
+            return  # a file system that cannot sync folders at all
+        raise OSError(
+            exc.errno,
+            f"{target!r} is replaced, but syncing its folder failed ({exc.strerror}): "
+            "the new file is in place but may not survive a power cut",
+        ) from exc
     finally:
         os.close(fd)
 
@@ -76,7 +86,7 @@ def atomic_writer(path: str | os.PathLike[str]) -> Iterator[BinaryIO]:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(temporary)
         raise
-    _fsync_folder(folder)
+    _fsync_folder(folder, target)
 
 
 def write_atomic(path: str | os.PathLike[str], data: bytes | bytearray | memoryview) -> None:

@@ -477,15 +477,29 @@ class Engine:
 
     # ------------------------------------------------------------------ saving
 
-    def save(self, path: str | os.PathLike[str]) -> None:
+    def save(
+        self,
+        path: str | os.PathLike[str],
+        *,
+        allow_pickle: bool = True,
+        key: bytes | None = None,
+    ) -> None:
         """Write the engine's state to ``path``, crash-safely: the graph's
-        bookkeeping, node values and memo entries (pickled), and the work left
-        for the next round. Functions are not saved: see ``Engine.load``."""
+        bookkeeping, node values and memo entries, and the work left for the
+        next round. Functions are not saved: see ``Engine.load``.
+
+        Values and memo entries of the plain types (None, bool, int, float,
+        complex, str, bytes, bytearray, and tuples, lists, dicts, sets and
+        frozensets of them) are written in a format that cannot run code on
+        load. If any is of another type, all of them are pickled, and loading
+        the file then needs ``allow_pickle=True``; with ``allow_pickle=False``
+        such values raise TypeError instead. With ``key`` (bytes) the file
+        carries an HMAC-SHA256 tag that ``load`` checks with the same key."""
         from quorl import _persist
 
         with self._exclusive("save"):
             self._unpack()
-            _persist.save(self, path)
+            _persist.save(self, path, allow_pickle, key)
 
     @classmethod
     def load(
@@ -498,6 +512,8 @@ class Engine:
         executor: Executor | None = None,
         memo_size: int = DEFAULT_MEMO_SIZE,
         hasher: Callable[[Any], int] | None = None,
+        allow_pickle: bool = False,
+        key: bytes | None = None,
     ) -> Engine:
         """A warm engine from a file written by ``save``.
 
@@ -507,15 +523,27 @@ class Engine:
         the saved one are changes for the next round; with
         ``inputs="saved"`` the saved values stay and the declared ones are
         ignored (to resume where the saved engine stopped). ``changed`` names
-        nodes whose function changed, recomputed next round. The file is unpickled: load
-        only files you trust. Its values and memo entries are unpickled on first use.
+        nodes whose function changed, recomputed next round. Its values and memo
+        entries are decoded on first use.
         ValueError for a file of another format, a damaged one or one saved for a
         different graph; nothing is loaded.
+
+        Trust: a plain load never runs code from the file; a damaged or
+        crafted file gets ValueError (at load, or for its values at their
+        first use). A file whose values were pickled (values of types other
+        than the plain ones, or any file of format version 2) is refused with
+        ValueError before anything is unpickled, unless ``allow_pickle=True``:
+        unpickling can run any code, so pass it only for files that nobody
+        you do not trust could have written. ``key`` (bytes) checks the tag of
+        a file saved with that key before anything is decoded; a wrong key, a
+        changed byte or a missing tag is ValueError. A checked tag says who
+        wrote the file, not that pickled content is harmless: it still needs
+        ``allow_pickle``.
         """
         from quorl import _persist
 
         engine = cls(executor=executor, memo_size=memo_size, hasher=hasher)
-        return _persist.load(path, declare, changed, inputs, engine)
+        return _persist.load(path, declare, changed, inputs, engine, allow_pickle, key)
 
     # ------------------------------------------------------------------ internals
 
