@@ -2,11 +2,14 @@
 
 import copy
 import gc
+import itertools
 import pickle
+import random
 import re
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import helpers
 import pytest
@@ -616,3 +619,97 @@ def test_rounds_stay_exact_when_the_visit_stamps_wrap():
         if h % 3 == 0:
             r.done("v", False)
         assert r.finished
+
+
+# ---- rounds against the per-node protocol, at the walk's limits -----------------
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
+from py_round import PyRounds  # noqa: E402
+
+# What a walk gathers at once: the rows of this many heads, rows of up to
+# this many dependants copied whole-lane, into room for both.
+WALK_BATCH = 32
+ROW_COPY = 4
+# The walk starts with room for the whole graph, up to this many nodes.
+WALK_ROOM = 1 << 16
+
+
+def drive(r, plan, decide, reorder=lambda batch: batch):
+    """Runs a round to the end, a batch or one node at a time as `plan` (a
+    cycle of "ready"/"next") says; reports in `reorder(batch)` order."""
+    handed, steps = [], itertools.cycle(plan)
+    while not r.finished:
+        batch = r.ready() if next(steps) == "ready" else list(itertools.islice(r, 1))
+        if batch:  # the Python driver may find out it is finished one call late
+            handed.append([n for n, _ in batch])
+        for n, _ in reorder(batch):
+            r.done(n, decide[n])
+    return handed
+
+
+def counts(r):
+    return r.scheduled, r.settled, r.handed_out, r.committed, r.skipped, r.outstanding
+
+
+def fan_out_graph(heads, fan_out, extra_deps, seed=7):
+    """Inputs i0, i1; `heads` reactive heads on them; `heads * fan_out` leaves,
+    each on one head plus `extra_deps` more heads or earlier leaves."""
+    rng = random.Random(seed)
+    nodes = [("i0", "input"), ("i1", "input")]
+    deps = {}
+    head_ids = [f"h{k}" for k in range(heads)]
+    for k, h in enumerate(head_ids):
+        nodes.append((h, "reactive"))
+        deps[h] = ["i0", "i1"] if k % 2 else ["i0"]
+    leaves = []
+    for j in range(heads * fan_out):
+        leaf = f"l{j}"
+        pool = head_ids + leaves[-50:]
+        deps[leaf] = sorted({head_ids[j % heads], *rng.sample(pool, extra_deps)})
+        nodes.append((leaf, "view" if j % 5 == 0 else "reactive"))
+        leaves.append(leaf)
+    return lambda: helpers.make_graph(nodes, deps)
+
+
+@pytest.mark.parametrize("plan", [["next"], ["ready"], ["ready", "next", "next"]])
+@pytest.mark.parametrize(
+    ("heads", "fan_out", "extra_deps"),
+    [
+        # Rows far past the gathered room, several such heads in one batch, and
+        # more closure edges than the twice-the-nodes the walk starts with.
+        (6, 500, 3),
+        # More heads than one batch gathers, each row just past a whole-lane copy.
+        (3 * WALK_BATCH + 1, ROW_COPY + 1, 1),
+    ],
+    ids=["wide rows", "many heads"],
+)
+def test_rounds_over_large_fan_outs_equal_the_per_node_protocol(plan, heads, fan_out, extra_deps):
+    make = fan_out_graph(heads, fan_out, extra_deps)
+    kernel, twin = prime(make()), prime(make())
+    twin_rounds = PyRounds(twin)
+    rng = random.Random(3)
+    for hashes in ({"i0": 1}, {"i0": 2, "i1": 5}, {"i1": 6}):
+        decide = {n: rng.random() < 0.4 for n in kernel.node_ids()}
+        r, expected = kernel.begin_round(hashes), twin_rounds.begin_round(hashes, [])
+        assert drive(r, plan, decide) == drive(expected, plan, decide)
+        assert counts(r) == counts(expected)
+        assert snapshot(kernel) == snapshot(twin)
+    assert fingerprint(kernel) == fingerprint(twin)
+
+
+def test_a_round_past_the_walks_initial_room_equals_the_per_node_protocol():
+    # One input whose row holds more dependants than the walk has room for
+    # at first, so every buffer of the walk grows while a row is visited.
+    size = WALK_ROOM + 3 * WALK_BATCH * ROW_COPY
+    nodes = [("i0", "input"), ("i1", "input")] + [f"r{j}" for j in range(size)]
+    deps = {f"r{j}": ["i0"] if j % 3 else ["i0", "i1"] for j in range(size)}
+    kernel, twin = helpers.make_graph(nodes, deps), helpers.make_graph(nodes, deps)
+    for g in (kernel, twin):  # primed in one batch: the graph is too large to go one by one
+        r = g.begin_round({"i0": 0, "i1": 0}, [f"r{j}" for j in range(size)])
+        for n, _ in r.ready():
+            r.done(n, True)
+    decide = dict.fromkeys(kernel.node_ids(), False)
+    r, expected = kernel.begin_round({"i0": 9}), PyRounds(twin).begin_round({"i0": 9}, [])
+    assert drive(r, ["ready"], decide) == drive(expected, ["ready"], decide)
+    assert counts(r) == counts(expected) and r.scheduled == size + 1
+    assert snapshot(kernel) == snapshot(twin)
