@@ -793,3 +793,56 @@ def test_an_abandoned_rounds_leftovers_are_taken_up_once(data):
         hashes, seeds = {}, []
     assert kernel.dirty_nodes() == []
     assert fingerprint(kernel) == fingerprint(twin)
+
+
+
+@pytest.mark.parametrize(
+    "stop",
+    [
+        lambda g, r: r.close(),
+        lambda g, r: r.__exit__(None, None, None),
+        *(lambda g, r, call=call: call(g) for call in ENDING_CALLS),
+    ],
+    ids=["close", "exit"] + [f"ended {k}" for k in range(len(ENDING_CALLS))],
+)
+def test_a_closed_or_ended_round_is_not_finished(stop):
+    g = diamond()
+    r = g.begin_round({"n0": 2})
+    (a, _), _ = r.ready()
+    r.done(a, True)
+    stop(g, r)
+    assert not r.finished
+    r.close()  # and closing it again does not finish it
+    assert not r.finished
+    done = g.begin_round({"n0": 2}) if g.is_built() else None
+    if done is not None:  # a finished round stays finished when closed
+        while batch := done.ready():
+            for n, _ in batch:
+                done.done(n, False)
+        done.close()
+        assert done.finished
+
+
+@pytest.mark.parametrize(
+    "order",
+    [lambda b: b, lambda b: b[::-1], lambda b: b[1:] + b[:1]],
+    ids=["in order", "reversed", "rotated"],
+)
+def test_the_ids_of_a_batch_are_let_go_when_it_is_reported(order):
+    # Reported in any order, and by an equal str that is not the one handed
+    # out, the ids go back to what they were once the batch is complete,
+    # with the round object still alive.
+    kinds = ["input"] + ["reactive"] * (2 * WALK_BATCH) + ["view"]
+    deps = [[]] + [[0]] * (2 * WALK_BATCH) + [list(range(1, 2 * WALK_BATCH + 1))]
+    g = prime(make_graph(kinds, deps))
+    r = g.begin_round({"n0": 1})
+    ids = [n for n, _ in r.ready()]
+    held = [sys.getrefcount(n) for n in ids]
+    for n in order(ids):
+        r.done("".join(n) if n == ids[-1] else n, True)
+    del n
+    assert [sys.getrefcount(n) for n in ids] == [h - 1 for h in held]
+    (last, _), = r.ready()
+    held = sys.getrefcount(last)
+    r.done(last, False)
+    assert r.finished and sys.getrefcount(last) == held - 1
