@@ -774,7 +774,7 @@ def test_an_abandoned_rounds_leftovers_are_taken_up_once(data):
                     break
                 room = len(batch) - (k == batches - 1)
                 reported = data.draw(st.lists(st.sampled_from(batch), unique=True, max_size=room))
-                for n in reversed(sorted(reported, key=batch.index)):
+                for n in sorted(reported, key=batch.index, reverse=True):
                     r.done(n, decide[n])
                 for n in sorted(reported, key=batch.index):
                     expected.done(n, decide[n])
@@ -793,7 +793,6 @@ def test_an_abandoned_rounds_leftovers_are_taken_up_once(data):
         hashes, seeds = {}, []
     assert kernel.dirty_nodes() == []
     assert fingerprint(kernel) == fingerprint(twin)
-
 
 
 @pytest.mark.parametrize(
@@ -842,7 +841,7 @@ def test_the_ids_of_a_batch_are_let_go_when_it_is_reported(order):
         r.done("".join(n) if n == ids[-1] else n, True)
     del n
     assert [sys.getrefcount(n) for n in ids] == [h - 1 for h in held]
-    (last, _), = r.ready()
+    ((last, _),) = r.ready()
     held = sys.getrefcount(last)
     r.done(last, False)
     assert r.finished and sys.getrefcount(last) == held - 1
