@@ -853,3 +853,26 @@ def test_the_ids_of_a_batch_are_let_go_when_it_is_reported(order):
     held = sys.getrefcount(last)
     r.done(last, False)
     assert r.finished and sys.getrefcount(last) == held - 1
+
+
+@pytest.mark.parametrize("how", ["close", "ended"])
+def test_reports_pending_at_an_abandon_get_their_epochs_in_topological_order(how):
+    # A batch wider than a walk's batch, reported in reverse but one, then
+    # abandoned: the epochs are those of reports in topological order.
+    kinds = ["input"] + ["reactive"] * (WALK_BATCH + 1) + ["view"]
+    deps = [[]] + [[0]] * (WALK_BATCH + 1) + [list(range(1, WALK_BATCH + 2))]
+    kernel, twin = prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
+    r, expected = kernel.begin_round({"n0": 1}), PyRounds(twin).begin_round({"n0": 1}, [])
+    batch = [n for n, _ in r.ready()]
+    assert batch == [n for n, _ in expected.ready()] and len(batch) == WALK_BATCH + 1
+    for n in batch[:0:-1]:
+        r.done(n, True)
+    for n in batch[1:]:
+        expected.done(n, True)
+    if how == "close":
+        r.close()
+    else:
+        kernel.set_dirty("n0")
+        twin.set_dirty("n0")
+    expected.close()
+    assert fingerprint(kernel) == fingerprint(twin)
