@@ -7,6 +7,7 @@ deps, whose first build places every node.
 
 import itertools
 import os
+import random
 from collections import deque
 
 import pytest
@@ -282,3 +283,91 @@ def test_reentrant_edit_during_would_cycle_is_refused():
     with pytest.raises(RuntimeError, match="Already borrowed"):
         g.would_cycle("a", Sneaky())
     assert g.is_built() and g.deps_of("a") == []
+
+
+# ---- the reverse edges kept by set_deps on a built graph ------------------------
+
+# The reverse-edge pool is compacted only past this many entries, and set_deps
+# compares the old and new deps pairwise only while their sizes' product is
+# at most SCAN_PRODUCT; beyond, through the visit marks.
+POOL_COMPACTS_ABOVE = 1024
+SCAN_PRODUCT = 256
+
+
+def assert_reverse_edges_fresh(g, probes=()):
+    """Builds g and a fresh copy; the reverse edges, what lies downstream of
+    `probes` and the order must be the same."""
+    reference = fresh_copy(g)
+    reference.build()
+    g.build()
+    assert g.topo_order() == reference.topo_order()
+    ids = g.node_ids()
+    assert [g.dependents_of(n) for n in ids] == [reference.dependents_of(n) for n in ids]
+    assert [g.downstream(n) for n in probes] == [reference.downstream(n) for n in probes]
+
+
+def test_reverse_edges_stay_exact_through_many_edits_of_a_built_graph():
+    # More edges than the pool's compaction size, then rows moved and grown
+    # one edit after another, new nodes among them, checked after every build.
+    rng = random.Random(11)
+    size = POOL_COMPACTS_ABOVE + 200
+    g = make_graph([f"n{i}" for i in range(size)], build=False)
+    for i in range(1, size):
+        g.set_deps(f"n{i}", [f"n{d}" for d in rng.sample(range(i), min(i, 2))])
+    assert_reverse_edges_fresh(g)
+    hubs = [f"n{i}" for i in range(8)]
+    for step in range(30):
+        ids = g.node_ids()
+        for _ in range(8):  # a few hubs gain many dependants, others lose theirs
+            i = rng.randrange(len(hubs), len(ids))
+            deps = rng.sample(hubs, rng.randrange(len(hubs))) + rng.sample(ids[:i], 2)
+            g.set_deps(ids[i], [d for d in dict.fromkeys(deps) if d != ids[i]])
+        if step % 5 == 0:
+            new = f"x{step}"
+            g.add_node(new, "view")
+            g.set_deps(new, rng.sample(ids, 3))
+        assert_reverse_edges_fresh(g, probes=hubs[:2])
+
+
+def deps_range(first, count):
+    return [f"d{i}" for i in range(first, first + count)]
+
+
+LONG = 300
+SHORT = 17  # SHORT * SHORT passes SCAN_PRODUCT: the marks compare them
+
+
+@pytest.mark.parametrize(
+    ("old", "new"),
+    [
+        (deps_range(0, LONG), deps_range(LONG // 2, LONG)),  # overlapping
+        (deps_range(0, LONG), deps_range(LONG, LONG)),  # disjoint
+        (deps_range(0, LONG), deps_range(0, 2 * LONG)),  # a superset
+        (deps_range(0, 2 * LONG), deps_range(LONG // 3, LONG // 3)),  # a subset
+        (deps_range(0, LONG)[::-1], deps_range(0, LONG)),  # the same, reordered
+        (deps_range(0, LONG), []),
+        ([], deps_range(0, LONG)),
+        (deps_range(0, SHORT), deps_range(SHORT // 2, SHORT)),
+        (deps_range(0, SHORT), deps_range(SHORT, 1)),
+    ],
+    ids=[
+        "overlap",
+        "disjoint",
+        "superset",
+        "subset",
+        "reordered",
+        "cleared",
+        "from none",
+        "short overlap",
+        "short to one",
+    ],
+)
+def test_set_deps_replacing_long_lists_keeps_the_reverse_edges(old, new):
+    assert SHORT * SHORT > SCAN_PRODUCT
+    g = make_graph([f"d{i}" for i in range(2 * LONG)] + ["x", "y"], build=False)
+    g.set_deps("x", old)
+    g.set_deps("y", old[: len(old) // 2])  # shares runs with x
+    assert_reverse_edges_fresh(g)
+    for deps in (new, old, new):  # there and back, on the rows moved before
+        g.set_deps("x", deps)
+        assert_reverse_edges_fresh(g, probes=["d0", f"d{LONG}"])

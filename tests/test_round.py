@@ -2,11 +2,14 @@
 
 import copy
 import gc
+import itertools
 import pickle
+import random
 import re
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import helpers
 import pytest
@@ -616,3 +619,260 @@ def test_rounds_stay_exact_when_the_visit_stamps_wrap():
         if h % 3 == 0:
             r.done("v", False)
         assert r.finished
+
+
+# ---- rounds against the per-node protocol, at the walk's limits -----------------
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
+from py_round import PyRounds  # noqa: E402
+
+# What a walk gathers at once: the rows of this many heads, rows of up to
+# this many dependants copied whole-lane, into room for both.
+WALK_BATCH = 32
+ROW_COPY = 4
+# The walk starts with room for the whole graph, up to this many nodes.
+WALK_ROOM = 1 << 16
+
+
+def drive(r, plan, decide, reorder=lambda batch: batch):
+    """Runs a round to the end, a batch or one node at a time as `plan` (a
+    cycle of "ready"/"next") says; reports in `reorder(batch)` order."""
+    handed, steps = [], itertools.cycle(plan)
+    while not r.finished:
+        batch = r.ready() if next(steps) == "ready" else list(itertools.islice(r, 1))
+        if batch:  # the Python driver may find out it is finished one call late
+            handed.append([n for n, _ in batch])
+        for n, _ in reorder(batch):
+            r.done(n, decide[n])
+    return handed
+
+
+def counts(r):
+    return r.scheduled, r.settled, r.handed_out, r.committed, r.skipped, r.outstanding
+
+
+def fan_out_graph(heads, fan_out, extra_deps, seed=7):
+    """Inputs i0, i1; `heads` reactive heads on them; `heads * fan_out` leaves,
+    each on one head plus `extra_deps` more heads or earlier leaves."""
+    rng = random.Random(seed)
+    nodes = [("i0", "input"), ("i1", "input")]
+    deps = {}
+    head_ids = [f"h{k}" for k in range(heads)]
+    for k, h in enumerate(head_ids):
+        nodes.append((h, "reactive"))
+        deps[h] = ["i0", "i1"] if k % 2 else ["i0"]
+    leaves = []
+    for j in range(heads * fan_out):
+        leaf = f"l{j}"
+        pool = head_ids + leaves[-50:]
+        deps[leaf] = sorted({head_ids[j % heads], *rng.sample(pool, extra_deps)})
+        nodes.append((leaf, "view" if j % 5 == 0 else "reactive"))
+        leaves.append(leaf)
+    return lambda: helpers.make_graph(nodes, deps)
+
+
+@pytest.mark.parametrize("plan", [["next"], ["ready"], ["ready", "next", "next"]])
+@pytest.mark.parametrize(
+    ("heads", "fan_out", "extra_deps"),
+    [
+        # Rows far past the gathered room, several such heads in one batch, and
+        # more closure edges than the twice-the-nodes the walk starts with.
+        (6, 500, 3),
+        # More heads than one batch gathers, each row just past a whole-lane copy.
+        (3 * WALK_BATCH + 1, ROW_COPY + 1, 1),
+    ],
+    ids=["wide rows", "many heads"],
+)
+def test_rounds_over_large_fan_outs_equal_the_per_node_protocol(plan, heads, fan_out, extra_deps):
+    make = fan_out_graph(heads, fan_out, extra_deps)
+    kernel, twin = prime(make()), prime(make())
+    twin_rounds = PyRounds(twin)
+    rng = random.Random(3)
+    for hashes in ({"i0": 1}, {"i0": 2, "i1": 5}, {"i1": 6}):
+        decide = {n: rng.random() < 0.4 for n in kernel.node_ids()}
+        r, expected = kernel.begin_round(hashes), twin_rounds.begin_round(hashes, [])
+        assert drive(r, plan, decide) == drive(expected, plan, decide)
+        assert counts(r) == counts(expected)
+        assert snapshot(kernel) == snapshot(twin)
+    assert fingerprint(kernel) == fingerprint(twin)
+
+
+def test_a_round_past_the_walks_initial_room_equals_the_per_node_protocol():
+    # One node whose row holds more dependants than the walk has room for at
+    # first, so every buffer of the walk grows while a row is visited. It is
+    # reported unchanged, so the kernel settles its row without a handout.
+    size = WALK_ROOM + 3 * WALK_BATCH * ROW_COPY
+    nodes = [("i0", "input"), ("i1", "input"), "m"] + [f"r{j}" for j in range(size)]
+    deps = {"m": ["i0"]} | {f"r{j}": ["m"] if j % 3 else ["m", "i1"] for j in range(size)}
+    kernel, twin = helpers.make_graph(nodes, deps), helpers.make_graph(nodes, deps)
+    for g in (kernel, twin):  # primed in batches: the graph is too large to go one by one
+        r = g.begin_round({"i0": 0, "i1": 0}, g.node_ids()[2:])
+        drive(r, ["ready"], dict.fromkeys(nodes[2:], True))
+    seeds = [f"r{j}" for j in (0, size // 2, size - 1)]
+    decide = dict.fromkeys(kernel.node_ids(), False)
+    expected = per_node_round(twin, {"i0": 0, "i1": 0}, {"i0": 9}, seeds, decide)
+    r = kernel.begin_round({"i0": 9}, seeds)
+    handed = r.ready()
+    r.done("m", False)
+    handed += r.ready()
+    assert handed == expected and [n for n, _ in handed] == ["m", *seeds]
+    for n in seeds:
+        r.done(n, False)
+    assert (r.finished, r.scheduled, r.settled) == (True, size + 2, size + 2 - len(expected))
+    assert kernel.dirty_nodes() == twin.dirty_nodes() == []
+    assert [kernel.check_node(n) for n in seeds] == [twin.check_node(n) for n in seeds]
+
+
+@st.composite
+def plans(draw):
+    return draw(st.lists(st.sampled_from(["ready", "next"]), min_size=1, max_size=4))
+
+
+@st.composite
+def driver_graphs(draw, **sizes):
+    """Graphs whose inputs have no deps: the Python driver hands out an input
+    reached through its deps, where the kernel commits it with its hash."""
+    kinds, deps = draw(graphs(**sizes))
+    return kinds, [[] if kind == "input" else ds for kind, ds in zip(kinds, deps, strict=True)]
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.data())
+def test_mixed_batches_and_single_nodes_come_in_the_promised_order(data):
+    # The exact sequence: one at a time the earliest node in the cached order,
+    # a batch every node computable then, in that order. Reports within a
+    # batch in any order; the epochs still go in topological order.
+    kinds, deps = data.draw(driver_graphs(max_nodes=14))
+    kernel, twin = prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
+    twin_rounds = PyRounds(twin)
+    for _ in range(data.draw(st.integers(1, 3))):
+        hashes, seeds, decide = data.draw(round_args(kinds))
+        plan = data.draw(plans())
+        r, expected = kernel.begin_round(hashes, seeds), twin_rounds.begin_round(hashes, seeds)
+        shuffled = drive(r, plan, decide, lambda batch: data.draw(st.permutations(batch)))
+        assert shuffled == drive(expected, plan, decide)
+        assert counts(r) == counts(expected)
+    assert fingerprint(kernel) == fingerprint(twin)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.data())
+def test_an_abandoned_rounds_leftovers_are_taken_up_once(data):
+    # Reports pending when a round is abandoned get their epochs in
+    # topological order whatever order they came in; what it left dirty goes
+    # to the next round (abandoned too, sometimes) and to no round after.
+    kinds, deps = data.draw(driver_graphs(min_nodes=3, max_nodes=14))
+    kernel, twin = prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
+    twin_rounds = PyRounds(twin)
+    hashes, seeds, decide = data.draw(round_args(kinds))
+    left_some = None  # nothing to take up before the first round
+    for abandon in (True, data.draw(st.booleans()), False, False):
+        r, expected = kernel.begin_round(hashes, seeds), twin_rounds.begin_round(hashes, seeds)
+        if left_some is False:
+            assert (r.finished, r.scheduled) == (True, 0)
+        left_some = abandon
+        if abandon:
+            # The driver settles what reports unblock at its next call, so
+            # the last batch is left short of a report, where both wait.
+            batches = data.draw(st.integers(1, 2))
+            for k in range(batches):
+                batch = [n for n, _ in r.ready()]
+                assert batch == [n for n, _ in expected.ready()]
+                if not batch:
+                    break
+                room = len(batch) - (k == batches - 1)
+                reported = data.draw(st.lists(st.sampled_from(batch), unique=True, max_size=room))
+                for n in sorted(reported, key=batch.index, reverse=True):
+                    r.done(n, decide[n])
+                for n in sorted(reported, key=batch.index):
+                    expected.done(n, decide[n])
+                if len(reported) < len(batch):
+                    break
+            r.close()
+            expected.close()
+            assert r.finished == (r.scheduled == r.settled + r.committed + r.skipped)
+            assert "computing" not in [kernel.state_of(n) for n in kernel.node_ids()]
+            # The driver settles lazily: only the reports' counts compare.
+            assert counts(r)[2:5] == counts(expected)[2:5]
+        else:
+            assert drive(r, ["ready"], decide) == drive(expected, ["ready"], decide)
+            assert counts(r) == counts(expected)
+        assert snapshot(kernel) == snapshot(twin)
+        hashes, seeds = {}, []
+    assert kernel.dirty_nodes() == []
+    assert fingerprint(kernel) == fingerprint(twin)
+
+
+@pytest.mark.parametrize(
+    "stop",
+    [
+        lambda g, r: r.close(),
+        lambda g, r: r.__exit__(None, None, None),
+        *(lambda g, r, call=call: call(g) for call in ENDING_CALLS),
+    ],
+    ids=["close", "exit"] + [f"ended {k}" for k in range(len(ENDING_CALLS))],
+)
+def test_a_closed_or_ended_round_is_not_finished(stop):
+    g = diamond()
+    r = g.begin_round({"n0": 2})
+    (a, _), _ = r.ready()
+    r.done(a, True)
+    stop(g, r)
+    assert not r.finished
+    r.close()  # and closing it again does not finish it
+    assert not r.finished
+    done = g.begin_round({"n0": 2}) if g.is_built() else None
+    if done is not None:  # a finished round stays finished when closed
+        while batch := done.ready():
+            for n, _ in batch:
+                done.done(n, False)
+        done.close()
+        assert done.finished
+
+
+@pytest.mark.parametrize(
+    "order",
+    [lambda b: b, lambda b: b[::-1], lambda b: b[1:] + b[:1]],
+    ids=["in order", "reversed", "rotated"],
+)
+def test_the_ids_of_a_batch_are_let_go_when_it_is_reported(order):
+    # Reported in any order, and by an equal str that is not the one handed
+    # out, the ids go back to what they were once the batch is complete,
+    # with the round object still alive.
+    kinds = ["input"] + ["reactive"] * (2 * WALK_BATCH) + ["view"]
+    deps = [[]] + [[0]] * (2 * WALK_BATCH) + [list(range(1, 2 * WALK_BATCH + 1))]
+    g = prime(make_graph(kinds, deps))
+    r = g.begin_round({"n0": 1})
+    ids = [n for n, _ in r.ready()]
+    held = [sys.getrefcount(n) for n in ids]
+    for n in order(ids):
+        r.done("".join(n) if n == ids[-1] else n, True)
+    del n
+    assert [sys.getrefcount(n) for n in ids] == [h - 1 for h in held]
+    ((last, _),) = r.ready()
+    held = sys.getrefcount(last)
+    r.done(last, False)
+    assert r.finished and sys.getrefcount(last) == held - 1
+
+
+@pytest.mark.parametrize("how", ["close", "ended"])
+def test_reports_pending_at_an_abandon_get_their_epochs_in_topological_order(how):
+    # A batch wider than a walk's batch, reported in reverse but one, then
+    # abandoned: the epochs are those of reports in topological order.
+    kinds = ["input"] + ["reactive"] * (WALK_BATCH + 1) + ["view"]
+    deps = [[]] + [[0]] * (WALK_BATCH + 1) + [list(range(1, WALK_BATCH + 2))]
+    kernel, twin = prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
+    r, expected = kernel.begin_round({"n0": 1}), PyRounds(twin).begin_round({"n0": 1}, [])
+    batch = [n for n, _ in r.ready()]
+    assert batch == [n for n, _ in expected.ready()] and len(batch) == WALK_BATCH + 1
+    for n in batch[:0:-1]:
+        r.done(n, True)
+    for n in batch[1:]:
+        expected.done(n, True)
+    if how == "close":
+        r.close()
+    else:
+        kernel.set_dirty("n0")
+        twin.set_dirty("n0")
+    expected.close()
+    assert fingerprint(kernel) == fingerprint(twin)

@@ -286,6 +286,9 @@ PyObject* round_done(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         }
         if (in_line)
             Py_DECREF(handed[object->reported++].first);
+        // A complete batch lets go of its ids, reported in line or not.
+        if (round.outstanding() == 0)
+            forget_handed(object);
         Py_RETURN_NONE;
     });
 }
