@@ -1,7 +1,7 @@
 // The reverse edges: one ascending run of dependents per node in a shared
 // pool. A full build writes them packed; set_deps on a built graph edits them
 // in place, moving a run that outgrows its room to the end of the pool, and
-// the pool is compacted once most of it is garbage.
+// the pool is compacted once most of it holds no edge.
 #include <algorithm>
 
 #include "core/graph.hpp"
@@ -47,35 +47,49 @@ void Graph::rebuild_dependents() const {
         }
     dependents_runs_.swap(runs);
     dependents_.swap(pool);
-    dependents_garbage_ = 0;
     dependents_current_ = true;
 }
 
+// Room for each node in `added` to gain one dependent. The pool is compacted
+// first once most of it holds no edge: a run that moves leaves its old room
+// behind, and one that loses dependents keeps its room. Counting only what
+// moves left behind could never pass half the pool (each move adds twice
+// what it leaves), so the pool would only grow. Compacted runs keep exactly
+// their dependents, which is why the room is counted again after it.
 void Graph::reserve_dependents(std::span<const NodeIndex> added) const {
-    std::size_t needed = 0;
-    for (NodeIndex d : added) {
-        check_index(d, dependents_runs_.size(), "dependents");
-        const DependentsRun& run = dependents_runs_[d];
-        if (run.count == run.capacity)
-            needed += grown_capacity(run.count);
-    }
+    const auto room_for = [added](const std::vector<DependentsRun>& runs) {
+        std::size_t needed = 0;
+        for (NodeIndex d : added) {
+            check_index(d, runs.size(), "dependents");
+            if (runs[d].count == runs[d].capacity)
+                needed += grown_capacity(runs[d].count);
+        }
+        return needed;
+    };
+    std::size_t needed = room_for(dependents_runs_);
     if (needed == 0)
         return;
-    if (dependents_garbage_ > dependents_.size() / 2 && dependents_.size() >= 1024) {
-        // Compact into a new pool with the room already in it.
-        std::vector<NodeIndex> pool;
-        pool.reserve(dependents_.size() - dependents_garbage_ + needed);
+    const std::size_t edges = dep_pool_.size() - dep_pool_garbage_;  // one per dep
+    if (dependents_.size() >= 1024 && dependents_.size() - edges > dependents_.size() / 2) {
         std::vector<DependentsRun> runs(dependents_runs_);
+        NodeIndex offset = 0;
         for (DependentsRun& run : runs) {
-            const auto offset = static_cast<NodeIndex>(pool.size());
+            run.offset = offset;
+            run.capacity = run.count;
+            offset += run.count;
+        }
+        needed = room_for(runs);
+        if (edges + needed > max_dep_entries)
+            throw std::length_error("graph cannot hold more dependents");
+        std::vector<NodeIndex> pool;
+        pool.reserve(edges + needed);
+        for (const DependentsRun& run : dependents_runs_)
             pool.insert(pool.end(), dependents_.begin() + run.offset,
                         dependents_.begin() + run.offset + run.count);
-            pool.resize(pool.size() + (run.capacity - run.count));
-            run.offset = offset;
-        }
+        if (pool.size() != edges)
+            throw InternalFault("reverse edges do not match the deps");
         dependents_runs_.swap(runs);
         dependents_.swap(pool);
-        dependents_garbage_ = 0;
         return;
     }
     if (dependents_.size() + needed > max_dep_entries)
@@ -125,7 +139,6 @@ void Graph::link_dependents(NodeIndex node, std::span<const NodeIndex> removed,
                 throw InternalFault("reverse edges not reserved");
             dependents_.resize(dependents_.size() + capacity);
             std::copy_n(dependents_.begin() + run.offset, run.count, dependents_.begin() + offset);
-            dependents_garbage_ += run.capacity;
             run.offset = offset;
             run.capacity = capacity;
         }

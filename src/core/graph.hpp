@@ -191,6 +191,8 @@ public:
         if (!dependents_current_) [[unlikely]]
             rebuild_dependents();
     }
+    // Entries the reverse edges' pool holds, live or not: what they cost.
+    std::size_t dependents_pool_size() const noexcept { return dependents_.size(); }
     [[gnu::always_inline]] std::span<const NodeIndex> dependents(NodeIndex node) const {
         ensure_dependents();
         check_index(node, dependents_runs_.size(), "dependents");
@@ -371,7 +373,6 @@ private:
     }
     mutable std::vector<DependentsRun> dependents_runs_;
     mutable std::vector<NodeIndex> dependents_;
-    mutable std::size_t dependents_garbage_ = 0;
     mutable bool dependents_current_ = false;
     std::vector<NodeIndex> order_;
     std::vector<NodeIndex> position_;

@@ -270,3 +270,35 @@ TEST(a_restored_graph_derives_its_reverse_edges_when_first_needed) {
         EXPECT(invariant_failure(restored).empty());
     }
 }
+
+// Every leaf moves to one hub, then to the next: each hub's row grows to all
+// the leaves and empties again, so without compaction the pool would hold
+// every hub's largest row at once, and the garbage of their moves.
+TEST(the_reverse_edge_pool_stays_in_proportion_to_the_edges_under_churn) {
+    constexpr int hubs = 8;
+    constexpr int leaves = 1024;
+    Graph g;
+    std::vector<std::string> hub_ids;
+    for (int h = 0; h < hubs; ++h) {
+        hub_ids.push_back("h" + std::to_string(h));
+        (void)g.add_node(hub_ids.back(), "source");
+    }
+    for (int j = 0; j < leaves; ++j)
+        (void)g.add_node("l" + std::to_string(j), "reactive");
+    (void)g.build();
+    std::size_t largest = 0;
+    for (int round = 0; round < 3 * hubs; ++round) {
+        const std::string_view dep[] = {hub_ids[round % hubs]};
+        // A few edits per build, as the incremental build takes them: a full
+        // build derives the reverse edges afresh.
+        for (int j = 0; j < leaves; ++j) {
+            EXPECT(g.set_deps("l" + std::to_string(j), dep).has_value());
+            if (j % 32 == 31)
+                EXPECT(g.build().has_value());
+        }
+        EXPECT(invariant_failure(g).empty());
+        EXPECT(g.dependents(static_cast<NodeIndex>(round % hubs)).size() == leaves);
+        largest = std::max(largest, g.dependents_pool_size());
+    }
+    EXPECT(largest <= 4 * leaves);
+}
