@@ -48,7 +48,7 @@ BAD_KINDS = len(_TABLES["BAD_KIND"])
 # A bulk operation's count byte b asks for (b + 1) * BULK_UNIT nodes or
 # edits, and bulk ids carry the node's index (both as in kernel_ops.cpp).
 BULK_UNIT = 16
-MAX_BULK_NODES = 8192
+MAX_BULK_NODES = 4096
 
 
 class Script:
@@ -294,14 +294,15 @@ def fan_round():
 
 
 def wide_batches():
-    # 64 inputs under 1536 nodes of up to 8 deps each: a batch of heads
+    # 64 inputs under 1200 nodes of up to 8 deps each: a batch of heads
     # gathers more dependants than the walk's queue has room for, and the
     # closure has more edges than its first edge buffer.
     s = Script()
     s.layer(3, "input", 0, 0)
-    s.layer(95, "reactive", 8, 0x1234)
+    s.layer(74, "reactive", 8, 0x1234)
     s.op("build")
     s.uniform_round(1, 0x21)  # every input gets hash 1; batches reversed
+    s.uniform_round(1, 0x21)  # the same hashes: the kernel settles the whole closure
     s.uniform_round(1, 0x0E)  # inputs back to hash 0; every other node a seed, changed
     return s.out
 
@@ -312,9 +313,9 @@ def compaction():
     # fill with garbage. Then a full build, edits that the incremental build
     # handles, and a round over everything.
     s = Script()
-    s.layer(63, "reactive", 4, 0x0BAD)
+    s.layer(47, "reactive", 4, 0x0BAD)
     s.op("build")
-    s.rewire(255, 8, 16, 0x5EED)
+    s.rewire(255, 32, 48, 0x5EED)
     s.op("build")
     s.edit(119, [0, 3, 111])
     s.edit(117, [1, 110])

@@ -29,12 +29,14 @@ using core::Graph;
 constexpr std::size_t max_ops = 160;
 constexpr std::size_t max_nodes = 40;
 // The bulk operations grow a graph past the round walk's batch buffers and
-// the reverse-edge pool's compaction threshold: up to (b + 1) * bulk_unit
-// nodes or edits from a count byte b, and this many nodes in all, which
-// keeps an input of bulk operations to milliseconds with the checks after
-// every operation.
+// the deps storage's compaction threshold: up to (b + 1) * bulk_unit nodes or
+// edits from a count byte b, and this many nodes in all.
 constexpr std::size_t bulk_unit = 16;
-constexpr std::size_t max_bulk_nodes = 8192;
+constexpr std::size_t max_bulk_nodes = 4096;
+// The checks after every operation cost in proportion to the graph: an input
+// ends once they have covered this many nodes, which a graph of max_nodes
+// never reaches, so that one input on a bulk-grown graph stays short.
+constexpr std::size_t max_checked_nodes = 8192;
 // Traversals one round runs before reports (each checked against the model's
 // closure): enough for every node of a small graph, bounded for a large one.
 constexpr std::size_t max_round_traversals = 64;
@@ -313,8 +315,8 @@ std::vector<NodeIndex> pick_deps_below(Generator& gen, std::size_t bound, std::s
         return deps;
     const std::size_t count = gen.below(most + 1);
     for (std::size_t k = 0; k < count; ++k) {
-        const std::size_t d = (gen.next() & 1) != 0 ? bound - 1 - gen.below(std::min(bound, near))
-                                                    : gen.below(bound);
+        const std::size_t d =
+            (gen.next() & 1) != 0 ? bound - 1 - gen.below(std::min(bound, near)) : gen.below(bound);
         deps.push_back(static_cast<NodeIndex>(d));
     }
     return deps;
@@ -379,11 +381,13 @@ bool add_bulk(Reader& r, Graph& g, Model& m, bool fan) {
 // N set_deps calls on nodes drawn by the generator, each with deps among
 // the first `hot` nodes below it: their reverse-edge runs grow past their
 // room and move again and again on a built graph, and the deps storage
-// fills with garbage, until both are compacted.
+// fills with garbage until it is compacted.
 bool rewire(Reader& r, Graph& g, Model& m) {
     op_name = "rewire";
     const std::size_t count = (std::size_t{r.u8()} + 1) * bulk_unit;
-    const std::size_t most = r.u8() % 9;
+    // Lists long enough that the edit's old and new deps are compared by
+    // visit marks rather than by scans.
+    const std::size_t most = r.u8() % 33;
     const std::size_t hot = std::size_t{r.u8()} + 1;
     Generator gen = pick_generator(r);
     if (m.size() < 2)
@@ -392,7 +396,8 @@ bool rewire(Reader& r, Graph& g, Model& m) {
           " among " + std::to_string(hot) + ")");
     for (std::size_t k = 0; k < count; ++k) {
         const auto target = static_cast<NodeIndex>(1 + gen.below(m.size() - 1));
-        set_deps_ok(g, m, target, pick_deps_below(gen, std::min<std::size_t>(target, hot), most, hot));
+        set_deps_ok(g, m, target,
+                    pick_deps_below(gen, std::min<std::size_t>(target, hot), most, hot));
     }
     return true;
 }
@@ -754,13 +759,15 @@ void run_kernel_input(const std::uint8_t* data, std::size_t size) {
     op_name = "new graph";
     verify(g, m, true);
     Snapshot before = snapshot(g);
-    for (step = 1; step <= max_ops && !r.done(); ++step) {
+    std::size_t checked = 0;
+    for (step = 1; step <= max_ops && checked < max_checked_nodes && !r.done(); ++step) {
         const bool changed = run_op(r, g, m);
         Snapshot after = snapshot(g);
         // A failing call, or one that only reads, leaves the graph as it was.
         if (!changed)
             CHECK(after == before);
         verify(g, m, false);
+        checked += m.size();
         before = std::move(after);
     }
     op_name = "end of input";

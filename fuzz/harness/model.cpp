@@ -82,9 +82,10 @@ std::vector<NodeIndex> Model::closure(const std::vector<NodeIndex>& seeds,
 }
 
 std::vector<NodeIndex> Model::topo_sorted(std::vector<NodeIndex> nodes) const {
-    // Stable, so repeats keep their order; a library sort, since closures of
-    // bulk-grown graphs run to thousands of nodes.
-    std::ranges::stable_sort(nodes, {}, [this](NodeIndex i) { return position[i]; });
+    // Nodes of equal place are the same node, so any sort is stable here;
+    // not an insertion sort, since closures of bulk-grown graphs run to
+    // thousands of nodes.
+    std::ranges::sort(nodes, {}, [this](NodeIndex i) { return position[i]; });
     return nodes;
 }
 
