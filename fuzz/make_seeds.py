@@ -47,8 +47,8 @@ POOL = _TABLES["ID"]
 BAD_KINDS = len(_TABLES["BAD_KIND"])
 # A bulk operation's count byte b asks for (b + 1) * BULK_UNIT nodes or
 # edits, and bulk ids carry the node's index (both as in kernel_ops.cpp).
-BULK_UNIT = 16
-MAX_BULK_NODES = 4096
+BULK_UNIT = 8
+MAX_BULK_NODES = 2048
 
 
 class Script:
@@ -281,24 +281,24 @@ def rounds():
 
 
 def fan_round():
-    # A fan of 2000 nodes on one input: its row is far longer than the rows
+    # A fan of 1000 nodes on one input: its row is far longer than the rows
     # the walk gathers per batch of heads. The round byte: bits as in
     # rounds(), here the same for every node.
     s = Script()
     s.add("a", "input")
     s.fan(124, "reactive", "a")
     s.op("build")
-    s.uniform_round(1, 0x63)  # a gets hash 3; one batch of 2000, reported changed, in reverse
+    s.uniform_round(1, 0x63)  # a gets hash 3; one batch of 1000, reported changed, in reverse
     s.uniform_round(0, 0x2B)  # a gets hash 1; one at a time, with traversals and early asks
     return s.out
 
 
 def wide_batches():
-    # 64 inputs under 1200 nodes of up to 8 deps each: a batch of heads
+    # 64 inputs under 600 nodes of up to 8 deps each: a batch of heads
     # gathers more dependants than the walk's queue has room for, and the
     # closure has more edges than its first edge buffer.
     s = Script()
-    s.layer(3, "input", 0, 0)
+    s.layer(7, "input", 0, 0)
     s.layer(74, "reactive", 8, 0x1234)
     s.op("build")
     s.uniform_round(1, 0x21)  # every input gets hash 1; batches reversed
@@ -308,17 +308,16 @@ def wide_batches():
 
 
 def compaction():
-    # Thousands of set_deps on a built graph, with deps among a few hot
+    # 2048 set_deps calls on a built graph, with deps among a few hot
     # nodes: reverse-edge runs move again and again and both edge stores
     # fill with garbage. Then a full build, edits that the incremental build
     # handles, and a round over everything.
     s = Script()
-    s.layer(47, "reactive", 4, 0x0BAD)
+    s.layer(63, "reactive", 4, 0x0BAD)
     s.op("build")
     s.rewire(255, 32, 48, 0x5EED)
     s.op("build")
     s.edit(119, [0, 3, 111])
-    s.edit(117, [1, 110])
     s.edit(113, [])
     s.op("build")
     s.uniform_round(1, 0x06)  # every node a seed, reported changed

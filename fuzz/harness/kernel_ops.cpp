@@ -31,12 +31,13 @@ constexpr std::size_t max_nodes = 40;
 // The bulk operations grow a graph past the round walk's batch buffers and
 // the deps storage's compaction threshold: up to (b + 1) * bulk_unit nodes or
 // edits from a count byte b, and this many nodes in all.
-constexpr std::size_t bulk_unit = 16;
-constexpr std::size_t max_bulk_nodes = 4096;
+constexpr std::size_t bulk_unit = 8;
+constexpr std::size_t max_bulk_nodes = 2048;
 // The checks after every operation cost in proportion to the graph: an input
-// ends once they have covered this many nodes, which a graph of max_nodes
-// never reaches, so that one input on a bulk-grown graph stays short.
-constexpr std::size_t max_checked_nodes = 8192;
+// ends once they have covered this many nodes of graphs larger than
+// max_nodes, so that one on a bulk-grown graph stays short and one on a
+// small graph runs as before.
+constexpr std::size_t max_checked_bulk_nodes = 4096;
 // Traversals one round runs before reports (each checked against the model's
 // closure): enough for every node of a small graph, bounded for a large one.
 constexpr std::size_t max_round_traversals = 64;
@@ -760,14 +761,14 @@ void run_kernel_input(const std::uint8_t* data, std::size_t size) {
     verify(g, m, true);
     Snapshot before = snapshot(g);
     std::size_t checked = 0;
-    for (step = 1; step <= max_ops && checked < max_checked_nodes && !r.done(); ++step) {
+    for (step = 1; step <= max_ops && checked < max_checked_bulk_nodes && !r.done(); ++step) {
         const bool changed = run_op(r, g, m);
         Snapshot after = snapshot(g);
         // A failing call, or one that only reads, leaves the graph as it was.
         if (!changed)
             CHECK(after == before);
         verify(g, m, false);
-        checked += m.size();
+        checked += m.size() > max_nodes ? m.size() : 0;
         before = std::move(after);
     }
     op_name = "end of input";
