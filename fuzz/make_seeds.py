@@ -45,6 +45,10 @@ OP, _TABLES = read_vocabulary()
 KINDS = {name: k for k, name in enumerate(_TABLES["KIND"])}
 POOL = _TABLES["ID"]
 BAD_KINDS = len(_TABLES["BAD_KIND"])
+# A bulk operation's count byte b asks for (b + 1) * BULK_UNIT nodes or
+# edits, and bulk ids carry the node's index (both as in kernel_ops.cpp).
+BULK_UNIT = 8
+MAX_BULK_NODES = 2048
 
 
 class Script:
@@ -115,6 +119,37 @@ class Script:
 
     def value(self, v):
         return bytes([7]) + v.to_bytes(8, "big")
+
+    def bulk_nodes(self, count_byte, kind):
+        count = (count_byte + 1) * BULK_UNIT
+        assert len(self.ids) + count <= MAX_BULK_NODES, "past the bound: the harness adds fewer"
+        for _ in range(count):
+            self.model.add_node(f"bulk-node-{len(self.ids):06d}", kind)
+
+    def fan(self, count_byte, kind, hub):
+        # The hub's byte names it by index.
+        hub_byte = bytes([self.ids.index(hub)])
+        self.op("add_fan", bytes([count_byte, KINDS[kind]]), hub_byte)
+        self.bulk_nodes(count_byte, kind)
+
+    def layer(self, count_byte, kind, most, seed):
+        self.op("add_layer", bytes([count_byte, KINDS[kind], most]), seed.to_bytes(2, "big"))
+        self.bulk_nodes(count_byte, kind)
+
+    def rewire(self, count_byte, most, hot, seed):
+        self.op("rewire", bytes([count_byte, most, hot - 1]), seed.to_bytes(2, "big"))
+
+    def edit(self, target, deps):
+        # set_deps by index on a graph past 120 nodes: a target byte below 120
+        # names that node, and a dep byte below 112 (and below the target)
+        # names the dep of that index.
+        assert target < 120 and all(d < min(target, 112) for d in deps) and len(deps) < 6
+        self.op("set_deps", bytes([target, len(deps), *deps]))
+
+    def uniform_round(self, batches, byte):
+        # One byte for every node: what it does then does not depend on the
+        # node's place in the topological order.
+        self.op("kernel_round", bytes([batches]), bytes([byte]) * len(self.ids))
 
 
 def diamond():
@@ -245,6 +280,50 @@ def rounds():
     return s.out
 
 
+def fan_round():
+    # A fan of 1000 nodes on one input: its row is far longer than the rows
+    # the walk gathers per batch of heads. The round byte: bits as in
+    # rounds(), here the same for every node.
+    s = Script()
+    s.add("a", "input")
+    s.fan(124, "reactive", "a")
+    s.op("build")
+    s.uniform_round(1, 0x63)  # a gets hash 3; one batch of 1000, reported changed, in reverse
+    s.uniform_round(0, 0x2B)  # a gets hash 1; one at a time, with traversals and early asks
+    return s.out
+
+
+def wide_batches():
+    # 64 inputs under 600 nodes of up to 8 deps each: a batch of heads
+    # gathers more dependants than the walk's queue has room for, and the
+    # closure has more edges than its first edge buffer.
+    s = Script()
+    s.layer(7, "input", 0, 0)
+    s.layer(74, "reactive", 8, 0x1234)
+    s.op("build")
+    s.uniform_round(1, 0x21)  # every input gets hash 1; batches reversed
+    s.uniform_round(1, 0x21)  # the same hashes: the kernel settles the whole closure
+    s.uniform_round(1, 0x0E)  # inputs back to hash 0; every other node a seed, changed
+    return s.out
+
+
+def compaction():
+    # 2048 set_deps calls on a built graph, with deps among a few hot
+    # nodes: reverse-edge runs move again and again and both edge stores
+    # fill with garbage. Then a full build, edits that the incremental build
+    # handles, and a round over everything.
+    s = Script()
+    s.layer(63, "reactive", 4, 0x0BAD)
+    s.op("build")
+    s.rewire(255, 32, 48, 0x5EED)
+    s.op("build")
+    s.edit(119, [0, 3, 111])
+    s.edit(113, [])
+    s.op("build")
+    s.uniform_round(1, 0x06)  # every node a seed, reported changed
+    return s.out
+
+
 def main(argv=sys.argv[1:]):
     corpus = pathlib.Path(argv[0]) if argv else CORPUS
     corpus.mkdir(exist_ok=True)
@@ -255,6 +334,9 @@ def main(argv=sys.argv[1:]):
         ("quoting", quoting),
         ("long_deps", long_deps),
         ("rounds", rounds),
+        ("fan_round", fan_round),
+        ("wide_batches", wide_batches),
+        ("compaction", compaction),
     ]:
         data = bytes(make())
         (corpus / f"seed-{name}").write_bytes(data)

@@ -28,6 +28,19 @@ using core::Graph;
 // once it holds 1024 entries.
 constexpr std::size_t max_ops = 160;
 constexpr std::size_t max_nodes = 40;
+// The bulk operations grow a graph past the round walk's batch buffers and
+// the deps storage's compaction threshold: up to (b + 1) * bulk_unit nodes or
+// edits from a count byte b, and this many nodes in all.
+constexpr std::size_t bulk_unit = 8;
+constexpr std::size_t max_bulk_nodes = 2048;
+// The checks after every operation cost in proportion to the graph: an input
+// ends once they have covered this many nodes of graphs larger than
+// max_nodes, so that one on a bulk-grown graph stays short and one on a
+// small graph runs as before.
+constexpr std::size_t max_checked_bulk_nodes = 4096;
+// Traversals one round runs before reports (each checked against the model's
+// closure): enough for every node of a small graph, bounded for a large one.
+constexpr std::size_t max_round_traversals = 64;
 
 // ---- Argument choice ---------------------------------------------------------
 
@@ -150,6 +163,7 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
     const std::size_t n = m.size();
     std::vector<std::uint8_t> byte_of(n, 0);
     std::vector<core::InputHash> inputs;
+    std::vector<NodeIndex> input_nodes;
     std::vector<std::string_view> seeds;
     std::vector<NodeIndex> starts;
     std::vector<bool> forced(n, false);
@@ -159,6 +173,7 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
         const bool input = m.kinds[i] == NodeKind::Input;
         if (input && (b & 1) != 0) {
             inputs.push_back({m.ids[i], std::uint64_t{b} >> 5U});  // often the hash it has
+            input_nodes.push_back(i);
             starts.push_back(i);
         }
         if ((b & 4) != 0 && (!input || (b & 1) != 0)) {
@@ -171,12 +186,12 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
           std::to_string(seeds.size()) + " seeds" + (batches ? ", in batches)" : ")"));
     core::Round round(g);
     CHECK(round.begin(inputs, seeds).has_value());
-    for (const core::InputHash& input : inputs) {
-        const NodeIndex i = *m.find(input.id);
-        m.content_hashes[i] = input.content_hash;
-        m.signatures[i] = input.content_hash;
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        m.content_hashes[input_nodes[k]] = inputs[k].content_hash;
+        m.signatures[input_nodes[k]] = inputs[k].content_hash;
     }
-    const std::vector<NodeIndex> closure = m.closure(starts);
+    const auto dependents = m.all_dependents();  // the deps stay as they are through the round
+    const std::vector<NodeIndex> closure = m.closure(starts, dependents);
     CHECK(round.scheduled() == closure.size());
     std::vector<bool> in_closure(n, false);
     for (NodeIndex i : closure)
@@ -185,6 +200,7 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
     std::vector<bool> handed(n, false);
     std::vector<bool> reported(n, false);
     std::size_t committed = 0;
+    std::size_t traversals = 0;
     const auto hand_out = [&](const core::Handout& h) {
         CHECK(h.node < n && in_closure[h.node] && !handed[h.node]);
         const std::uint64_t f = m.fold(h.node);
@@ -195,9 +211,9 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
     // Reports a node; its epoch, if it changed, is the caller's to give.
     const auto report = [&](const core::Handout& h) {
         const NodeIndex i = h.node;
-        if ((byte_of[i] & 8) != 0) {
+        if ((byte_of[i] & 8) != 0 && traversals++ < max_round_traversals) {
             const std::vector<NodeIndex> seed{i};
-            CHECK(g.downstream_closure(seed) == m.closure(seed));
+            CHECK(g.downstream_closure(seed) == m.closure(seed, dependents));
         }
         const NodeIndex other = static_cast<NodeIndex>((i + 1) % n);
         if ((byte_of[i] & 16) != 0 && !(handed[other] && !reported[other]))
@@ -265,6 +281,128 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
     return true;
 }
 
+// ---- Bulk growth -------------------------------------------------------------
+
+// SplitMix64: a bulk operation's structure from two input bytes.
+struct Generator {
+    std::uint64_t state;
+    std::uint64_t next() {
+        std::uint64_t z = state += 0x9E3779B97F4A7C15ull;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    std::size_t below(std::size_t bound) { return static_cast<std::size_t>(next() % bound); }
+};
+
+Generator pick_generator(Reader& r) {
+    const std::uint64_t high = r.u8();
+    return {(high << 8) | r.u8()};
+}
+
+// How many nodes a bulk operation adds: (b + 1) * bulk_unit, within the bound.
+std::size_t pick_bulk_count(Reader& r, const Model& m) {
+    const std::size_t want = (std::size_t{r.u8()} + 1) * bulk_unit;
+    return m.size() >= max_bulk_nodes ? 0 : std::min(want, max_bulk_nodes - m.size());
+}
+
+// Up to `most` deps below `bound` (repeats included, as callers pass them):
+// half of them among the `near` nodes just below it, which makes chains,
+// the rest anywhere below it, which makes wide rows.
+std::vector<NodeIndex> pick_deps_below(Generator& gen, std::size_t bound, std::size_t most,
+                                       std::size_t near) {
+    std::vector<NodeIndex> deps;
+    if (bound == 0)
+        return deps;
+    const std::size_t count = gen.below(most + 1);
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t d =
+            (gen.next() & 1) != 0 ? bound - 1 - gen.below(std::min(bound, near)) : gen.below(bound);
+        deps.push_back(static_cast<NodeIndex>(d));
+    }
+    return deps;
+}
+
+void push_unique(std::vector<NodeIndex>& list, NodeIndex d) {
+    if (std::find(list.begin(), list.end(), d) == list.end())
+        list.push_back(d);
+}
+
+// set_deps by index, with deps that are all registered and not the node
+// itself: it must succeed, and the model takes the list without repeats.
+void set_deps_ok(Graph& g, Model& m, NodeIndex target, const std::vector<NodeIndex>& deps) {
+    std::vector<std::string_view> views;
+    std::vector<NodeIndex> list;
+    for (NodeIndex d : deps) {
+        views.emplace_back(m.ids[d]);
+        push_unique(list, d);
+    }
+    expect_ok(g.set_deps(m.ids[target], views));
+    m.deps[target] = std::move(list);
+    m.built = false;
+}
+
+// A bulk node's id carries its index in 16 bytes, a length no id of the
+// pool has and an arbitrary id (12 bytes at most) cannot have: it is never
+// registered already, so the model needs no scan to know it.
+void add_bulk_node(Graph& g, Model& m, NodeKind kind, const std::vector<NodeIndex>& deps) {
+    char id[17];
+    std::snprintf(id, sizeof id, "bulk-node-%06zu", m.size());
+    expect_ok(g.add_node(id, kind_names[static_cast<int>(kind)]));
+    m.add(id, kind);
+    if (!deps.empty())
+        set_deps_ok(g, m, static_cast<NodeIndex>(m.size() - 1), deps);
+}
+
+// add_fan: K nodes of one kind that all depend on one node, a row that
+// overflows the walk's gathered rows. add_layer: K nodes whose deps come
+// from the generator, for rounds whose batches gather more dependants than
+// the walk's queue has room for.
+bool add_bulk(Reader& r, Graph& g, Model& m, bool fan) {
+    op_name = fan ? "add_fan" : "add_layer";
+    const std::size_t count = pick_bulk_count(r, m);
+    const auto kind = static_cast<NodeKind>(r.u8() % std::size(kind_names));
+    if (count == 0 || (fan && m.size() == 0))
+        return false;
+    if (fan) {
+        const auto hub = static_cast<NodeIndex>(r.u8() % m.size());
+        TRACE("add_fan(" + std::to_string(count) + " on " + printable(m.ids[hub]) + ")");
+        for (std::size_t k = 0; k < count; ++k)
+            add_bulk_node(g, m, kind, {hub});
+        return true;
+    }
+    const std::size_t most = r.u8() % 9;
+    Generator gen = pick_generator(r);
+    TRACE("add_layer(" + std::to_string(count) + ", deps up to " + std::to_string(most) + ")");
+    for (std::size_t k = 0; k < count; ++k)
+        add_bulk_node(g, m, kind, pick_deps_below(gen, m.size(), most, 64));
+    return true;
+}
+
+// N set_deps calls on nodes drawn by the generator, each with deps among
+// the first `hot` nodes below it: their reverse-edge runs grow past their
+// room and move again and again on a built graph, and the deps storage
+// fills with garbage until it is compacted.
+bool rewire(Reader& r, Graph& g, Model& m) {
+    op_name = "rewire";
+    const std::size_t count = (std::size_t{r.u8()} + 1) * bulk_unit;
+    // Lists long enough that the edit's old and new deps are compared by
+    // visit marks rather than by scans.
+    const std::size_t most = r.u8() % 33;
+    const std::size_t hot = std::size_t{r.u8()} + 1;
+    Generator gen = pick_generator(r);
+    if (m.size() < 2)
+        return false;
+    TRACE("rewire(" + std::to_string(count) + " calls, deps up to " + std::to_string(most) +
+          " among " + std::to_string(hot) + ")");
+    for (std::size_t k = 0; k < count; ++k) {
+        const auto target = static_cast<NodeIndex>(1 + gen.below(m.size() - 1));
+        set_deps_ok(g, m, target,
+                    pick_deps_below(gen, std::min<std::size_t>(target, hot), most, hot));
+    }
+    return true;
+}
+
 // One operation. Returns whether it may have changed the graph (false for
 // queries and for every call that failed).
 bool run_op(Reader& r, Graph& g, Model& m) {
@@ -321,8 +459,7 @@ bool run_op(Reader& r, Graph& g, Model& m) {
                 expect_error(result, kUnknownNode, dep);
                 return false;
             }
-            if (std::find(list.begin(), list.end(), *d) == list.end())
-                list.push_back(*d);
+            push_unique(list, *d);
         }
         expect_ok(result);
         m.deps[*target] = list;
@@ -499,7 +636,7 @@ bool run_op(Reader& r, Graph& g, Model& m) {
         op_name = "queries";
         const std::string id = pick_id(r, m);
         TRACE("queries(" + printable(id) + ")");
-        check_queries(g, m, id);
+        check_queries(g, m, id, m.find(id));
         return false;
     }
     case Op::indices_of: {
@@ -606,6 +743,9 @@ bool run_op(Reader& r, Graph& g, Model& m) {
         return true;
     }
     case Op::kernel_round: return kernel_round(r, g, m);
+    case Op::add_fan:
+    case Op::add_layer: return add_bulk(r, g, m, op == Op::add_fan);
+    case Op::rewire: return rewire(r, g, m);
     }
     return false;
 }
@@ -620,13 +760,15 @@ void run_kernel_input(const std::uint8_t* data, std::size_t size) {
     op_name = "new graph";
     verify(g, m, true);
     Snapshot before = snapshot(g);
-    for (step = 1; step <= max_ops && !r.done(); ++step) {
+    std::size_t checked = 0;
+    for (step = 1; step <= max_ops && checked < max_checked_bulk_nodes && !r.done(); ++step) {
         const bool changed = run_op(r, g, m);
         Snapshot after = snapshot(g);
         // A failing call, or one that only reads, leaves the graph as it was.
         if (!changed)
             CHECK(after == before);
         verify(g, m, false);
+        checked += m.size() > max_nodes ? m.size() : 0;
         before = std::move(after);
     }
     op_name = "end of input";

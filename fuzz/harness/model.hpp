@@ -42,6 +42,9 @@ struct Model {
     // Breadth first along dependents: seeds at first mention, then each node's
     // dependents (ascending) as the queue reaches them.
     std::vector<NodeIndex> closure(const std::vector<NodeIndex>& seeds) const;
+    // The same over dependents computed once, for callers that ask many times.
+    std::vector<NodeIndex> closure(const std::vector<NodeIndex>& seeds,
+                                   const std::vector<std::vector<NodeIndex>>& dependents) const;
     std::vector<NodeIndex> topo_sorted(std::vector<NodeIndex> nodes) const;
     std::uint64_t fold(NodeIndex node) const;
 };

@@ -38,12 +38,12 @@ Snapshot snapshot(const Graph& g) {
     return s;
 }
 
-void check_queries(const Graph& g, const Model& m, const std::string& id) {
+void check_queries(const Graph& g, const Model& m, const std::string& id,
+                   std::optional<NodeIndex> i) {
     auto index = g.index_of(id);
     auto kind = g.kind_of(id);
     auto state = g.state_of(id);
     auto deps = g.deps_of(id);
-    const auto i = m.find(id);
     CHECK(g.contains(id) == i.has_value());
     if (!i) {
         expect_error(index, kUnknownNode, id);
@@ -102,7 +102,7 @@ void verify(const Graph& g, const Model& m, bool full) {
         CHECK(node.content_hash == m.content_hashes[i].value_or(0));
         CHECK(node.epoch == m.epochs[i]);
         if (full)
-            check_queries(g, m, id);
+            check_queries(g, m, id, ni);
 
         const auto deps = g.deps(node);
         CHECK(std::equal(deps.begin(), deps.end(), m.deps[i].begin(), m.deps[i].end()));

@@ -31,8 +31,9 @@ struct Snapshot {
 
 Snapshot snapshot(const core::Graph& g);
 
-// The id-based queries of one id, registered or not.
-void check_queries(const core::Graph& g, const Model& m, const std::string& id);
+// The id-based queries of one id, registered (as node `i`) or not.
+void check_queries(const core::Graph& g, const Model& m, const std::string& id,
+                   std::optional<NodeIndex> i);
 
 // A topologically ordered result: strictly increasing positions (so no
 // repeats), and closed under dependents together with `also_closed`.
