@@ -82,16 +82,15 @@ def parse_mutants(text: str) -> list[Mutant]:
     return mutants
 
 
-def run(command: list[str], cwd: Path, timeout: float | None = None, env=None) -> int:
-    """The command's exit status; -1 when it ran out of time (its group is killed)."""
-    process = subprocess.Popen(
-        command,
-        cwd=cwd,
-        env=env,
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL,
-        start_new_session=True,
-    )
+def run(
+    command: list[str], cwd: Path, timeout: float | None = None, env=None, log: Path | None = None
+) -> int:
+    """The command's exit status; -1 when it ran out of time (its group is killed).
+    Its output goes to `log`, or nowhere."""
+    with open(log or os.devnull, "w") as out:
+        process = subprocess.Popen(
+            command, cwd=cwd, env=env, stdout=out, stderr=out, start_new_session=True
+        )
     try:
         return process.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -102,6 +101,18 @@ def run(command: list[str], cwd: Path, timeout: float | None = None, env=None) -
         os.killpg(process.pid, signal.SIGKILL)
         process.wait()
         raise
+
+
+def first_failure(log: Path) -> str:
+    """What a failed suite run failed on, from its output: a test's name, or
+    how the run ended when no test is named (a crash)."""
+    text = log.read_text(errors="replace")
+    for line in text.splitlines():
+        if line.startswith(("FAILED ", "ERROR ")):
+            return line.split()[1]
+        if "***" in line and "Test #" in line:  # CTest's line for a failed test
+            return "CTest " + line.split(":", 1)[1].split()[0]
+    return "a crash" if "Fatal Python error" in text else "no test named"
 
 
 # Test files that take longest run last, so that most mutants die early.
@@ -230,17 +241,19 @@ def main() -> int:
     tests_after = pytest + new_tests
     ctest = ["ctest", "--test-dir", str(work / "build"), "--stop-on-failure"]
 
+    log = work / "last-run.txt"
+
     def suite(mutated: str = "") -> int:
         # The kernel tests take a second: they run first.
-        status = run(ctest, tree, args.timeout)
+        status = run(ctest, tree, args.timeout, log=log)
         if status != 0:
             return status
         tests = [f for f in suite_files(tree, mutated) if f not in new_tests]
-        return run(pytest + tests, tree, args.timeout, env)
+        return run(pytest + tests, tree, args.timeout, env, log)
 
     start = time.monotonic()
     if suite() != 0:
-        raise SystemExit("the suite fails on the unmutated tree")
+        raise SystemExit(f"the suite fails on the unmutated tree: {first_failure(log)}")
     print(f"unmutated suite passes ({time.monotonic() - start:.0f} s)", flush=True)
 
     killed, survived, stillborn, killed_by_new = [], [], [], []
@@ -265,7 +278,10 @@ def main() -> int:
                 else:
                     killed.append(m)
                     outcome = "killed" + (" (timeout)" if status == -1 else "")
-                    outcome += " by the new tests" if m in killed_by_new else ""
+                    if m in killed_by_new:
+                        outcome += " by the new tests"
+                    elif status != -1:
+                        outcome += f" by {first_failure(log)}"
                 outcome += f" in {took:.0f} s"
         finally:
             path.write_text(original)
