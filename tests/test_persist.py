@@ -681,14 +681,16 @@ scalars = st.one_of(
     st.text(),
     st.binary(),
 )
-hashable = st.recursive(scalars, lambda inner: st.tuples(inner, inner) | st.frozensets(inner))
+hashable = st.recursive(
+    scalars, lambda inner: st.tuples(inner, inner) | st.frozensets(inner, max_size=4), max_leaves=8
+)
 plain = st.recursive(
     scalars,
     lambda inner: (
         st.lists(inner, max_size=4).map(tuple)
         | st.lists(inner, max_size=4)
         | st.dictionaries(hashable, inner, max_size=4)
-        | st.dictionaries(st.text(), st.integers(0, (1 << 64) - 1))
+        | st.dictionaries(st.text(), st.integers(0, (1 << 64) - 1), max_size=8)
         | st.sets(hashable, max_size=4)
         | st.binary().map(bytearray)
     ),
