@@ -142,25 +142,33 @@ def suite_files(tree: Path, mutated: str = "") -> list[str]:
 
 
 def prepare(source: Path, work: Path) -> Path:
-    """Copies the tracked files of `source` into `work`/src and returns that.
-    The copy builds without link-time optimisation: a mutant's rebuild then
-    recompiles one file and relinks in seconds."""
+    """Brings `work`/src to the tracked files of `source` and returns it. The
+    copy builds without link-time optimisation: a mutant's rebuild then
+    recompiles one file and relinks in seconds. Only files whose content
+    differs are written, and they get the current time: a build left from an
+    earlier run then recompiles exactly what changed (copying the source's
+    times could leave an object newer than its changed header)."""
     tree = work / "src"
-    if tree.exists():
-        shutil.rmtree(tree)
     listed = subprocess.run(
         ["git", "ls-files", "-z"], cwd=source, check=True, capture_output=True
     ).stdout
-    for name in filter(None, listed.decode().split("\0")):
-        target = tree / name
-        target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(source / name, target)
-    cmake = tree / "CMakeLists.txt"
-    cmake.write_text(
-        cmake.read_text().replace(
-            "set(CMAKE_INTERPROCEDURAL_OPTIMIZATION ON)", "# no IPO for mutants"
-        )
+    names = set(filter(None, listed.decode().split("\0")))
+    contents = {name: (source / name).read_bytes() for name in names}
+    cmake = "CMakeLists.txt"
+    contents[cmake] = contents[cmake].replace(
+        b"set(CMAKE_INTERPROCEDURAL_OPTIMIZATION ON)", b"# no IPO for mutants"
     )
+    if tree.exists():
+        for path in tree.rglob("*"):
+            if path.is_file() and str(path.relative_to(tree)) not in names:
+                path.unlink()
+    for name, data in contents.items():
+        target = tree / name
+        if target.is_file() and target.read_bytes() == data:
+            continue
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(data)
+        shutil.copymode(source / name, target)
     return tree
 
 
