@@ -790,3 +790,16 @@ def test_plain_memos_of_a_foreign_layout_are_refused_at_first_use(tmp_path, memo
     for _ in range(2):
         with pytest.raises(ValueError, match="unknown layout"):
             warm["c"]
+
+
+def test_a_warm_engine_takes_the_executors_a_new_one_does(tmp_path):
+    specs, inputs, declare_fn = graph(nodes=60)
+    running, path = started(tmp_path, specs, inputs)
+    warm = Engine.load(path, declare_fn, memo_size=8, executor="threads", workers=2)
+    try:
+        assert isinstance(warm.executor, ThreadPoolExecutor)
+        assert warm.executor._max_workers == 2
+        in_step(warm, running, new_values(random.Random(3), running, sorted(inputs), 5))
+    finally:
+        warm.close()
+    assert warm.executor is None

@@ -509,9 +509,10 @@ class Engine:
         *,
         changed: Iterable[str] = (),
         inputs: str = "declared",
-        executor: Executor | None = None,
+        executor: Executor | str | None = None,
         memo_size: int = DEFAULT_MEMO_SIZE,
         hasher: Callable[[Any], int] | None = None,
+        workers: int | None = None,
         allow_pickle: bool = False,
         key: bytes | None = None,
     ) -> Engine:
@@ -524,7 +525,8 @@ class Engine:
         ``inputs="saved"`` the saved values stay and the declared ones are
         ignored (to resume where the saved engine stopped). ``changed`` names
         nodes whose function changed, recomputed next round. Its values and memo
-        entries are decoded on first use.
+        entries are decoded on first use. ``executor``, ``workers``,
+        ``memo_size`` and ``hasher`` are those of ``Engine()``.
         ValueError for a file of another format, a damaged one or one saved for a
         different graph; nothing is loaded.
 
@@ -542,7 +544,7 @@ class Engine:
         """
         from quorl import _persist
 
-        engine = cls(executor=executor, memo_size=memo_size, hasher=hasher)
+        engine = cls(executor=executor, memo_size=memo_size, hasher=hasher, workers=workers)
         return _persist.load(path, declare, changed, inputs, engine, allow_pickle, key)
 
     # ------------------------------------------------------------------ internals
