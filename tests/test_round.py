@@ -313,6 +313,16 @@ def test_a_refused_begin_changes_nothing(args, error, message):
     assert g.begin_round({"n0": 2}).scheduled == 4  # no round was left open
 
 
+def test_an_input_seed_needs_a_hash_of_its_own():
+    g = make_graph(["input", "input", "reactive"], [[], [], [0, 1]])
+    before = snapshot(g)
+    with pytest.raises(ValueError) as caught:
+        g.begin_round({"n0": 1}, ["n1"])  # another input's hash does not do
+    assert str(caught.value) == 'input "n1" is a seed without a hash: give its hash in inputs'
+    assert snapshot(g) == before
+    assert g.begin_round({"n0": 1, "n1": 2}, ["n1"]).scheduled == 3
+
+
 def test_begin_refuses_an_unbuilt_graph_and_a_second_open_round():
     g = Graph()
     g.add_node("a", "input")
@@ -390,6 +400,14 @@ def test_asking_for_the_next_node_before_reporting_is_refused():
         next(r)
     r.done(n, False)
     assert next(r)[0] == "n3"
+    # After a batch, the refusal counts what is still out.
+    r = diamond().begin_round({"n0": 2})
+    batch = [node for node, _ in r.ready()]
+    with pytest.raises(RuntimeError, match=r"^report the nodes handed out with done"):
+        next(r)
+    r.done(batch[0], True)
+    with pytest.raises(RuntimeError, match=r"^report the node handed out with done"):
+        next(r)
 
 
 ENDING_CALLS = [
