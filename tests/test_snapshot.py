@@ -457,6 +457,11 @@ def setitem(index, value):
             f"node 2: epoch 1 (byte {AT['epochs'] + 16}) is also the epoch of node 1",
         ),
         (
+            # Of several shared epochs, the first node in node order that repeats one.
+            with_fields(epochs=[1, 1, 1, 0]),
+            f"node 1: epoch 1 (byte {AT['epochs'] + 8}) is also the epoch of node 0",
+        ),
+        (
             # Radix passes over every byte: epochs that differ only in their top byte.
             with_fields(epochs=[2**56 + 3, 3, 2**56 + 3, 0], counter=2**57),
             f"node 2: epoch 72057594037927939 (byte {AT['epochs'] + 16}) is also the epoch of node 0",

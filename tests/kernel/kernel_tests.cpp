@@ -72,6 +72,11 @@ TEST(invariants_catch_each_kind_of_corruption) {
     };
     const Case cases[] = {
         {"deps inside the deps storage", [](Graph& g) { record(g, 1).deps_count = 1u << 30; }},
+        {"deps inside the deps storage",  // a run that starts inside and ends past it
+         [](Graph& g) {
+             record(g, 1).deps_offset = 2;
+             record(g, 1).deps_count = 2;
+         }},
         {"kind in range", [](Graph& g) { record(g, 0).kind = static_cast<NodeKind>(4); }},
         {"state in range", [](Graph& g) { bits(g, 0) |= node_bits::state; }},
         {"a node's bits name its kind and nothing else",
