@@ -75,7 +75,7 @@ def parse_mutants(text: str) -> list[Mutant]:
         elif line.startswith("+"):
             block["after"].append(line[1:])
         elif line.startswith("= "):
-            block["equivalent"] = line[2:].strip()
+            block["equivalent"] = line[2:].strip().removeprefix("equivalent:").strip()
         else:
             raise SystemExit(f"mutants: cannot read line {line!r}")
     close()
