@@ -940,7 +940,7 @@ def _check_executor(executor: object) -> None:
         )
 
 
-def _cutoff_rule(cutoff: object) -> Callable[[Any, Any], object]:
+def _cutoff_rule(cutoff: Cutoff) -> Callable[[Any, Any], object]:
     if isinstance(cutoff, str):
         try:
             return _CUTOFFS[cutoff]
