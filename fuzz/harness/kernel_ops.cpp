@@ -462,7 +462,7 @@ bool run_op(Reader& r, Graph& g, Model& m) {
             push_unique(list, *d);
         }
         expect_ok(result);
-        m.deps[*target] = list;
+        m.deps[*target] = std::move(list);
         m.built = false;
         return true;
     }
