@@ -10,8 +10,8 @@ round putting the previous values back), timed for
   - Engine.set, the package's engine over the native round;
   - the bare round loop: ready() / done() with the node functions called and
     each value compared, nothing else (no memo, no report);
-  - the same engine logic over the per-node protocol (the Python round driver
-    of py_round.py in place of the native round);
+  - the same engine logic over the per-node protocol (the round's Python
+    model, tests/round_model.py, in place of the native round);
   - equivalent engines over graphlib and over networkx (closure, order,
     signature and memo in Python).
 
@@ -49,11 +49,10 @@ from functools import partial
 from graphlib import TopologicalSorter
 from typing import Any
 
+import _paths  # noqa: F401  (tests/ on the import path)
 from quorl import Engine, Graph, stable_hash
 from quorl.demo import MEMO_SIZE, REVERT_EVERY, NodeSpec, declare, generate
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from py_round import PyRounds
+from round_model import PyRounds
 
 try:
     import networkx

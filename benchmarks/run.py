@@ -34,7 +34,7 @@ exit status, since timings on a shared machine are not a test):
   - ready() + done() per node handed out within 4x of dict.get;
   - the main job's first round, its decisions replayed: through a Round at
     most 1/8 of the per-node protocol.
-  - ids crafted to collide under an unkeyed id hash (crafted_ids.py) cost
+  - ids crafted to collide under an unkeyed id hash (tests/crafted_ids.py) cost
     within 2x of random ids of the same length, to declare and to look up.
   - snapshots at 10^6 nodes: to_bytes() and Graph.from_bytes() each at most
     2x build() of the same graph, and the snapshot at most 2x the in-memory
@@ -65,16 +65,12 @@ import timeit
 from collections import deque
 from graphlib import TopologicalSorter
 
-from quorl import Graph
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(
-    1, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests")
-)
+import _paths  # noqa: F401  (tests/ on the import path)
 import rounds
 from crafted_ids import colliding_ids, random_ids
 from model import Model
 from pure_python import PyGraph
+from quorl import Graph
 
 try:
     import networkx
