@@ -358,55 +358,38 @@ def dask_executor():
 # --------------------------------------------------------------------------- main
 
 
-def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="small sizes, few repeats")
-    parser.add_argument("--repeat", type=int, help="repeats per measurement")
-    parser.add_argument("--nodes", type=int, help="main job graph size (5000; --quick 1000)")
-    parser.add_argument("--cpu-clock", action="store_true", help="thread CPU time for the rounds")
-    parser.add_argument("--no-dask", action="store_true", help="skip the Dask cluster rows")
-    args = parser.parse_args(argv)
-    global perf_ns
-    if args.cpu_clock:
-        perf_ns = time.thread_time_ns
-    repeat = args.repeat or (3 if args.quick else 7)
-    nodes = args.nodes or (1000 if args.quick else 5000)
-    rounds = 9 if args.quick else 30
-
-    print(
-        f"\nengine benchmarks: main job graph of {nodes} nodes, {rounds} rounds per run, "
-        f"median of {repeat} runs (min .. max); ratio to Engine.set"
-    )
-    specs, inputs = generate(nodes, seed=0)
-    plans = rounds_plan(specs, inputs, rounds)
-    engine = time_rounds(lambda: engine_over(specs, inputs), plans, repeat)
-    bare = time_rounds(lambda: BareLoop(specs, inputs), plans, repeat)
+def main_job_rows(specs, inputs, plans, repeat):
+    """Engine.set against the bare loop and the other engines; returns each
+    one's stats by name and the engine's overhead per handed-out node, in ns."""
+    stats = {
+        "engine": time_rounds(lambda: engine_over(specs, inputs), plans, repeat),
+        "bare": time_rounds(lambda: BareLoop(specs, inputs), plans, repeat),
+    }
     counting = engine_over(specs, inputs)
     handed = sum((r := counting.set(plan)).recomputed + r.memo_hits for plan in plans) / len(plans)
-    per_protocol = time_rounds(lambda: engine_over(specs, inputs, "python"), plans, repeat)
-    graphlib_engine = time_rounds(lambda: GraphlibEngine(specs, inputs), plans, repeat)
-    expected = values_of(engine[3])
+    stats["per-node protocol"] = time_rounds(
+        lambda: engine_over(specs, inputs, "python"), plans, repeat
+    )
+    stats["graphlib"] = time_rounds(lambda: GraphlibEngine(specs, inputs), plans, repeat)
+    if networkx is not None:
+        stats["networkx"] = time_rounds(lambda: NetworkxEngine(specs, inputs), plans, repeat)
+    expected = values_of(stats["engine"][3])
     problems = [
         name
-        for name, stats in [
-            ("bare", bare),
-            ("per-node protocol", per_protocol),
-            ("graphlib", graphlib_engine),
-        ]
-        if values_of(stats[3]) != expected
+        for name, measured in stats.items()
+        if name != "engine" and values_of(measured[3]) != expected
     ]
-    base = engine[0]
-    row("Engine.set (native round)", engine, base)
-    row("bare round loop (node functions included)", bare, base)
-    row("engine logic over the per-node protocol", per_protocol, base)
-    row("engine over graphlib", graphlib_engine, base)
-    nx_engine = None
-    if networkx is not None:
-        nx_engine = time_rounds(lambda: NetworkxEngine(specs, inputs), plans, repeat)
-        if values_of(nx_engine[3]) != expected:
-            problems.append("networkx")
-        row("engine over networkx", nx_engine, base)
-    overhead = (engine[0] - bare[0]) / handed if handed else 0.0
+    base = stats["engine"][0]
+    for name, label in (
+        ("engine", "Engine.set (native round)"),
+        ("bare", "bare round loop (node functions included)"),
+        ("per-node protocol", "engine logic over the per-node protocol"),
+        ("graphlib", "engine over graphlib"),
+        ("networkx", "engine over networkx"),
+    ):
+        if name in stats:
+            row(label, stats[name], base)
+    overhead = (base - stats["bare"][0]) / handed if handed else 0.0
     print(
         f"  nodes handed out per round: {handed:.1f}; engine overhead per node "
         f"over the bare loop: {overhead / 1e3:.2f} us"
@@ -415,18 +398,12 @@ def main(argv=None) -> int:
         "  values after the rounds: "
         + ("all equal" if not problems else "MISMATCH in " + ", ".join(problems))
     )
+    return stats, overhead
 
-    print(
-        f"\nwarm start of the main job's graph ({nodes} nodes), saved after its first computation"
-    )
-    (first, load, warm_round), file_size = warm_start(specs, inputs, repeat)
-    row("first computation (set() of a declared engine)", first, first[0])
-    row("Engine.load (declaring excluded)", load, first[0])
-    row("the warm engine's first round", warm_round, first[0])
-    print(f"  file size: {file_size / 1e3:.0f} kB, {file_size / nodes:.0f} bytes per node")
 
+def wide_rows(args, repeat, workers):
+    """The wide graph's rounds in this thread and on each executor, by (function, executor)."""
     print("\nwide graph: 8 inputs, 256 nodes, 8 views; every input changes; wall clock")
-    workers = 4
     wide = {}
     for label, fn in [
         ("sleep 1 ms", partial(sleeping, 0.001)),
@@ -458,7 +435,10 @@ def main(argv=None) -> int:
         if label == "trivial":
             nodes_run = stats[3].recomputed + stats[3].memo_hits
             print(f"    {name:<36} {fmt(stats[0] / nodes_run)}")
+    return wide
 
+
+def print_targets(stats, overhead, wide, workers, first, load, warm_round):
     print("\nengine targets (ratios measured side by side in this run)")
 
     def target(text, value, shown, name):
@@ -466,7 +446,8 @@ def main(argv=None) -> int:
         verdict = "pass" if limit.met(value) else "FAIL"
         print(f"  {text:<72} {shown:>9} (limit {limit.limit:g}{limit.unit}) {verdict}")
 
-    ratio = engine[0] / bare[0]
+    engine = stats["engine"][0]
+    ratio = engine / stats["bare"][0]
     target(
         "Engine.set / bare round loop with the node functions",
         ratio,
@@ -479,13 +460,9 @@ def main(argv=None) -> int:
         f"{overhead / 1e3:.2f} us",
         "engine overhead per node",
     )
-    for label, stats in [
-        ("per-node protocol", per_protocol),
-        ("graphlib", graphlib_engine),
-        ("networkx", nx_engine),
-    ]:
-        if stats is not None:
-            speed = stats[0] / engine[0]
+    for label in ("per-node protocol", "graphlib", "networkx"):
+        if label in stats:
+            speed = stats[label][0] / engine
             target(
                 f"Engine.set faster than the engine over {label}",
                 speed,
@@ -510,6 +487,42 @@ def main(argv=None) -> int:
     print(
         f"  (load and first round, declaring excluded: {loaded:.1f}x faster than the first computation)"
     )
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="small sizes, few repeats")
+    parser.add_argument("--repeat", type=int, help="repeats per measurement")
+    parser.add_argument("--nodes", type=int, help="main job graph size (5000; --quick 1000)")
+    parser.add_argument("--cpu-clock", action="store_true", help="thread CPU time for the rounds")
+    parser.add_argument("--no-dask", action="store_true", help="skip the Dask cluster rows")
+    args = parser.parse_args(argv)
+    global perf_ns
+    if args.cpu_clock:
+        perf_ns = time.thread_time_ns
+    repeat = args.repeat or (3 if args.quick else 7)
+    nodes = args.nodes or (1000 if args.quick else 5000)
+    rounds = 9 if args.quick else 30
+
+    print(
+        f"\nengine benchmarks: main job graph of {nodes} nodes, {rounds} rounds per run, "
+        f"median of {repeat} runs (min .. max); ratio to Engine.set"
+    )
+    specs, inputs = generate(nodes, seed=0)
+    stats, overhead = main_job_rows(specs, inputs, rounds_plan(specs, inputs, rounds), repeat)
+
+    print(
+        f"\nwarm start of the main job's graph ({nodes} nodes), saved after its first computation"
+    )
+    (first, load, warm_round), file_size = warm_start(specs, inputs, repeat)
+    row("first computation (set() of a declared engine)", first, first[0])
+    row("Engine.load (declaring excluded)", load, first[0])
+    row("the warm engine's first round", warm_round, first[0])
+    print(f"  file size: {file_size / 1e3:.0f} kB, {file_size / nodes:.0f} bytes per node")
+
+    workers = 4
+    wide = wide_rows(args, repeat, workers)
+    print_targets(stats, overhead, wide, workers, first, load, warm_round)
     return 0
 
 

@@ -14,20 +14,12 @@ MISSING = {
 }
 INSTALLED = {"networkx": networkx is not None, "rustworkx": rustworkx is not None, None: True}
 QUORL_AND_PURE = [("quorl", "quorl", None), ("pure Python", "pure", None)]
-# Structural edits: result key, row label, target.
+# Structural edits: result key (its target: "edit: KEY / build"), row label.
 EDIT_ROWS = (
-    ("earlier", "set_deps adding a dep placed earlier + build()", "edit: earlier dep / build"),
-    ("append", "add_node + set_deps (3 deps) + build()", "edit: append / build"),
-    (
-        "forward",
-        "set_deps adding a forward reference, random nodes + build()",
-        "edit: forward reference / build",
-    ),
-    (
-        "would_cycle",
-        "would_cycle(id, deps), id with ~10 nodes downstream",
-        "edit: would_cycle / build",
-    ),
+    ("earlier", "set_deps adding a dep placed earlier + build()"),
+    ("append", "add_node + set_deps (3 deps) + build()"),
+    ("forward", "set_deps adding a forward reference, random nodes + build()"),
+    ("would_cycle", "would_cycle(id, deps), id with ~10 nodes downstream"),
 )
 
 
@@ -184,7 +176,7 @@ def print_size_table(n: int, info: dict, res: Results, memory: dict) -> None:
     print_snapshot_rows(n, info, res, memory)
     print("structural edits of the built graph; ratio = full build() / edit (above 100: 1/100)")
     full = res.get((n, "build", "quorl"))
-    for key, label, _ in EDIT_ROWS:
+    for key, label in EDIT_ROWS:
         value = res.get((n, "edit", key))
         row(label, fmt_time(value), res.spread((n, "edit", key)), fmt_ratio(full, value))
     if n in memory:
@@ -246,10 +238,6 @@ def print_kernel_rounds(res: Results, main_job: dict) -> None:
         )
 
 
-def ratio(a, b):
-    return None if a is None or b is None or not b else a / b
-
-
 def target_line(label: str, value, target: Target, note: str = "") -> str:
     if value is None:
         return f"  [skip] {label}: not measured{note}"
@@ -257,155 +245,116 @@ def target_line(label: str, value, target: Target, note: str = "") -> str:
     return f"  [{verdict}] {label}: {value:.2f} (target {target.sign} {target.limit}){note}"
 
 
-def target_rows(sizes: list[int], res: Results, memory: dict, snapshot_sizes: dict) -> list:
-    """(label, measured value or None, target name, note) of every kernel
-    target, or a line of text for one that cannot be taken."""
-    largest, smallest = max(sizes), min(sizes)
-    at = f"at n={largest:,}"
-    million_note = (
-        "" if largest >= MILLION else f" (target is at 10^6; measured {at}, run with --million)"
-    )
+def target_lines(sizes: list[int], res: Results, memory: dict, snapshot_sizes: dict) -> list[str]:
+    """Every kernel target's line: its ratio, taken at the largest size (the
+    kernel-driven rounds at size 0), against its limit."""
+    big, small = max(sizes), min(sizes)
+    at = f"at n={big:,}"
+    million = "" if big >= MILLION else f" (target is at 10^6; measured {at}, run with --million)"
+    lines = []
 
-    def get(*key):
-        return res.get((largest, *key))
+    def ratio(label, a, b, name, note=""):
+        value = None if a is None or b is None or not b else a / b
+        lines.append(target_line(label, value, KERNEL[name], note))
+
+    def get(op, impl, size=big):
+        return res.get((size, op, impl))
 
     q_build = get("build", "quorl")
-    rows: list = [
-        (
-            "build(): rustworkx topological_sort / quorl build()",
-            ratio(get("build", "rustworkx topo"), q_build),
-            "build / rustworkx topological_sort",
-            million_note,
-        ),
-        (
-            "build(): networkx lexicographical_topological_sort / quorl build()",
-            ratio(get("build", "networkx"), q_build),
-            "build / networkx lexicographical_topological_sort",
-            million_note,
-        ),
-        (
-            f"update round per scheduled node: pure Python / quorl {at}",
-            ratio(get("update", "pure"), get("update", "quorl")),
-            "update round: pure Python / quorl",
-            "",
-        ),
-    ]
-    dict_get = get("hot", "dict.get")
+    ratio(
+        "build(): rustworkx topological_sort / quorl build()",
+        get("build", "rustworkx topo"),
+        q_build,
+        "build / rustworkx topological_sort",
+        million,
+    )
+    ratio(
+        "build(): networkx lexicographical_topological_sort / quorl build()",
+        get("build", "networkx"),
+        q_build,
+        "build / networkx lexicographical_topological_sort",
+        million,
+    )
+    ratio(
+        f"update round per scheduled node: pure Python / quorl {at}",
+        get("update", "pure"),
+        get("update", "quorl"),
+        "update round: pure Python / quorl",
+    )
     for op in ("state_of", "needs_recompute", "commit_node", "check_node"):
-        rows.append(
-            (f"{op} / dict.get {at}", ratio(get(op, "quorl"), dict_get), f"{op} / dict.get", "")
-        )
-    if largest > smallest:
+        ratio(f"{op} / dict.get {at}", get(op, "quorl"), get("hot", "dict.get"), f"{op} / dict.get")
+    if big > small:
         note = (
             ""
-            if largest >= MILLION and smallest <= 1000
-            else f" (target compares 10^6 with 10^3; measured n={largest:,} vs n={smallest:,}, run with --million)"
+            if big >= MILLION and small <= 1000
+            else f" (target compares 10^6 with 10^3; measured n={big:,} vs n={small:,}, run with --million)"
         )
         for op in ("downstream", "dirty_subgraph", "small round"):
-            rows.append(
-                (
-                    f"{op} of a ~10-node closure: n={largest:,} / n={smallest:,}",
-                    ratio(get(op, "quorl"), get(op, "reference")),
-                    "propagation: 10^6 / 10^3",
-                    note,
-                )
-            )
+            label = f"{op} of a ~10-node closure: n={big:,} / n={small:,}"
+            ratio(label, get(op, "quorl"), get(op, "reference"), "propagation: 10^6 / 10^3", note)
     else:
-        rows.append("  [skip] propagation at two sizes: only one size ran")
-    memory_sizes = sorted(memory)
-    m = memory_sizes[-1] if memory_sizes else None
-    memory_note = (
-        ""
-        if m is None or m >= MILLION
-        else f" (target is at 10^6; measured at n={m:,}, run with --million)"
-    )
+        lines.append("  [skip] propagation at two sizes: only one size ran")
+    m = max(memory, default=None)
     if m is not None:
-        rows.append(
-            (
-                f"memory, bytes per node, quorl at n={m:,}",
-                memory[m].get("quorl"),
-                "memory, bytes per node",
-                memory_note,
-            )
+        at_m = (
+            "" if m >= MILLION else f" (target is at 10^6; measured at n={m:,}, run with --million)"
         )
-    q_snapshot_build = get("snapshot", "build")
+        label = f"memory, bytes per node, quorl at n={m:,}"
+        ratio(label, memory[m].get("quorl"), 1, "memory, bytes per node", at_m)  # a figure
     for op in ("to_bytes", "from_bytes"):
-        rows.append(
-            (
-                f"snapshot: {op} / build() {at}",
-                ratio(get("snapshot", op), q_snapshot_build),
-                f"snapshot: {op} / build",
-                million_note,
-            )
+        label = f"snapshot: {op} / build() {at}"
+        ratio(
+            label, get("snapshot", op), get("snapshot", "build"), f"snapshot: {op} / build", million
         )
     if m is not None:
-        rows.append(
-            (
-                f"snapshot bytes per node / in-memory bytes per node at n={m:,}",
-                ratio(snapshot_sizes.get(m), memory[m].get("quorl")),
-                "snapshot bytes / in-memory bytes",
-                memory_note,
-            )
+        ratio(
+            f"snapshot bytes per node / in-memory bytes per node at n={m:,}",
+            snapshot_sizes.get(m),
+            memory[m].get("quorl"),
+            "snapshot bytes / in-memory bytes",
+            at_m,
         )
-    rows.append(
-        (
-            f"declaration: pure Python / quorl {at}",
-            ratio(get("decl", "pure"), get("decl", "quorl")),
-            "declaration: pure Python / quorl",
-            "",
-        )
+    ratio(
+        f"declaration: pure Python / quorl {at}",
+        get("decl", "pure"),
+        get("decl", "quorl"),
+        "declaration: pure Python / quorl",
     )
-    rq = get("round", "quorl")
     for label, impl in (
         ("per-node protocol / Round", "per-node"),
         ("graphlib driver / Round", "graphlib"),
         ("mark_dirty / Round", "mark_dirty"),
     ):
-        rows.append(
-            (
-                f"round with a ~10% closure: {label} {at}",
-                ratio(get("round", impl), rq),
-                f"round: {label}",
-                million_note,
-            )
+        ratio(
+            f"round with a ~10% closure: {label} {at}",
+            get("round", impl),
+            get("round", "quorl"),
+            f"round: {label}",
+            million,
         )
-    rows += [
-        (
-            "ready() + done() per node handed out / dict.get",
-            ratio(res.get((0, "ready_done", "quorl")), res.get((0, "ready_done", "dict.get"))),
-            "ready + done / dict.get",
-            "",
-        ),
-        (
-            "main job's first round, decisions replayed: Round / per-node protocol",
-            ratio(res.get((0, "main_job", "quorl")), res.get((0, "main_job", "per-node"))),
-            "main job round: Round / per-node protocol",
-            "",
-        ),
-    ]
+    ratio(
+        "ready() + done() per node handed out / dict.get",
+        get("ready_done", "quorl", 0),
+        get("ready_done", "dict.get", 0),
+        "ready + done / dict.get",
+    )
+    ratio(
+        "main job's first round, decisions replayed: Round / per-node protocol",
+        get("main_job", "quorl", 0),
+        get("main_job", "per-node", 0),
+        "main job round: Round / per-node protocol",
+    )
     for op, what in (("crafted decl", "declaration"), ("crafted lookup", "lookup")):
-        rows.append(
-            (
-                f"ids crafted against an unkeyed hash / random ids, {what} {at}",
-                ratio(get(op, "quorl"), get(op, "random")),
-                "crafted ids / random ids",
-                "",
-            )
-        )
-    for key, label, name in EDIT_ROWS:
-        rows.append((f"{label} / full build() {at}", ratio(get("edit", key), q_build), name, ""))
-    return rows
+        label = f"ids crafted against an unkeyed hash / random ids, {what} {at}"
+        ratio(label, get(op, "quorl"), get(op, "random"), "crafted ids / random ids")
+    for key, label in EDIT_ROWS:
+        ratio(f"{label} / full build() {at}", get("edit", key), q_build, f"edit: {key} / build")
+    return lines
 
 
 def print_targets(
     sizes: list[int], res: Results, memory: dict, snapshot_sizes: dict[int, float]
 ) -> None:
-    lines = [
-        entry
-        if isinstance(entry, str)
-        else target_line(entry[0], entry[1], KERNEL[entry[2]], entry[3])
-        for entry in target_rows(sizes, res, memory, snapshot_sizes)
-    ]
     print()
     print("targets (ratios measured side by side in this run)")
-    print("\n".join(lines))
+    print("\n".join(target_lines(sizes, res, memory, snapshot_sizes)))

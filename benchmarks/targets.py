@@ -61,9 +61,9 @@ KERNEL = {
     # against random ids of the same length, to declare and to look up.
     "crafted ids / random ids": Target(2, AT_MOST),
     # Structural edits, each followed by build(), against a full build().
-    "edit: earlier dep / build": Target(0.01, AT_MOST),
+    "edit: earlier / build": Target(0.01, AT_MOST),
     "edit: append / build": Target(0.01, AT_MOST),
-    "edit: forward reference / build": Target(0.1, AT_MOST),
+    "edit: forward / build": Target(0.1, AT_MOST),
     "edit: would_cycle / build": Target(0.01, AT_MOST),
 }
 

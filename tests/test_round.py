@@ -28,6 +28,11 @@ def make_graph(kinds, deps):
     )
 
 
+def twins(kinds, deps):
+    """Two primed graphs of the same shape: one for the round, one for its twin."""
+    return prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
+
+
 def fingerprint(g):
     """Snapshot plus every node's epoch and the epoch counter, read through a probe.
 
@@ -163,7 +168,7 @@ def drive_in_batches(g, hashes, seeds, decide, order):
 @given(st.data())
 def test_batch_reports_in_any_order_give_the_same_bookkeeping(data):
     kinds, deps = data.draw(dag_shapes())
-    a, b = prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
+    a, b = twins(kinds, deps)
     for _ in range(data.draw(st.integers(1, 3))):
         hashes, seeds, decide = data.draw(round_args(kinds))
         in_order = drive_in_batches(a, hashes, seeds, decide, lambda batch: batch)
@@ -180,7 +185,7 @@ def test_rounds_driven_both_ways_at_once_hand_out_what_one_at_a_time_does(data):
     # Between batches a caller may go on one node at a time: whatever the
     # mix, the nodes handed out and the memo answers are the sequential ones.
     kinds, deps = data.draw(dag_shapes())
-    mixed, twin = prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
+    mixed, twin = twins(kinds, deps)
     for _ in range(data.draw(st.integers(1, 3))):
         hashes, seeds, decide = data.draw(round_args(kinds))
         with twin.begin_round(hashes, seeds) as r:
@@ -709,7 +714,7 @@ def test_mixed_batches_and_single_nodes_come_in_the_promised_order(data):
     # a batch every node computable then, in that order. Reports within a
     # batch in any order; the epochs still go in topological order.
     kinds, deps = data.draw(driver_graphs(max_nodes=14))
-    kernel, twin = prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
+    kernel, twin = twins(kinds, deps)
     twin_rounds = PyRounds(twin)
     for _ in range(data.draw(st.integers(1, 3))):
         hashes, seeds, decide = data.draw(round_args(kinds))
@@ -728,7 +733,7 @@ def test_an_abandoned_rounds_leftovers_are_taken_up_once(data):
     # topological order whatever order they came in; what it left dirty goes
     # to the next round (abandoned too, sometimes) and to no round after.
     kinds, deps = data.draw(driver_graphs(min_nodes=3, max_nodes=14))
-    kernel, twin = prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
+    kernel, twin = twins(kinds, deps)
     twin_rounds = PyRounds(twin)
     hashes, seeds, decide = data.draw(round_args(kinds))
     left_some = None  # nothing to take up before the first round
@@ -827,7 +832,7 @@ def test_reports_pending_at_an_abandon_get_their_epochs_in_topological_order(how
     # abandoned: the epochs are those of reports in topological order.
     kinds = ["input"] + ["reactive"] * (WALK_BATCH + 1) + ["view"]
     deps = [[]] + [[0]] * (WALK_BATCH + 1) + [list(range(1, WALK_BATCH + 2))]
-    kernel, twin = prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
+    kernel, twin = twins(kinds, deps)
     r, expected = kernel.begin_round({"n0": 1}), PyRounds(twin).begin_round({"n0": 1}, [])
     batch = [n for n, _ in r.ready()]
     assert batch == [n for n, _ in expected.ready()] and len(batch) == WALK_BATCH + 1
