@@ -10,7 +10,7 @@ import sys
 
 import pytest
 from crafted_ids import colliding_ids, random_ids, unkeyed_hash
-from helpers import run_python, snapshot
+from helpers import Index, Seq, run_python, snapshot
 from model import ALREADY_BORROWED
 from quorl._quorl import Graph
 
@@ -183,36 +183,8 @@ def test_broken_len_is_only_a_hint(name, call, items, length):
 # ---- access held through nested calls ----------------------------------------
 
 
-class Hooked:
-    """A sequence whose iteration runs `hook` after its first item."""
-
-    def __init__(self, items, hook):
-        self.items, self.hook = items, hook
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __iter__(self):
-        for k, item in enumerate(self.items):
-            if k == 1:
-                self.hook()
-            yield item
-
-
-class Index:
-    def __init__(self, value, hook):
-        self.value, self.hook = value, hook
-
-    def __index__(self):
-        self.hook()
-        return self.value
-
-
 SHARED_OUTER = [
-    ("dirty_subgraph", lambda g, hook: g.dirty_subgraph(Hooked(["in", "a"], hook))),
+    ("dirty_subgraph", lambda g, hook: g.dirty_subgraph(Seq(["in", "a"], hook))),
     ("needs_recompute", lambda g, hook: g.needs_recompute("a", Index(1, hook))),
 ]
 NESTED_SHARED = [
@@ -379,7 +351,7 @@ def test_sequences_around_the_inline_capacity(count, container):
     [
         lambda g: g.state_of("in"),
         lambda g: g.commit_node("a", 3),
-        lambda g: g.mark_dirty(Hooked(["in", "a"], lambda: None)),
+        lambda g: g.mark_dirty(Seq(["in", "a"], lambda: None)),
         lambda g: g.state_of("missing"),
         lambda g: g.set_deps("v", ["v"]),
         lambda g: g.commit_node("a", -1),
