@@ -12,8 +12,8 @@ MISSING = {
     "networkx": "networkx not installed: skipped (pip install networkx)",
     "rustworkx": "rustworkx not installed: skipped (pip install rustworkx)",
 }
-INSTALLED = {"networkx": networkx is not None, "rustworkx": rustworkx is not None, None: True}
-QUORL_AND_PURE = [("quorl", "quorl", None), ("pure Python", "pure", None)]
+INSTALLED = {"networkx": networkx is not None, "rustworkx": rustworkx is not None}
+QUORL_AND_PURE = [("quorl", "quorl"), ("pure Python", "pure")]
 # Structural edits: result key (its target: "edit: KEY / build"), row label.
 EDIT_ROWS = (
     ("earlier", "set_deps adding a dep placed earlier + build()"),
@@ -50,11 +50,11 @@ def row(label: str, shown: str, spread: str, ratio: str) -> None:
 
 def size_groups(n: int, info: dict) -> list[tuple[str, list, str]]:
     """The timed groups of one size's table, in order: (title, rows, operation),
-    a row being (label, impl, library it needs)."""
+    a row being (label, impl)."""
     count, total, low, high = info["update"]
     probe_id, below = info["probe"]
     reference = (
-        [(f"quorl at n={info['reference']:,}, same closure size, same batch", "reference", None)]
+        [(f"quorl at n={info['reference']:,}, same closure size, same batch", "reference")]
         if "reference" in info
         else []
     )
@@ -63,16 +63,12 @@ def size_groups(n: int, info: dict) -> list[tuple[str, list, str]]:
         (
             "build: dependents, smallest-index topological order",
             [
-                ("quorl build()", "quorl", None),
-                ("pure Python build()", "pure", None),
-                ("graphlib TopologicalSorter(preds).static_order()", "graphlib", None),
-                ("networkx lexicographical_topological_sort", "networkx", "networkx"),
-                ("rustworkx topological_sort", "rustworkx topo", "rustworkx"),
-                (
-                    "rustworkx lexicographical_topological_sort(key=str)",
-                    "rustworkx lex",
-                    "rustworkx",
-                ),
+                ("quorl build()", "quorl"),
+                ("pure Python build()", "pure"),
+                ("graphlib TopologicalSorter(preds).static_order()", "graphlib"),
+                ("networkx lexicographical_topological_sort", "networkx"),
+                ("rustworkx topological_sort", "rustworkx topo"),
+                ("rustworkx lexicographical_topological_sort(key=str)", "rustworkx lex"),
             ],
             "build",
         ),
@@ -85,10 +81,10 @@ def size_groups(n: int, info: dict) -> list[tuple[str, list, str]]:
         (
             f"downstream(id), {below} nodes downstream of {probe_id}",
             [
-                ("quorl downstream", "quorl", None),
-                ("pure Python downstream", "pure", None),
-                ("networkx descendants (unordered set)", "networkx", "networkx"),
-                ("rustworkx descendants (unordered set)", "rustworkx", "rustworkx"),
+                ("quorl downstream", "quorl"),
+                ("pure Python downstream", "pure"),
+                ("networkx descendants (unordered set)", "networkx"),
+                ("rustworkx descendants (unordered set)", "rustworkx"),
                 *reference,
             ],
             "downstream",
@@ -100,7 +96,7 @@ def size_groups(n: int, info: dict) -> list[tuple[str, list, str]]:
         ),
         (
             "a round seeded at the same node, its deps unchanged: one node handed out, per round",
-            [("quorl begin_round + iteration + done", "quorl", None), *reference],
+            [("quorl begin_round + iteration + done", "quorl"), *reference],
             "small round",
         ),
     ]
@@ -112,9 +108,9 @@ def size_groups(n: int, info: dict) -> list[tuple[str, list, str]]:
         ("commit_node", "commit_node(id, s)"),
     ):
         rows = [
-            ("quorl", "quorl", None),
-            ("dict.get on {id: index}", "dict.get", None),
-            ("pure Python", "pure", None),
+            ("quorl", "quorl"),
+            ("dict.get on {id: index}", "dict.get"),
+            ("pure Python", "pure"),
         ]
         groups.append((f"{what}, per call", rows, op))
     if "round" in info:
@@ -124,16 +120,16 @@ def size_groups(n: int, info: dict) -> list[tuple[str, list, str]]:
                 f"round from {r['source']}: {r['closure']:,} nodes scheduled "
                 f"({100 * r['closure'] / n:.0f}%), {r['handed']} handed out; per scheduled node",
                 [
-                    ("quorl begin_round + iteration + done", "quorl", None),
-                    ("per-node protocol: mark_dirty, check_node + skip_node", "per-node", None),
-                    ("pure Python over graphlib TopologicalSorter", "graphlib", None),
-                    ("quorl mark_dirty alone, same seed", "mark_dirty", None),
+                    ("quorl begin_round + iteration + done", "quorl"),
+                    ("per-node protocol: mark_dirty, check_node + skip_node", "per-node"),
+                    ("pure Python over graphlib TopologicalSorter", "graphlib"),
+                    ("quorl mark_dirty alone, same seed", "mark_dirty"),
                 ],
                 "round",
             )
         )
     crafted = f"{info['crafted']:,} ids of 48 bytes"
-    crafted_rows = [("quorl, crafted ids", "quorl", None), ("quorl, random ids", "random", None)]
+    crafted_rows = [("quorl, crafted ids", "quorl"), ("quorl, random ids", "random")]
     groups += [
         (
             f"declaration of {crafted}: crafted to collide under an unkeyed hash, and random",
@@ -148,8 +144,9 @@ def size_groups(n: int, info: dict) -> list[tuple[str, list, str]]:
 def print_group(n: int, res: Results, title: str, rows: list, op: str) -> None:
     print(title)
     quorl = res.get((n, op, "quorl"))
-    for label, impl, library in rows:
-        if not INSTALLED[library]:
+    for label, impl in rows:
+        library = impl.split()[0]  # the impl of another library's row starts with its name
+        if not INSTALLED.get(library, True):
             print(f"  {label:<{WIDTH - 2}} {MISSING[library]}")
             continue
         value = res.get((n, op, impl))
