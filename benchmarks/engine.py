@@ -46,6 +46,7 @@ from graphlib import TopologicalSorter
 from typing import Any
 
 import _paths  # noqa: F401  (tests/ on the import path)
+import timing
 from quorl import Engine, Graph, stable_hash
 from quorl.demo import MEMO_SIZE, REVERT_EVERY, NodeSpec, declare, generate
 from round_model import PyRounds
@@ -57,7 +58,6 @@ except ImportError:
     networkx = None
 
 MISSING = object()
-perf_ns = time.perf_counter_ns
 
 
 # --------------------------------------------------------------------------- the drivers
@@ -218,10 +218,10 @@ def time_rounds(make, plans, repeat):
     samples = []
     for _ in range(repeat):
         driver = make()
-        start = perf_ns()
+        start = timing.perf_ns()
         for plan in plans:
             driver.set(plan)
-        samples.append((perf_ns() - start) / len(plans))
+        samples.append((timing.perf_ns() - start) / len(plans))
     return statistics.median(samples), min(samples), max(samples), driver
 
 
@@ -252,24 +252,24 @@ def warm_start(specs, inputs, repeat):
         for _ in range(repeat):
             engine = Engine(memo_size=MEMO_SIZE)
             declare_all(engine)
-            start = perf_ns()
+            start = timing.perf_ns()
             engine.set()
-            first.append(perf_ns() - start)
+            first.append(timing.perf_ns() - start)
             engine.save(path)
             declaring = [0]
 
             def timed_declare(engine, declaring=declaring):
-                start = perf_ns()
+                start = timing.perf_ns()
                 declare_all(engine)
-                declaring[0] += perf_ns() - start
+                declaring[0] += timing.perf_ns() - start
 
             warm = None  # freeing the last warm engine is no part of this load
-            start = perf_ns()
+            start = timing.perf_ns()
             warm = Engine.load(path, timed_declare, memo_size=MEMO_SIZE)
-            load.append(perf_ns() - start - declaring[0])
-            start = perf_ns()
+            load.append(timing.perf_ns() - start - declaring[0])
+            start = timing.perf_ns()
             report = warm.set()
-            warm_round.append(perf_ns() - start)
+            warm_round.append(timing.perf_ns() - start)
             assert report.recomputed == report.memo_hits == 0, report
             size = os.path.getsize(path)
     return [
@@ -497,9 +497,8 @@ def main(argv=None) -> int:
     parser.add_argument("--cpu-clock", action="store_true", help="thread CPU time for the rounds")
     parser.add_argument("--no-dask", action="store_true", help="skip the Dask cluster rows")
     args = parser.parse_args(argv)
-    global perf_ns
     if args.cpu_clock:
-        perf_ns = time.thread_time_ns
+        timing.use_cpu_clock()
     repeat = args.repeat or (3 if args.quick else 7)
     nodes = args.nodes or (1000 if args.quick else 5000)
     rounds = 9 if args.quick else 30

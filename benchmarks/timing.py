@@ -1,6 +1,6 @@
-"""Timing for the kernel's rows: the clock, timed sections with the cyclic
-collector kept out, per-call samples from timeit loops, and the medians and
-spreads of the samples."""
+"""Timing for the benchmarks: the clock that --cpu-clock switches (run.py's
+and engine.py's), timed sections with the cyclic collector kept out, per-call
+samples from timeit loops, and the medians and spreads of the samples."""
 
 from __future__ import annotations
 
