@@ -87,8 +87,10 @@ def measure_size(dag: Dag, args, res: Results, log, reference=None) -> dict:
     log(f"n={n:,}: baseline sorts done")
     info["update"] = update_round_rows(size, graphs, 4 if args.quick else UPDATE_INPUTS)
     log(f"n={n:,}: update rounds done")
-    probe_id, below = propagation(size, graphs, nx_graph, rx_graph, reference, info)
+    probe_id, below = propagation(size, graphs, nx_graph, rx_graph, reference)
     info["probe"] = (probe_id, below)
+    if reference is not None:
+        info["reference"] = reference[2]
     log(f"n={n:,}: propagation done")
     info["hot"] = hot_calls(size, graphs)
     log(f"n={n:,}: hot calls done")
@@ -242,7 +244,7 @@ def update_round_rows(size: Size, graphs: dict, count: int) -> tuple[int, int, i
     return len(inputs), sum(sizes), min(sizes, default=0), max(sizes, default=0)
 
 
-def propagation(size: Size, graphs, nx_graph, rx_graph, reference, info) -> tuple[str, int]:
+def propagation(size: Size, graphs, nx_graph, rx_graph, reference) -> tuple[str, int]:
     """Propagation from a node with about ten nodes downstream, and from the
     smallest size's probe in the same batch; returns (probe id, nodes below)."""
     dag = size.dag
@@ -268,8 +270,7 @@ def propagation(size: Size, graphs, nx_graph, rx_graph, reference, info) -> tupl
             {"f": rustworkx.descendants, "g": rx_graph, "x": probe},
         )
     if reference is not None:
-        ref_graph, ref_id, ref_n = reference
-        info["reference"] = ref_n
+        ref_graph, ref_id, _ = reference
         calls["downstream", "reference"] = ("f(x)", {"f": ref_graph.downstream, "x": ref_id})
         calls["dirty_subgraph", "reference"] = (
             "f(x)",
