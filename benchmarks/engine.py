@@ -47,9 +47,9 @@ from typing import Any
 
 import _paths  # noqa: F401  (tests/ on the import path)
 import timing
+from engine_support import make_engine
 from quorl import Engine, Graph, stable_hash
 from quorl.demo import MEMO_SIZE, REVERT_EVERY, NodeSpec, declare, generate
-from round_model import PyRounds
 from targets import ENGINE
 
 try:
@@ -64,9 +64,7 @@ MISSING = object()
 
 
 def engine_over(specs, inputs, rounds="native", executor=None):
-    engine = Engine(executor=executor, memo_size=MEMO_SIZE)
-    if rounds == "python":
-        engine._begin_round = PyRounds(engine.graph).begin_round
+    engine = make_engine(rounds, executor=executor, memo_size=MEMO_SIZE)
     for spec in specs:
         if spec.kind == "input":
             engine.input(spec.id, inputs[spec.id])

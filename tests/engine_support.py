@@ -1,5 +1,5 @@
-"""Engines for the tests: over the native round, and over the round's Python
-model (the same API over the per-node protocol)."""
+"""Engines for the tests and the engine benchmarks: over the native round,
+and over the round's Python model (the same API over the per-node protocol)."""
 
 from quorl import Engine
 from round_model import PyRounds
