@@ -17,6 +17,7 @@ import random
 from graphlib import TopologicalSorter
 
 from quorl import Graph
+from round_model import per_node_round, prime
 
 CLOSURE_SHARE = (0.08, 0.12)  # of the graph, for the random-DAG round
 WIDE = 1000  # nodes handed out in one batch, for ready()/done()
@@ -43,31 +44,6 @@ def pick_round_input(dag) -> tuple[int, set[int]]:
         if low <= len(seen) <= high or len(seen) < low // 4:
             break
     return best
-
-
-def prime(g: Graph) -> None:
-    """Give every node a value once, so that later rounds cut off."""
-    inputs = [n for n in g.node_ids() if g.kind_of(n) == "input"]
-    others = [n for n in g.node_ids() if g.kind_of(n) != "input"]
-    with g.begin_round(dict.fromkeys(inputs, 0), others) as r:
-        while batch := r.ready():
-            for n, _ in batch:
-                r.done(n, True)
-
-
-def per_node_round(g: Graph, hashes: dict, decide: dict) -> None:
-    """The per-node protocol in topological order."""
-    check_node, commit_node, skip_node = g.check_node, g.commit_node, g.skip_node
-    for n in g.mark_dirty(list(hashes)):
-        h = hashes.get(n)
-        if h is not None:
-            g.commit_input(n, h)
-            continue
-        _, needs, sig = check_node(n)
-        if needs and decide.get(n, False):
-            commit_node(n, sig)
-        else:
-            skip_node(n, sig)
 
 
 def kernel_round(g: Graph, hashes: dict, decide: dict) -> None:

@@ -1,25 +1,15 @@
-"""Engines for the tests: over the native round, and over the Python round
-driver of the benchmarks (the same API over the per-node protocol)."""
+"""Engines for the tests and the engine benchmarks: over the native round,
+and over the round's Python model (the same API over the per-node protocol)."""
 
-import os
-import sys
+from quorl import Engine
+from round_model import PyRounds
 
-import pytest
-from quorl import Engine, Graph
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "benchmarks"))
-from py_round import PyRounds
-
-NATIVE = hasattr(Graph, "begin_round")
-ROUNDS = [
-    pytest.param("native", marks=pytest.mark.skipif(not NATIVE, reason="no native round")),
-    "python",
-]
+ROUNDS = ["native", "python"]
 
 
 def make_engine(rounds="native", **options):
     engine = Engine(**options)
-    if rounds == "python" or not NATIVE:
+    if rounds == "python":
         engine._begin_round = PyRounds(engine.graph).begin_round
     return engine
 

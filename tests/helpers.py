@@ -1,21 +1,26 @@
-"""Test helpers shared by the test files: graph makers, snapshots of what a
-graph shows, and the odd arguments that run the caller's code during
-conversion. What the kernel must answer lives in model.py."""
+"""Test helpers shared by the test files: graph makers and the shapes of
+random graphs, snapshots of what a graph shows, and the odd arguments that run
+the caller's code during conversion. What the kernel must answer lives in
+model.py; the update round's Python model and per-node driver in round_model.py."""
 
 import subprocess
 import sys
 import textwrap
 from collections.abc import Sequence
 
+from hypothesis import strategies as st
+from model import KINDS
 from quorl._quorl import Graph
 
 
-def run_python(code=None, *, args=(), env=None, timeout=120):
+def run_python(code=None, *, args=(), env=None, timeout=120, quiet=False):
     """Runs `code` (dedented), or the interpreter with `args`, in a fresh
-    process that must succeed; returns what it printed."""
+    process that must succeed (and, when `quiet`, write nothing to stderr);
+    returns what it printed."""
     command = [sys.executable, *(("-c", textwrap.dedent(code)) if code else ()), *args]
     done = subprocess.run(command, capture_output=True, text=True, env=env, timeout=timeout)
     assert done.returncode == 0, done.stderr
+    assert not quiet or done.stderr == "", done.stderr
     return done.stdout
 
 
@@ -29,6 +34,19 @@ def make_graph(nodes, deps=None, build=True):
     if build:
         g.build()
     return g
+
+
+@st.composite
+def dag_shapes(draw, min_nodes=1, max_nodes=10, max_deps=3):
+    """(kinds, deps) of nodes 0..n-1, deps[i] the sorted indices of some
+    earlier nodes: a graph that builds."""
+    n = draw(st.integers(min_nodes, max_nodes))
+    kinds = [draw(st.sampled_from(KINDS)) for _ in range(n)]
+    deps = [
+        sorted(draw(st.sets(st.integers(0, i - 1), max_size=max_deps))) if i else []
+        for i in range(n)
+    ]
+    return kinds, deps
 
 
 def snapshot(g):

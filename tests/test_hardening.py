@@ -6,25 +6,13 @@ import contextlib
 import gc
 import random
 import signal
-import subprocess
 import sys
-import textwrap
-from pathlib import Path
 
 import pytest
-from quorl._quorl import Graph
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
 from crafted_ids import colliding_ids, random_ids, unkeyed_hash
-
-BOR = "Already borrowed"
-
-
-def run_python(code):
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60
-    )
-
+from helpers import Index, Seq, run_python, snapshot
+from model import ALREADY_BORROWED
+from quorl._quorl import Graph
 
 # ---- the type cannot be changed ----------------------------------------------
 
@@ -45,7 +33,8 @@ def run_python(code):
 )
 def test_type_attributes_are_immutable(attack):
     # In a child process: where the attack works, the next call crashes it.
-    result = run_python(f"""
+    out = run_python(
+        f"""
         from quorl._quorl import Graph
         try:
             {attack}
@@ -65,8 +54,11 @@ def test_type_attributes_are_immutable(attack):
         else:
             raise SystemExit("object.__new__ made a Graph")
         print("ok")
-    """)
-    assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")
+    """,
+        timeout=60,
+        quiet=True,
+    )
+    assert out == "ok\n"
 
 
 # ---- ids crafted against an unkeyed hash --------------------------------------
@@ -96,11 +88,6 @@ def test_crafted_ids_are_ordinary_ids(make):
 
 
 # ---- errors raised by __len__ --------------------------------------------------
-
-
-def snapshot(g):
-    ids = g.node_ids()
-    return ids, [g.deps_of(i) for i in ids], [g.state_of(i) for i in ids], g.topo_order()
 
 
 def diamond():
@@ -196,36 +183,8 @@ def test_broken_len_is_only_a_hint(name, call, items, length):
 # ---- access held through nested calls ----------------------------------------
 
 
-class Hooked:
-    """A sequence whose iteration runs `hook` after its first item."""
-
-    def __init__(self, items, hook):
-        self.items, self.hook = items, hook
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __iter__(self):
-        for k, item in enumerate(self.items):
-            if k == 1:
-                self.hook()
-            yield item
-
-
-class Index:
-    def __init__(self, value, hook):
-        self.value, self.hook = value, hook
-
-    def __index__(self):
-        self.hook()
-        return self.value
-
-
 SHARED_OUTER = [
-    ("dirty_subgraph", lambda g, hook: g.dirty_subgraph(Hooked(["in", "a"], hook))),
+    ("dirty_subgraph", lambda g, hook: g.dirty_subgraph(Seq(["in", "a"], hook))),
     ("needs_recompute", lambda g, hook: g.needs_recompute("a", Index(1, hook))),
 ]
 NESTED_SHARED = [
@@ -247,7 +206,7 @@ def test_finished_nested_shared_call_keeps_the_outer_hold(outer, nested):
     def hook():
         nested[1](g)
         for attempt in (lambda: g.set_dirty("a"), lambda: g.mark_dirty(["in"]), g.build):
-            with pytest.raises(RuntimeError, match=BOR):
+            with pytest.raises(RuntimeError, match=ALREADY_BORROWED):
                 attempt()
             refused.append(True)
 
@@ -392,7 +351,7 @@ def test_sequences_around_the_inline_capacity(count, container):
     [
         lambda g: g.state_of("in"),
         lambda g: g.commit_node("a", 3),
-        lambda g: g.mark_dirty(Hooked(["in", "a"], lambda: None)),
+        lambda g: g.mark_dirty(Seq(["in", "a"], lambda: None)),
         lambda g: g.state_of("missing"),
         lambda g: g.set_deps("v", ["v"]),
         lambda g: g.commit_node("a", -1),

@@ -14,6 +14,7 @@ import pytest
 from helpers import make_graph
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from model import ALREADY_BORROWED
 from quorl._quorl import Graph
 
 EXAMPLES = int(os.environ.get("QUORL_MODEL_EXAMPLES", "150"))
@@ -280,7 +281,7 @@ def test_reentrant_edit_during_would_cycle_is_refused():
             g.set_deps("a", ["b"])
             return "b"
 
-    with pytest.raises(RuntimeError, match="Already borrowed"):
+    with pytest.raises(RuntimeError, match=ALREADY_BORROWED):
         g.would_cycle("a", Sneaky())
     assert g.is_built() and g.deps_of("a") == []
 

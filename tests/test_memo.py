@@ -7,7 +7,7 @@ import pytest
 from helpers import Index, make_graph
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from model import FOLD_START, U64, UNKNOWN_NODE
+from model import FOLD_START, KINDS, U64, UNKNOWN_NODE
 from model import fold_keys as fold
 
 MASK = U64 - 1
@@ -93,9 +93,7 @@ def test_fold_constants(deps, prepare, expected):
 @st.composite
 def scenarios(draw):
     n = draw(st.integers(1, 8))
-    kinds = draw(
-        st.lists(st.sampled_from(["input", "source", "reactive", "view"]), min_size=n, max_size=n)
-    )
+    kinds = draw(st.lists(st.sampled_from(KINDS), min_size=n, max_size=n))
     rank = draw(st.permutations(range(n)))
     deps = [
         draw(st.lists(st.sampled_from([j for j in range(n) if rank[j] < rank[i]]), unique=True))

@@ -2,12 +2,11 @@
 place in the source, and every source file has mutants (the tool itself runs
 outside CI, so a list gone stale would otherwise surface only there)."""
 
-import sys
 from pathlib import Path
 
+from mutation import parse_mutants
+
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
-from mutation import parse_mutants  # noqa: E402
 
 MUTANTS = parse_mutants((ROOT / "tools" / "mutants.txt").read_text())
 # Headers that only declare what their .cpp files define: nothing to mutate.

@@ -9,16 +9,15 @@ import re
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 import helpers
 import pytest
+from helpers import dag_shapes, snapshot
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from model import NOT_BUILT, quoted
+from model import ALREADY_BORROWED, NOT_BUILT, quoted
 from quorl import Graph, Round
-
-KINDS = ("input", "source", "reactive", "view")
+from round_model import PyRounds, per_node_round, prime
 
 
 def make_graph(kinds, deps):
@@ -29,19 +28,9 @@ def make_graph(kinds, deps):
     )
 
 
-def prime(g):
-    """A first round that gives every node a value: afterwards all are clean."""
-    inputs = [n for n in g.node_ids() if g.kind_of(n) == "input"]
-    others = [n for n in g.node_ids() if g.kind_of(n) != "input"]
-    with g.begin_round(dict.fromkeys(inputs, 0), others) as r:
-        for n, _ in r:
-            r.done(n, True)
-    return g
-
-
-def snapshot(g):
-    """Every node's state and memo answer; ends no round when none is open."""
-    return [(n, g.state_of(n), g.check_node(n)) for n in g.node_ids()]
+def twins(kinds, deps):
+    """Two primed graphs of the same shape: one for the round, one for its twin."""
+    return prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
 
 
 def fingerprint(g):
@@ -55,24 +44,13 @@ def fingerprint(g):
     g.add_node("probe", "view")
     g.add_node("probe2", "view")
     keys = []
-    for n in before:
-        g.set_deps("probe", [n[0]])
+    for n in before["ids"]:
+        g.set_deps("probe", [n])
         keys.append(g.check_node("probe")[2])
     g.set_deps("probe", [])
     g.set_deps("probe2", ["probe"])
     g.commit_node("probe", 0)
     return before, keys, g.check_node("probe2")[2]
-
-
-@st.composite
-def graphs(draw, min_nodes=1, max_nodes=10, max_deps=3):
-    n = draw(st.integers(min_nodes, max_nodes))
-    kinds = [draw(st.sampled_from(KINDS)) for _ in range(n)]
-    deps = [
-        sorted(draw(st.sets(st.integers(0, i - 1), max_size=max_deps))) if i else []
-        for i in range(n)
-    ]
-    return kinds, deps
 
 
 @st.composite
@@ -103,32 +81,10 @@ def interludes(draw, kinds):
     return ops
 
 
-def per_node_round(g, known, hashes, seeds, decide):
-    """The low-level protocol, in topological order, with the same decisions.
-
-    `known` holds the hash each input was last committed with.
-    """
-    handed = []
-    for n in g.mark_dirty([*hashes, *seeds]):
-        if n in hashes:
-            g.commit_input(n, hashes[n])
-            continue
-        kind, needs, sig = g.check_node(n)
-        if kind == "input":  # reached through its deps but not given: it keeps its hash
-            g.commit_input(n, known.get(n, 0))
-        elif needs or n in seeds:
-            handed.append((n, sig))
-            (g.commit_node if decide[n] else g.skip_node)(n, sig)
-        else:
-            g.skip_node(n, sig)
-    known.update(hashes)
-    return handed
-
-
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.data())
 def test_sequential_round_equals_the_per_node_protocol(data):
-    check_sequential_rounds(data, *data.draw(graphs()))
+    check_sequential_rounds(data, *data.draw(dag_shapes()))
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -136,7 +92,7 @@ def test_sequential_round_equals_the_per_node_protocol(data):
 def test_sequential_rounds_on_wide_graphs(data):
     # Walks that gather several batches of rows, and rows longer than the
     # dependants the kernel visits without a loop.
-    check_sequential_rounds(data, *data.draw(graphs(min_nodes=40, max_nodes=120, max_deps=8)))
+    check_sequential_rounds(data, *data.draw(dag_shapes(min_nodes=40, max_nodes=120, max_deps=8)))
 
 
 def check_sequential_rounds(data, kinds, deps):
@@ -152,7 +108,7 @@ def check_sequential_rounds(data, kinds, deps):
             if op == "commit_input" and kinds[int(n[1:])] == "input":
                 known[n] = arg
         hashes, seeds, decide = data.draw(round_args(kinds))
-        expected = per_node_round(twin, known, hashes, seeds, decide)
+        expected = per_node_round(twin, hashes, decide, seeds, known)
         handed = []
         with kernel.begin_round(hashes, seeds) as r:
             for n, sig in r:
@@ -211,8 +167,8 @@ def drive_in_batches(g, hashes, seeds, decide, order):
 @settings(max_examples=100, deadline=None)
 @given(st.data())
 def test_batch_reports_in_any_order_give_the_same_bookkeeping(data):
-    kinds, deps = data.draw(graphs())
-    a, b = prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
+    kinds, deps = data.draw(dag_shapes())
+    a, b = twins(kinds, deps)
     for _ in range(data.draw(st.integers(1, 3))):
         hashes, seeds, decide = data.draw(round_args(kinds))
         in_order = drive_in_batches(a, hashes, seeds, decide, lambda batch: batch)
@@ -228,8 +184,8 @@ def test_batch_reports_in_any_order_give_the_same_bookkeeping(data):
 def test_rounds_driven_both_ways_at_once_hand_out_what_one_at_a_time_does(data):
     # Between batches a caller may go on one node at a time: whatever the
     # mix, the nodes handed out and the memo answers are the sequential ones.
-    kinds, deps = data.draw(graphs())
-    mixed, twin = prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
+    kinds, deps = data.draw(dag_shapes())
+    mixed, twin = twins(kinds, deps)
     for _ in range(data.draw(st.integers(1, 3))):
         hashes, seeds, decide = data.draw(round_args(kinds))
         with twin.begin_round(hashes, seeds) as r:
@@ -536,7 +492,7 @@ def test_reentrant_inputs_are_refused_and_change_nothing():
             g.commit_input("n0", 99)
             return [("n0", 2)]
 
-    with pytest.raises(RuntimeError, match="Already borrowed"):
+    with pytest.raises(RuntimeError, match=ALREADY_BORROWED):
         g.begin_round(Sneaky())
     assert snapshot(g) == before
 
@@ -641,9 +597,6 @@ def test_rounds_stay_exact_when_the_visit_stamps_wrap():
 
 # ---- rounds against the per-node protocol, at the walk's limits -----------------
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
-from py_round import PyRounds  # noqa: E402
-
 # What a walk gathers at once: the rows of this many heads, rows of up to
 # this many dependants copied whole-lane, into room for both.
 WALK_BATCH = 32
@@ -728,7 +681,7 @@ def test_a_round_past_the_walks_initial_room_equals_the_per_node_protocol():
         drive(r, ["ready"], dict.fromkeys(nodes[2:], True))
     seeds = [f"r{j}" for j in (0, size // 2, size - 1)]
     decide = dict.fromkeys(kernel.node_ids(), False)
-    expected = per_node_round(twin, {"i0": 0, "i1": 0}, {"i0": 9}, seeds, decide)
+    expected = per_node_round(twin, {"i0": 9}, decide, seeds, {"i0": 0, "i1": 0})
     r = kernel.begin_round({"i0": 9}, seeds)
     handed = r.ready()
     r.done("m", False)
@@ -750,7 +703,7 @@ def plans(draw):
 def driver_graphs(draw, **sizes):
     """Graphs whose inputs have no deps: the Python driver hands out an input
     reached through its deps, where the kernel commits it with its hash."""
-    kinds, deps = draw(graphs(**sizes))
+    kinds, deps = draw(dag_shapes(**sizes))
     return kinds, [[] if kind == "input" else ds for kind, ds in zip(kinds, deps, strict=True)]
 
 
@@ -761,7 +714,7 @@ def test_mixed_batches_and_single_nodes_come_in_the_promised_order(data):
     # a batch every node computable then, in that order. Reports within a
     # batch in any order; the epochs still go in topological order.
     kinds, deps = data.draw(driver_graphs(max_nodes=14))
-    kernel, twin = prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
+    kernel, twin = twins(kinds, deps)
     twin_rounds = PyRounds(twin)
     for _ in range(data.draw(st.integers(1, 3))):
         hashes, seeds, decide = data.draw(round_args(kinds))
@@ -780,7 +733,7 @@ def test_an_abandoned_rounds_leftovers_are_taken_up_once(data):
     # topological order whatever order they came in; what it left dirty goes
     # to the next round (abandoned too, sometimes) and to no round after.
     kinds, deps = data.draw(driver_graphs(min_nodes=3, max_nodes=14))
-    kernel, twin = prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
+    kernel, twin = twins(kinds, deps)
     twin_rounds = PyRounds(twin)
     hashes, seeds, decide = data.draw(round_args(kinds))
     left_some = None  # nothing to take up before the first round
@@ -879,7 +832,7 @@ def test_reports_pending_at_an_abandon_get_their_epochs_in_topological_order(how
     # abandoned: the epochs are those of reports in topological order.
     kinds = ["input"] + ["reactive"] * (WALK_BATCH + 1) + ["view"]
     deps = [[]] + [[0]] * (WALK_BATCH + 1) + [list(range(1, WALK_BATCH + 2))]
-    kernel, twin = prime(make_graph(kinds, deps)), prime(make_graph(kinds, deps))
+    kernel, twin = twins(kinds, deps)
     r, expected = kernel.begin_round({"n0": 1}), PyRounds(twin).begin_round({"n0": 1}, [])
     batch = [n for n, _ in r.ready()]
     assert batch == [n for n, _ in expected.ready()] and len(batch) == WALK_BATCH + 1

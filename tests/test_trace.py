@@ -1,13 +1,12 @@
 """The round diagram: right colours from a real round, safe DOT for any id."""
 
 import html
-import pathlib
 import re
 import shutil
 import subprocess
-import sys
 
 import pytest
+import round_example
 from helpers import make_graph
 from quorl import _trace
 from quorl.demo import run
@@ -24,11 +23,6 @@ def drawn_nodes(dot):
 @pytest.fixture(scope="module")
 def example():
     """The order sheet drawn on the "how it works" page, run for real."""
-    sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "docs" / "_ext"))
-    try:
-        import round_example
-    finally:
-        sys.path.pop(0)
     return round_example
 
 

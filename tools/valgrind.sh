@@ -23,12 +23,10 @@ module=$("$python" -c 'import quorl._quorl as m; print(m.__file__)')
 echo "valgrind: $module, $iterations iterations"
 
 status=0
-PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
+PYTHONMALLOC=malloc PYTHONPATH="tests${PYTHONPATH:+:$PYTHONPATH}" valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
     --errors-for-leak-kinds=definite --track-origins=yes --num-callers=50 --xml=yes --xml-file="$work/memcheck.xml" \
     --log-file="$work/valgrind.log" \
     "$python" -c "
-import sys
-sys.path.insert(0, 'tests')
 import test_soak
 test_soak.run_cases(1, verify=True)
 print('calls:', test_soak.run_cases($iterations))

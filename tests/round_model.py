@@ -1,16 +1,20 @@
-"""A round driver written in Python over the kernel's per-node protocol.
+"""The update round in Python: a model of the native round, and the per-node driver.
 
-It offers the API of the native round (``Graph.begin_round``): the same
-``ready()`` / ``done()`` batches, sequential iteration, ``close()`` and the
-same counters, built from ``mark_dirty``, ``commit_input``, ``check_node``,
-``commit_node`` and ``skip_node``. The benchmarks use it as the baseline "the
-same engine logic over the per-node protocol", and the engine tests run
-against it as well as against the native round, so both keep one behaviour.
+``PyRounds`` offers the API of the native round (``Graph.begin_round``): the
+same ``ready()`` / ``done()`` batches, sequential iteration, ``close()`` and
+the same counters, built from ``mark_dirty``, ``commit_input``, ``check_node``,
+``commit_node`` and ``skip_node``. The engine tests run against it as well as
+against the native round, so both keep one behaviour, and the benchmarks use
+it as the baseline "the same engine logic over the per-node protocol".
 
 A ``Graph`` has no room for Python attributes, so the state the native round
 keeps inside the graph (the open round, the nodes an abandoned round left
 unsettled) lives in a ``PyRounds`` object, one per graph:
 ``PyRounds(graph).begin_round(inputs, seeds)``.
+
+``per_node_round`` is the loop a caller writes without a round object, the
+twin the round tests compare with and the benchmarks time; ``prime`` gives
+every node of a graph a value once.
 """
 
 from __future__ import annotations
@@ -198,3 +202,48 @@ class PyRound:
     def __del__(self) -> None:
         if not getattr(self, "closed", True):
             self.close()
+
+
+def prime(g: Graph) -> Graph:
+    """A first round that gives every node a value: afterwards all are clean."""
+    inputs = [n for n in g.node_ids() if g.kind_of(n) == "input"]
+    others = [n for n in g.node_ids() if g.kind_of(n) != "input"]
+    with g.begin_round(dict.fromkeys(inputs, 0), others) as r:
+        for n, _ in r:
+            r.done(n, True)
+    return g
+
+
+def per_node_round(
+    g: Graph,
+    hashes: Mapping[str, int],
+    decide: Mapping[str, bool],
+    seeds: Sequence[str] = (),
+    known: dict[str, int] | None = None,
+) -> list[tuple[str, int]]:
+    """The per-node protocol in topological order: what a round would hand out
+    (the seeds, and every node whose memo answer says so) is reported changed
+    as `decide` says (unlisted: unchanged). Returns what was handed out.
+
+    An input reached through its deps but not given keeps the hash it was last
+    committed with, which `known` holds (and is updated with `hashes`).
+    """
+    check_node, commit_node, skip_node = g.check_node, g.commit_node, g.skip_node
+    commit_input, changed, forced = g.commit_input, decide.get, set(seeds)
+    handed = []
+    for n in g.mark_dirty([*hashes, *seeds]):
+        content_hash = hashes.get(n)
+        if content_hash is not None:
+            commit_input(n, content_hash)
+            continue
+        kind, needs, sig = check_node(n)
+        if kind == "input":
+            commit_input(n, known.get(n, 0) if known else 0)
+        elif needs or n in forced:
+            handed.append((n, sig))
+            (commit_node if changed(n, False) else skip_node)(n, sig)
+        else:
+            skip_node(n, sig)
+    if known is not None:
+        known.update(hashes)
+    return handed
