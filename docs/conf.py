@@ -1,6 +1,7 @@
 """Sphinx configuration of the quorl documentation site.
 
-    pip install . --group docs && sphinx-build -W -b html docs docs/_build/html
+    python -m pip install -U pip && pip install . --group docs
+    sphinx-build -W --keep-going -b html docs docs/_build/html
 
 The API reference is read from the installed package, so build it against the
 quorl you mean to document. The round diagram is drawn at build time from a
@@ -56,11 +57,5 @@ autodoc_member_order = "bysource"
 graphviz_output_format = "svg"
 nitpicky = False
 
-html_theme = "alabaster"
+html_theme = "furo"
 html_title = f"quorl {release}"
-html_theme_options = {
-    "description": "Native kernel for reactive computation in Python",
-    "fixed_sidebar": True,
-    "page_width": "1100px",
-    "sidebar_width": "230px",
-}

@@ -159,3 +159,45 @@ def test_the_five_methods_without_a_docstring_keep_it_that_way():
     for name in bare:
         entry = reference.split(f".. automethod:: quorl.Graph.{name}\n", 1)[1].split("\n.. ", 1)[0]
         assert len(entry.split()) > 5, f"docs/api.md says too little about {name}"
+
+
+ROOT = DOCS.parent
+README = ROOT / "README.md"
+# The two commands a fresh machine runs: the main job, and the test suite as
+# .ci/run runs it.
+FRESH_MACHINE = "pip install . && python -m quorl\npip install '.[test]' && pytest\n"
+
+
+def test_readme_is_a_front_page_that_opens_with_the_two_commands():
+    text = README.read_text(encoding="utf-8")
+    first = blocks(text)[0]
+    assert first.language == "sh" and first.code == FRESH_MACHINE
+    assert text[: first.offset].strip() == "# quorl", "nothing may come before the commands"
+    assert len(text.splitlines()) < 170, "README is a front page: move details to docs/"
+    ci = (ROOT / ".ci" / "run").read_text(encoding="utf-8")
+    assert "pip install -q '.[test]' && pytest\n" in ci
+
+
+def local_links(page: pathlib.Path) -> list[str]:
+    """The link and image targets of a Markdown page that are files of the repository."""
+    targets = re.findall(r"\]\(([^)\s]+)\)", page.read_text(encoding="utf-8"))
+    return [t for t in targets if not re.match(r"[a-z]+:|#", t)]
+
+
+@pytest.mark.parametrize("page", [README, ROOT / "CONTRIBUTING.md", *pages()], ids=lambda p: p.name)
+def test_every_local_link_resolves_to_a_file(page):
+    links = local_links(page)
+    missing = [t for t in links if not (page.parent / t.split("#", 1)[0]).is_file()]
+    assert not missing, f"{page.name} links to files that do not exist: {missing}"
+    if page == README:  # a front page points into the site
+        assert any(t.startswith("docs/") and t.endswith(".md") for t in links)
+
+
+def test_pre_commit_pins_the_lint_groups_versions():
+    pyproject = (ROOT / "pyproject.toml").read_text(encoding="utf-8")
+    hooks = (ROOT / ".pre-commit-config.yaml").read_text(encoding="utf-8")
+    pinned = re.findall(r'"((?:ruff|clang-format)==[^"]+)"', hooks)
+    assert {pin.split("==")[0] for pin in pinned} == {"ruff", "clang-format"}
+    groups = pyproject.split("[dependency-groups]", 1)[1].split("\n[", 1)[0]
+    for pin in pinned:
+        assert f'"{pin}"' in groups, f"{pin} differs from the lint groups of pyproject.toml"
