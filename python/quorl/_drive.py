@@ -4,7 +4,7 @@ The kernel hands out, batch after batch, the nodes whose deps' keys changed.
 A ``Drive`` is made per round and owns every decision about them: the memo
 recall and remember, the epoch rule, failures, the why map, progress calls,
 the outcome of each node, and the repair of a commit an interrupt cut short.
-The loops over it (``drive_here`` and the engine's executor loop) decide only
+The loops over it (``drive_here`` and ``drive_on``) decide only
 where a node function runs.
 
 Outcomes, one per node of the round's closure that the round settled or
@@ -25,6 +25,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from concurrent.futures import BrokenExecutor, Executor, Future
+from itertools import chain
 from queue import Empty, SimpleQueue
 from typing import Any, Final
 
@@ -206,12 +207,15 @@ class Drive:
 def drive_here(drive: Drive) -> None:
     """Compute the handed-out nodes in this thread, batch after batch."""
     ready = drive.round.ready
+    if drive.progress is None:
+        # The batches as one stream: the next is asked for once the last is
+        # reported, as the round requires, and the stream is set up once.
+        drive.take(chain.from_iterable(iter(ready, [])))
+        return
     batch = ready()
-    take = drive.take
     while batch:
-        take(batch)
-        if drive.progress is not None:
-            drive.report_progress()
+        drive.take(batch)
+        drive.report_progress()
         batch = ready()
 
 

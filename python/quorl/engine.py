@@ -71,8 +71,7 @@ class RoundReport:
     cut_off: computed or memo-served nodes whose value equalled the current one;
     failed: nodes whose function raised; left_dirty: nodes below them, not computed;
     seconds: wall time of the round;
-    why: with ``explain=True``, each handed-out node's deps that changed this round;
-    outcomes: with ``explain=True``, what each node of the round came to.
+    why: with ``explain=True``, each handed-out node's deps that changed this round.
     """
 
     scheduled: int = 0
@@ -660,7 +659,8 @@ class Engine:
                 if not round_.finished:
                     self._unpack()  # something is computed: its deps' values and its memo
                 drive = Drive(self._graph, round_, self._nodes, state.values, explain, progress)
-                drive.explain_inputs(inputs, changed_inputs)
+                if explain:
+                    drive.explain_inputs(inputs, changed_inputs)
                 try:
                     if self._executor is None:
                         drive_here(drive)
