@@ -224,7 +224,7 @@ def time_rounds(make, plans, repeat):
 
 
 def values_of(driver):
-    return dict(driver._values if isinstance(driver, Engine) else driver.values)
+    return dict(driver._state.values if isinstance(driver, Engine) else driver.values)
 
 
 def fmt(ns):

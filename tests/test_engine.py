@@ -284,6 +284,95 @@ def test_explain_names_the_deps_that_changed(rounds):
     assert engine.refresh(explain=True).why == {"flat": (), "sum": ("flat",)}
 
 
+def outcome_engine(rounds, **options):
+    """a -> double -> parity -> odd, a -> tens, a -> boom -> below (boom fails for a == 3)."""
+
+    def boom(a):
+        if a == 3:
+            raise ZeroDivisionError("three")
+        return a
+
+    engine = make_engine(rounds, **options)
+    engine.input("a", 1)
+    engine.input("b", 1)
+    engine.node("double", lambda a: a * 2, ["a"])
+    engine.node("parity", lambda double: double % 2, ["double"])
+    engine.node("odd", lambda parity: parity + 1, ["parity"])
+    engine.node("tens", lambda a: a // 10, ["a"])
+    engine.node("boom", boom, ["a"])
+    engine.node("below", lambda boom: boom, ["boom"])
+    engine.node("bees", lambda b: b, ["b"])
+    return engine
+
+
+@pytest.mark.parametrize("executor", [None, "threads"])
+def test_explain_reports_what_each_node_came_to(rounds, executor):
+    engine = outcome_engine(rounds, executor=executor)
+    try:
+        first = engine.set(explain=True)
+        assert set(first.outcomes.values()) == {"input", "recomputed"}
+        assert list(first.outcomes) == engine.graph.topo_order()
+        assert engine.set({"a": 2}).outcomes is None  # only with explain
+        back = engine.set({"a": 1}, explain=True)
+        assert back.outcomes == {
+            "a": "input",
+            "double": "memo hit",  # an older value comes back: a change
+            "tens": "memo hit, cut off",
+            "boom": "memo hit",
+            "parity": "recomputed, cut off",  # double's new epoch is a new signature
+            "below": "recomputed",
+            "odd": "settled",
+        }
+        with pytest.raises(ZeroDivisionError):
+            engine.set({"a": 3}, explain=True)
+        failed = engine.last_report
+        assert failed.outcomes["boom"] == "failed" and "below" not in failed.outcomes
+        assert failed.outcomes["tens"] == "recomputed, cut off"
+        # The nodes the failed round left dirty join the next one, and its outcomes.
+        retried = engine.set({"a": 4}, explain=True)
+        assert retried.outcomes["below"] == "recomputed"
+        for report in (first, back, failed, retried):
+            kinds = list(report.outcomes.values())
+            assert len(kinds) == report.scheduled - report.left_dirty
+            assert kinds.count("input") == report.inputs
+            assert kinds.count("settled") == report.unchanged
+            assert kinds.count("failed") == len(report.failed)
+            assert sum("cut off" in k for k in kinds) == report.cut_off
+            assert sum(k.startswith("memo hit") for k in kinds) == report.memo_hits
+            assert sum(k.startswith("recomputed") for k in kinds) == report.recomputed
+    finally:
+        engine.close()
+
+
+class InterruptedStore(dict):
+    """Values whose first store of "a" is interrupted: the kernel has just
+    committed it with a new epoch."""
+
+    armed = True
+
+    def __setitem__(self, key, value):
+        if key == "a" and self.armed:
+            self.armed = False
+            raise KeyboardInterrupt
+        super().__setitem__(key, value)
+
+
+@pytest.mark.parametrize("executor", [None, "threads"])
+def test_an_interrupt_after_a_commit_keeps_the_value_with_its_epoch(rounds, executor):
+    engine = make_engine(rounds, executor=executor)
+    engine.input("i", 1)
+    engine.node("a", lambda i: i + 1, ["i"])
+    engine.node("b", lambda a: a * 10, ["a"])
+    engine.set()
+    engine._state.values = InterruptedStore(engine._state.values)
+    with pytest.raises(KeyboardInterrupt):
+        engine.set({"i": 5})
+    assert engine["a"] == 6  # committed with a new epoch: its value is stored
+    engine.set()
+    assert values(engine) == from_scratch(engine) == {"i": 5, "a": 6, "b": 60}
+    engine.close()
+
+
 def test_progress_reports_up_to_the_whole_round(rounds):
     engine, _ = random_engine(rounds, 7)
     seen = []

@@ -576,8 +576,8 @@ def test_an_old_file_loads_only_with_allow_pickle(tmp_path):
     engine, declare_fn = plain_engine()
     memos = {n: spec.memo for n, spec in engine._nodes.items() if spec.memo}
     state = {
-        "values": pickle.dumps(engine._values),
-        "hashes": engine._hashes,
+        "values": pickle.dumps(engine._state.values),
+        "hashes": engine._state.hashes,
         "memos": pickle.dumps(memos),
         "new_inputs": {},
         "seeds": [],

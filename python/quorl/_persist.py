@@ -46,17 +46,15 @@ import os
 import pickle
 import struct
 import zlib
-from collections.abc import Callable, Container, Iterable
+from collections.abc import Callable, Container, Iterable, Mapping
 from itertools import chain
-from typing import TYPE_CHECKING, Any, Final, NoReturn
+from typing import Any, Final, NamedTuple, NoReturn
 
 from quorl import _codec
 from quorl._atomic import atomic_writer
 from quorl._quorl import Graph
+from quorl._state import Node, State
 from quorl._version import __version__
-
-if TYPE_CHECKING:
-    from quorl.engine import Engine
 
 MAGIC: Final = b"\x89QRLENG\n"
 FORMAT_VERSION: Final = 3
@@ -134,24 +132,30 @@ def _plain(value: Any) -> bool:
 
 
 def save(
-    engine: Engine, path: str | os.PathLike[str], allow_pickle: bool, key: bytes | None
+    path: str | os.PathLike[str],
+    graph: Graph,
+    nodes: Mapping[str, Node],
+    state: State,
+    allow_pickle: bool,
+    key: bytes | None,
 ) -> None:
-    """Write ``engine``'s state to ``path`` crash-safely (the caller holds its lock)."""
+    """Write an engine's graph, nodes and state to ``path`` crash-safely (the
+    caller holds the engine's lock, and has decoded what a load left encoded)."""
     key = _check_key(key)
-    memos = {node_id: spec.memo for node_id, spec in engine._nodes.items() if spec.memo}
+    memos = {node_id: spec.memo for node_id, spec in nodes.items() if spec.memo}
     # Encoded before the file is opened: a value that cannot be encoded
     # leaves the old file as it was.
-    codec, values, memos_data = _encode_values(engine._values, memos, allow_pickle)
-    state = _codec.encode(
+    codec, values, memos_data = _encode_values(state.values, memos, allow_pickle)
+    encoded = _codec.encode(
         {
             "values": values,
-            "hashes": engine._hashes,
+            "hashes": state.hashes,
             "memos": memos_data,
-            "new_inputs": engine._new_inputs,
-            "seeds": list(engine._seeds),
+            "new_inputs": state.new_inputs,
+            "seeds": list(state.seeds),
         }
     )
-    graph = engine._graph.to_bytes()
+    snapshot = graph.to_bytes()
     version = __version__.encode("ascii")
     header = _HEADER.pack(
         MAGIC,
@@ -159,15 +163,15 @@ def save(
         codec,
         len(version),
         0 if key is None else _TAG_SIZE,
-        len(graph),
-        len(state),
-        _checksum(version, state),
+        len(snapshot),
+        len(encoded),
+        _checksum(version, encoded),
     )
     with atomic_writer(path) as f:
-        for part in (header, version, graph, state):
+        for part in (header, version, snapshot, encoded):
             f.write(part)
         if key is not None:
-            f.write(_tag(key, header, version, graph, state))
+            f.write(_tag(key, header, version, snapshot, encoded))
 
 
 def _read(
@@ -256,10 +260,9 @@ def _too_short(where: str, data: bytes, size: int) -> NoReturn:
     )
 
 
-def _first_difference(saved: Graph, engine: Engine) -> str | None:
+def _first_difference(saved: Graph, nodes: Mapping[str, Node]) -> str | None:
     """The first way the declared graph differs from the saved one, if any
     (nodes may have been declared in another order)."""
-    nodes = engine._nodes
     missing = next((i for i in saved.node_ids() if i not in nodes), None)
     if missing is not None:
         return f"the file has node {missing!r}, which is not declared"
@@ -276,44 +279,61 @@ def _first_difference(saved: Graph, engine: Engine) -> str | None:
     return None
 
 
-def load(
+class Saved(NamedTuple):
+    """A file's content, checked on its own, before anything is declared."""
+
+    where: str
+    graph: Graph
+    state: dict[str, Any]
+    pickled: bool  # its values and memos are pickles
+    changed: list[str]  # the nodes whose function changed since the save
+    inputs: str  # whose input values win: "declared" or "saved"
+
+
+def read(
     path: str | os.PathLike[str],
-    declare: Callable[[Engine], object],
     changed: Iterable[str],
     inputs: str,
-    engine: Engine,
     allow_pickle: bool,
     key: bytes | None,
-) -> Engine:
-    """Fill the fresh ``engine`` from ``path``; ``declare`` declares its graph.
-
-    Everything is checked before the engine takes anything from the file,
-    and the engine is only returned when all of it is in place.
-    """
+) -> Saved:
+    """The arguments of ``Engine.load`` checked, and the file at ``path`` read."""
     if isinstance(changed, str):
         raise TypeError("changed must be an iterable of node ids (a str itself is refused)")
     changed = list(changed)
     if inputs not in ("declared", "saved"):
         raise ValueError(f"inputs must be 'declared' or 'saved', not {inputs!r}")
     graph, state, pickled = _read(path, allow_pickle, _check_key(key))
-    where = os.fspath(path)
-    declare(engine)
-    if engine.last_report is not None:
-        raise ValueError("declare(engine) must only declare nodes, but it ran a round")
+    return Saved(os.fspath(path), graph, state, pickled, changed, inputs)
+
+
+def restore(
+    saved: Saved,
+    declared: Graph,
+    nodes: Mapping[str, Node],
+    today: State,
+    spec_of: Callable[[str], Node],
+) -> tuple[Graph, State]:
+    """The saved graph and the state a loaded engine starts from, given what
+    ``declare`` made of a fresh engine: its graph, nodes and state, and its
+    lookup of a node (KeyError for an unknown one).
+
+    Everything is checked before anything is built, and the engine's own
+    objects are only read.
+    """
+    where, graph, state = saved.where, saved.graph, saved.state
     # Compared while what declare() made is still in the cache (checked below
     # before it is used): one comparison in C when no input changed.
-    declared_inputs = engine._new_inputs  # every input, just declared
+    declared_inputs = today.new_inputs  # every input, just declared
     unchanged = declared_inputs == state["hashes"]
     # Node by node in the kernel; the slow search for the first difference
     # also accepts the same graph declared in another order.
-    if not graph._same_structure(engine._graph):
-        difference = _first_difference(graph, engine)
+    if not graph._same_structure(declared):
+        difference = _first_difference(graph, nodes)
         if difference is not None:
             raise ValueError(f"{where!r} was saved for a different graph: {difference}")
-    nodes = engine._nodes
-    for node_id in changed:
-        spec = engine._spec(node_id)  # KeyError for an unknown node
-        if spec.kind == "input":
+    for node_id in saved.changed:
+        if spec_of(node_id).kind == "input":  # KeyError for an unknown node
             raise ValueError(f"an input has no function to change: {node_id!r}")
     values, hashes, memos = state["values"], state["hashes"], state["memos"]
     new_inputs, seeds = state["new_inputs"], state["seeds"]
@@ -334,30 +354,17 @@ def load(
 
     # The declared inputs' values are today's: those whose hash differs from
     # the saved one are changes for the next round, like a set() would make.
-    # They stay in _values, over the file's values when those are unpickled.
+    # They stay in the values, over the file's values when those are decoded.
     pending = dict(new_inputs)
-    today: dict[str, Any] = {}
-    if inputs == "declared" and not unchanged:
+    values_today: dict[str, Any] = {}
+    if saved.inputs == "declared" and not unchanged:
         for node_id, content_hash in declared_inputs.items():
             if content_hash != hashes[node_id]:
-                today[node_id] = engine._values[node_id]
+                values_today[node_id] = today.values[node_id]
                 pending[node_id] = content_hash
-    engine._graph = graph
-    engine._begin_round = graph.begin_round
-    engine._values = today
-    if pickled:
+    if saved.pickled:
         values, memos = _Pickled(values), _Pickled(memos)
-    engine._saved = (where, values, memos)
-    engine._hashes = hashes
-    engine._new_inputs = pending
-    engine._seeds = dict.fromkeys(seeds)
-    engine._built = graph.is_built()
-    if changed:
-        unpack(engine)  # the changed nodes' memo entries are dropped now
-    for node_id in changed:
-        nodes[node_id].memo.clear()  # the old function's values
-        engine._seeds[node_id] = None
-    return engine
+    return graph, State(values_today, hashes, pending, dict.fromkeys(seeds), (where, values, memos))
 
 
 def _refuse_stray(where: str, names: Iterable[Any], known: Container[Any]) -> None:
@@ -369,13 +376,14 @@ def _refuse_stray(where: str, names: Iterable[Any], known: Container[Any]) -> No
             raise ValueError(f"{where!r} holds state that does not fit its graph: {name!r}")
 
 
-def unpack(engine: Engine) -> None:
-    """Decode the values and memo entries a load left encoded, into ``engine``.
+def unpack(state: State, nodes: Mapping[str, Node]) -> None:
+    """Decode the values and memo entries a load left encoded, into ``state``
+    and the memos of ``nodes``.
 
-    Checked before anything is taken: a failure leaves the engine as it was.
+    Checked before anything is taken: a failure leaves both as they were.
     """
-    with engine._saved_lock:
-        saved = engine._saved
+    with state.lock:
+        saved = state.saved
         if saved is None:
             return  # another thread was first
         where, values_data, memos_data = saved
@@ -390,9 +398,8 @@ def unpack(engine: Engine) -> None:
             memos = _memos_of_lists(memos)
         if type(values) is not dict or type(memos) is not dict:
             raise ValueError(f"{where!r} holds values of an unknown layout")
-        nodes = engine._nodes
         _refuse_stray(where, chain(values, memos), nodes)
-        values.update(engine._values)  # set since the load: today's
+        values.update(state.values)  # set since the load: today's
         for node_id, memo in memos.items():
             spec = nodes[node_id]
             if type(memo) is not dict or not spec.memo_size:
@@ -401,8 +408,8 @@ def unpack(engine: Engine) -> None:
             spec.memo = (
                 memo if len(memo) <= spec.memo_size else dict(list(memo.items())[-spec.memo_size :])
             )
-        engine._values = values
-        engine._saved = None
+        state.values = values
+        state.saved = None
 
 
 def _memos_of_lists(lists: tuple[Any, ...]) -> dict[str, dict[Any, Any]] | None:

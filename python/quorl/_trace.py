@@ -1,7 +1,8 @@
 """Draw one update round as a Graphviz diagram.
 
-A driver records what happened to each node it handled in a round, and
-``round_dot`` turns that record into DOT: the round's scheduled nodes, the
+A round run with ``explain=True`` reports what happened to each of its
+nodes (``RoundReport.outcomes``), ``split_outcomes`` parts that report into
+the outcomes and the nodes cut off, and ``round_dot`` turns them into DOT: the round's scheduled nodes, the
 deps they read (in grey when the round did not schedule them), and a colour
 for each outcome. ``write_round`` writes the DOT text, and SVG as well when
 Graphviz's ``dot`` program is installed.
@@ -27,13 +28,9 @@ import shutil
 import subprocess
 from collections.abc import Collection, Mapping, Sequence
 
+from quorl._drive import CUT_OFF, FAILED, INPUT, MEMO_HIT, RECOMPUTED, SETTLED
 from quorl._quorl import Graph
 
-INPUT = "input"
-SETTLED = "settled"
-RECOMPUTED = "recomputed"
-MEMO_HIT = "memo hit"
-FAILED = "failed"
 OUTCOMES = (INPUT, SETTLED, RECOMPUTED, MEMO_HIT, FAILED)
 NAMES = {  # one, many
     INPUT: ("input", "inputs"),
@@ -81,6 +78,19 @@ def quote(text: str) -> str:
 
 def _shorten(node_id: str) -> str:
     return node_id if len(node_id) <= LABEL_LIMIT else node_id[: LABEL_LIMIT - 1] + "…"
+
+
+def split_outcomes(reported: Mapping[str, str]) -> tuple[dict[str, str], set[str]]:
+    """A round's ``RoundReport.outcomes`` as ``round_dot`` takes them: each
+    node's outcome, and the nodes whose value was cut off."""
+    outcomes: dict[str, str] = {}
+    cut_off: set[str] = set()
+    for node_id, outcome in reported.items():
+        if outcome.endswith(CUT_OFF):
+            outcome = outcome[: -len(CUT_OFF)]
+            cut_off.add(node_id)
+        outcomes[node_id] = outcome
+    return outcomes, cut_off
 
 
 def round_dot(

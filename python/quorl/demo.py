@@ -314,109 +314,142 @@ def run(
         raise ValueError("--trace needs the node functions in this process: serial or threads")
     specs, inputs = generate(nodes, seed)
     specs = with_sleep(specs, sleep_ms)
-    called: set[str] = set()  # with trace: the nodes whose function ran, not their memo
-    if trace is not None:
-        specs = with_call_record(specs, called)
     with open_executor(executor, workers) as pool:
-        start = time.perf_counter()
-        if load is None:
-            engine = build_engine(specs, inputs, pool)
-        else:
-            engine = Engine.load(
-                load,
-                partial(declare, specs=specs, inputs=inputs),
-                executor=pool,
-                memo_size=MEMO_SIZE,
-            )
-        # With an executor, a twin engine in this thread runs the same rounds
-        # for the speed-up column.
-        twin = None
-        if pool is not None:
-            twin = (
-                build_engine(specs, inputs)
-                if load is None
-                else Engine.load(
-                    load, partial(declare, specs=specs, inputs=inputs), memo_size=MEMO_SIZE
-                )
-            )
-        build_ms = (time.perf_counter() - start) * 1000
-        start = time.perf_counter()
-        warm = engine.set()
-        initial_ms = (time.perf_counter() - start) * 1000
-        if twin is not None:
-            twin.set()
-        check(engine, specs, verify)
-
-        kinds = Counter(spec.kind for spec in specs)
         how = "in this thread" if pool is None else f"on {executor}, {workers} workers"
-        print(
-            f"quorl kernel {kernel_version()}: {nodes} nodes ("
-            + ", ".join(f"{kinds[kind]} {kind}" for kind in KINDS)
-            + f"), {sum(len(spec.deps) for spec in specs)} deps, seed {seed}, {how}",
-            file=out,
+        engine, twin = start(specs, inputs, pool, load, verify, out, f"seed {seed}, {how}")
+        stats, last = run_rounds(
+            engine, twin, specs, sorted(inputs), rounds, changes, seed, verify, trace, out
         )
-        if load is None:
-            print(f"declare {build_ms:.1f} ms, first computation {initial_ms:.1f} ms", file=out)
-        else:
-            print(
-                f"declare and load {build_ms:.1f} ms, warm start {initial_ms:.1f} ms: "
-                f"{warm.scheduled} scheduled, {warm.recomputed} recomputed, "
-                f"{warm.memo_hits} memo hits, {warm.unchanged} unchanged",
-                file=out,
-            )
-        print(
-            "round  inputs       scheduled  recomputed  memo hits  unchanged       ms"
-            + ("" if twin is None else "  speed-up"),
-            file=out,
-        )
-
-        rng = random.Random(seed + 1)
-        input_ids = sorted(inputs)
-        before_last: dict[str, Any] = {}  # changed inputs' values before the last round
-        stats = []
-        for number in range(1, rounds + 1):
-            reverted = number % REVERT_EVERY == 0 and bool(before_last)
-            plan = before_last if reverted else new_values(rng, engine, input_ids, changes)
-            before_last = {i: engine[i] for i in plan}
-            last = trace is not None and number == rounds
-            if last:
-                scheduled = engine.graph.dirty_subgraph(list(plan))
-                old_values = {node_id: engine.get(node_id) for node_id in scheduled}
-                called.clear()
-            report = engine.set(plan, explain=last)
-            speedup = None
-            if twin is not None:
-                twin_report = twin.set(plan)
-                speedup = twin_report.seconds / report.seconds
-            dirty_after = len(engine.dirty())
-            check(engine, specs, verify)
-            s = RoundStats(
-                number,
-                reverted,
-                len(plan),
-                report.scheduled,
-                report.recomputed,
-                report.memo_hits,
-                report.unchanged,
-                report.seconds * 1000,
-                dirty_after,
-                verify,
-                speedup,
-            )
-            stats.append(s)
-            label = f"{s.changed} {'back' if reverted else 'new'}"
-            print(
-                f"{s.round:5}  {label:<10} {s.scheduled:10} {s.recomputed:11} {s.memo_hits:10}"
-                f" {s.unchanged:10} {s.ms:8.2f}"
-                + ("" if speedup is None else f"  {speedup:7.2f}x"),
-                file=out,
-            )
         if save is not None:
-            start = time.perf_counter()
+            started = time.perf_counter()
             engine.save(save)
-            saved_ms = (time.perf_counter() - start) * 1000
+            saved_ms = (time.perf_counter() - started) * 1000
             print(f"saved to {save} in {saved_ms:.1f} ms", file=out)
+    summarise(stats, verify, out)
+    if trace is not None and last is not None:
+        title = f"round {stats[-1].round} of {nodes} nodes, seed {seed}"
+        for path in draw_round(trace, engine, last, title):
+            print(f"round {stats[-1].round} drawn to {path}", file=out)
+    return stats
 
+
+def start(
+    specs: list[NodeSpec],
+    inputs: dict[str, int],
+    pool: Executor | None,
+    load: str | None,
+    verify: bool,
+    out: TextIO,
+    where: str,
+) -> tuple[Engine, Engine | None]:
+    """Declare the graph (or load it) and compute it; print what that took.
+
+    With an executor, a twin engine in this thread runs the same rounds for
+    the speed-up column: it is the second engine returned.
+    """
+
+    def declared(executor: Executor | None) -> Engine:
+        if load is None:
+            return build_engine(specs, inputs, executor)
+        return Engine.load(
+            load,
+            partial(declare, specs=specs, inputs=inputs),
+            executor=executor,
+            memo_size=MEMO_SIZE,
+        )
+
+    started = time.perf_counter()
+    engine = declared(pool)
+    twin = None if pool is None else declared(None)
+    build_ms = (time.perf_counter() - started) * 1000
+    started = time.perf_counter()
+    warm = engine.set()
+    initial_ms = (time.perf_counter() - started) * 1000
+    if twin is not None:
+        twin.set()
+    check(engine, specs, verify)
+
+    kinds = Counter(spec.kind for spec in specs)
+    print(
+        f"quorl kernel {kernel_version()}: {len(specs)} nodes ("
+        + ", ".join(f"{kinds[kind]} {kind}" for kind in KINDS)
+        + f"), {sum(len(spec.deps) for spec in specs)} deps, {where}",
+        file=out,
+    )
+    if load is None:
+        print(f"declare {build_ms:.1f} ms, first computation {initial_ms:.1f} ms", file=out)
+    else:
+        print(
+            f"declare and load {build_ms:.1f} ms, warm start {initial_ms:.1f} ms: "
+            f"{warm.scheduled} scheduled, {warm.recomputed} recomputed, "
+            f"{warm.memo_hits} memo hits, {warm.unchanged} unchanged",
+            file=out,
+        )
+    return engine, twin
+
+
+def run_rounds(
+    engine: Engine,
+    twin: Engine | None,
+    specs: list[NodeSpec],
+    input_ids: list[str],
+    rounds: int,
+    changes: int,
+    seed: int,
+    verify: bool,
+    trace: str | None,
+    out: TextIO,
+) -> tuple[list[RoundStats], RoundReport | None]:
+    """Run the update rounds, printing a line for each; returns their stats
+    and, with ``trace``, the last round's report (run with explain)."""
+    print(
+        "round  inputs       scheduled  recomputed  memo hits  unchanged       ms"
+        + ("" if twin is None else "  speed-up"),
+        file=out,
+    )
+    rng = random.Random(seed + 1)
+    before_last: dict[str, Any] = {}  # changed inputs' values before the last round
+    stats = []
+    last = None
+    for number in range(1, rounds + 1):
+        reverted = number % REVERT_EVERY == 0 and bool(before_last)
+        plan = before_last if reverted else new_values(rng, engine, input_ids, changes)
+        before_last = {i: engine[i] for i in plan}
+        explain = trace is not None and number == rounds
+        report = engine.set(plan, explain=explain)
+        if explain:
+            last = report
+        speedup = None
+        if twin is not None:
+            twin_report = twin.set(plan)
+            speedup = twin_report.seconds / report.seconds
+        dirty_after = len(engine.dirty())
+        check(engine, specs, verify)
+        s = RoundStats(
+            number,
+            reverted,
+            len(plan),
+            report.scheduled,
+            report.recomputed,
+            report.memo_hits,
+            report.unchanged,
+            report.seconds * 1000,
+            dirty_after,
+            verify,
+            speedup,
+        )
+        stats.append(s)
+        label = f"{s.changed} {'back' if reverted else 'new'}"
+        print(
+            f"{s.round:5}  {label:<10} {s.scheduled:10} {s.recomputed:11} {s.memo_hits:10}"
+            f" {s.unchanged:10} {s.ms:8.2f}" + ("" if speedup is None else f"  {speedup:7.2f}x"),
+            file=out,
+        )
+    return stats, last
+
+
+def summarise(stats: list[RoundStats], verify: bool, out: TextIO) -> None:
+    """The totals of the rounds, and what was checked after each."""
     if stats:
         mean_ms = sum(s.ms for s in stats) / len(stats)
         print(
@@ -431,56 +464,14 @@ def run(
         + ("; values equal a from-scratch computation" if verify else ""),
         file=out,
     )
-    if trace is not None and stats:
-        title = f"round {stats[-1].round} of {nodes} nodes, seed {seed}"
-        outcomes, cut_off = round_outcomes(scheduled, plan, report, called, old_values, engine)
-        dot = _trace.round_dot(engine.graph, scheduled, outcomes, cut_off, title)
-        for path in _trace.write_round(trace, dot):
-            print(f"round {stats[-1].round} drawn to {path}", file=out)
-    return stats
 
 
-def with_call_record(specs: list[NodeSpec], called: set[str]) -> list[NodeSpec]:
-    """The same graph, each node function adding its id to ``called`` when it runs."""
-    return [
-        spec
-        if spec.fn is None
-        else NodeSpec(spec.id, spec.kind, spec.deps, partial(_recorded, called, spec.id, spec.fn))
-        for spec in specs
-    ]
-
-
-def _recorded(called: set[str], node_id: str, fn: Callable[..., Any], *args: Any) -> Any:
-    called.add(node_id)
-    return fn(*args)
-
-
-def round_outcomes(
-    scheduled: list[str],
-    plan: dict[str, Any],
-    report: RoundReport,
-    called: set[str],
-    old_values: dict[str, Any],
-    engine: Engine,
-) -> tuple[dict[str, str], set[str]]:
-    """What happened to each scheduled node of a round run with ``explain=True``."""
-    handed_out = report.why or {}
-    outcomes: dict[str, str] = {}
-    for node_id in scheduled:
-        if node_id in plan:
-            outcomes[node_id] = _trace.INPUT
-        elif node_id in report.failed:
-            outcomes[node_id] = _trace.FAILED
-        elif node_id in handed_out:
-            outcomes[node_id] = _trace.RECOMPUTED if node_id in called else _trace.MEMO_HIT
-        elif engine.graph.state_of(node_id) == "clean":
-            outcomes[node_id] = _trace.SETTLED
-    cut_off = {
-        node_id
-        for node_id in handed_out
-        if node_id not in report.failed and engine.get(node_id) == old_values.get(node_id)
-    }
-    return outcomes, cut_off
+def draw_round(path: str, engine: Engine, report: RoundReport, title: str) -> list[str]:
+    """Draw a round run with ``explain=True`` to ``path``; returns the paths written."""
+    assert report.outcomes is not None
+    outcomes, cut_off = _trace.split_outcomes(report.outcomes)
+    dot = _trace.round_dot(engine.graph, list(report.outcomes), outcomes, cut_off, title)
+    return _trace.write_round(path, dot)
 
 
 def at_least(minimum: int) -> Callable[[str], int]:

@@ -30,32 +30,27 @@ import threading
 import time
 import weakref
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from concurrent.futures import BrokenExecutor, Executor, Future
+from concurrent.futures import Executor
 from dataclasses import dataclass, field
 from math import copysign
-from operator import is_, itemgetter
-from queue import Empty, SimpleQueue
+from operator import is_
 from typing import Any, Final, TypeVar, overload
 
+from quorl._drive import Drive, Progress, drive_here, drive_on
 from quorl._hashing import stable_hash
 from quorl._quorl import Graph, _Round
+from quorl._state import Node, State
 
 __all__ = ["Engine", "RoundReport", "stable_hash"]
 
-Progress = Callable[[int, int], object]
 F = TypeVar("F", bound=Callable[..., Any])
-
-# A failed node, its error, and what raised it (one of the _RAISED_BY keys).
-_Failure = tuple[str, Exception, str]
-# (recomputed, memo hits, cut off), the failures, the why map
-_Outcome = tuple[tuple[int, int, int], list[_Failure], dict[str, tuple[str, ...]] | None]
 Cutoff = str | Callable[[Any, Any], object]
-
-_Changed = set[str]  # Engine.set hides the builtin inside the class
+_Ids = set[str]  # Engine.set hides the builtin inside the class
 
 DEFAULT_MEMO_SIZE: Final = 8
 _MISSING: Final[Any] = object()
 _EXECUTORS: Final = ("threads", "process")  # the pools the engine can make itself
+# What raised a failed node's error (the raisers of quorl._drive's failures).
 _RAISED_BY: Final = {
     "function": "raised by the function of quorl node {!r}",
     "cutoff": "raised by the cut-off rule of quorl node {!r}",
@@ -103,40 +98,12 @@ class RoundReport:
     whose value changed in this round. An empty tuple means the node ran for
     its own sake: it was new, refreshed, given a new function, or left over by
     a failed round."""
-
-
-class _Node:
-    __slots__ = ("args", "deps", "fn", "kind", "memo", "memo_size", "same")
-
-    def __init__(
-        self,
-        kind: str,
-        fn: Callable[..., Any] | None,
-        deps: tuple[str, ...],
-        memo_size: int,
-        same: Callable[[Any, Any], object] | None = None,
-    ) -> None:
-        self.kind = kind
-        self.fn = fn
-        self.deps = deps
-        # The cut-off rule: whether a new value is the current one (keep it and its epoch).
-        self.same = _exact if same is None else same
-        # The deps' values as a tuple, from the values dict, in one C call.
-        self.args: Callable[[dict[str, Any]], tuple[Any, ...]] = (
-            _no_args if not deps else itemgetter(*deps) if len(deps) > 1 else _one_arg(deps[0])
-        )
-        # Sources read the outside world: a memo keyed by their (constant)
-        # signature would never call them again.
-        self.memo_size = 0 if kind in ("input", "source") else memo_size
-        self.memo: dict[int, Any] = {}
-
-    def remember(self, signature: int, value: Any) -> None:
-        """Keep a computed value under its signature; the least recently used goes."""
-        if self.memo_size:
-            memo = self.memo
-            memo[signature] = value
-            if len(memo) > self.memo_size:
-                del memo[next(iter(memo))]
+    outcomes: Mapping[str, str] | None = field(default=None, repr=False)
+    """With ``explain=True``: each node of the round, in topological order, with
+    what it came to: "input", "settled" (by its signature, in the kernel),
+    "recomputed", "memo hit" or "failed"; a recomputed or memo-served node
+    whose value equalled the current one reads "recomputed, cut off" or "memo
+    hit, cut off". Nodes left dirty below a failure are not in it."""
 
 
 def _tqdm_progress() -> tuple[Progress, Callable[[], None]]:
@@ -206,19 +173,10 @@ class Engine:
         self._graph = Graph()
         # The kernel's rounds; a stand-in with the same API can take its place.
         self._begin_round: Callable[..., _Round] = self._graph.begin_round
-        self._nodes: dict[str, _Node] = {}
-        # Everything below is plain data, so it can be saved and restored
-        # with the graph: values, the inputs' hashes, memos (in _nodes).
-        self._values: dict[str, Any] = {}
-        self._hashes: dict[str, int] = {}
-        self._new_inputs: dict[str, int] = {}  # declared since the last round
-        self._seeds: dict[str, None] = {}  # to compute next round whatever their deps say
-        self._built = False
-        # A loaded file's pickled values and memo entries, unpickled on first
-        # use (a warm round that computes nothing never needs them); values
-        # set since the load stay in _values and win over the file's.
-        self._saved: tuple[str, bytes, bytes] | None = None
-        self._saved_lock = threading.Lock()
+        # Plain data, so it can be saved and restored with the graph: the
+        # nodes with their memos, and the state (values, hashes, work left).
+        self._nodes: dict[str, Node] = {}
+        self._state = State()
         self._lock = threading.Lock()  # one round or declaration at a time
         self.last_report: RoundReport | None = None
         """The report of the last round, also when it raised."""
@@ -231,11 +189,11 @@ class Engine:
             self._unpack()
             content_hash = self._hash(node_id, value)
             self._graph.add_node(node_id, "input")
-            self._nodes[node_id] = _Node("input", None, (), 0)
-            self._values[node_id] = value
-            self._hashes[node_id] = content_hash
-            self._new_inputs[node_id] = content_hash
-            self._built = False
+            self._nodes[node_id] = Node("input", None, (), 0, _exact)
+            state = self._state
+            state.values[node_id] = value
+            state.hashes[node_id] = content_hash
+            state.new_inputs[node_id] = content_hash
 
     @overload
     def node(
@@ -314,9 +272,8 @@ class Engine:
             if deps:
                 graph.set_deps(node_id, list(deps))
             size = self._memo_size if memo_size is None else memo_size
-            self._nodes[node_id] = _Node(kind, fn, deps, size, same)
-            self._seeds[node_id] = None
-            self._built = False
+            self._nodes[node_id] = Node(kind, fn, deps, size, same)
+            self._state.seeds[node_id] = None
             return fn
 
     def replace(self, node_id: str, fn: Callable[..., Any]) -> None:
@@ -331,7 +288,7 @@ class Engine:
             self._unpack()
             spec.fn = fn
             spec.memo.clear()  # its entries are the old function's values
-            self._seeds[node_id] = None
+            self._state.seeds[node_id] = None
 
     # ------------------------------------------------------------------ updating
 
@@ -392,10 +349,11 @@ class Engine:
 
     def __getitem__(self, node_id: str) -> Any:
         """The node's value; KeyError for an unknown node or one not computed yet."""
-        if self._saved is not None:
+        state = self._state
+        if state.saved is not None:
             self._unpack()
         try:
-            return self._values[node_id]
+            return state.values[node_id]
         except KeyError:
             self._spec(node_id)
             raise KeyError(f"no value yet for node {node_id!r}: run set() first") from None
@@ -405,10 +363,11 @@ class Engine:
 
     def get(self, node_id: str, default: Any = None) -> Any:
         """The node's value, or ``default`` when there is none."""
-        if self._saved is not None:
+        state = self._state
+        if state.saved is not None:
             self._unpack()
         try:
-            return self._values.get(node_id, default)
+            return state.values.get(node_id, default)
         except TypeError:
             return default
 
@@ -499,7 +458,7 @@ class Engine:
 
         with self._exclusive("save"):
             self._unpack()
-            _persist.save(self, path, allow_pickle, key)
+            _persist.save(path, self._graph, self._nodes, self._state, allow_pickle, key)
 
     @classmethod
     def load(
@@ -545,11 +504,27 @@ class Engine:
         from quorl import _persist
 
         engine = cls(executor=executor, memo_size=memo_size, hasher=hasher, workers=workers)
-        return _persist.load(path, declare, changed, inputs, engine, allow_pickle, key)
+        saved = _persist.read(path, changed, inputs, allow_pickle, key)
+        declare(engine)
+        if engine.last_report is not None:
+            raise ValueError("declare(engine) must only declare nodes, but it ran a round")
+        graph, state = _persist.restore(
+            saved, engine._graph, engine._nodes, engine._state, engine._spec
+        )
+        # Everything is checked: only now does the engine take what the file holds.
+        engine._graph = graph
+        engine._begin_round = graph.begin_round
+        engine._state = state
+        if saved.changed:
+            engine._unpack()  # the changed nodes' memo entries are dropped now
+        for node_id in saved.changed:
+            engine._nodes[node_id].memo.clear()  # the old function's values
+            state.seeds[node_id] = None
+        return engine
 
     # ------------------------------------------------------------------ internals
 
-    def _spec(self, node_id: str) -> _Node:
+    def _spec(self, node_id: str) -> Node:
         spec = self._nodes.get(node_id) if isinstance(node_id, str) else None
         if spec is None:
             self._graph.kind_of(node_id)  # the kernel's KeyError (or TypeError)
@@ -603,23 +578,22 @@ class Engine:
         self._executor = executor
 
     def _unpack(self) -> None:
-        """Unpickle what a load left pickled, before anything reads or changes it.
+        """Decode what a load left encoded, before anything reads or changes it.
 
-        Every write to _values and to a memo comes after this call, so a
+        Every write to the values and to a memo comes after this call, so a
         reader unpacking in another thread cannot lose it.
         """
-        if self._saved is not None:
+        if self._state.saved is not None:
             from quorl import _persist
 
-            _persist.unpack(self)
+            _persist.unpack(self._state, self._nodes)
 
     def _exclusive(self, what: str) -> _Exclusive:
         return _Exclusive(self._lock, what)
 
     def _build(self) -> None:
-        if not self._built:
+        if not self._graph.is_built():
             self._graph.build()  # deps always exist beforehand: no cycle can form
-            self._built = True
 
     def _round(
         self,
@@ -638,18 +612,25 @@ class Engine:
                 )
             self._use_executor(self._executor_name)  # a new pool; the broken one is shut down
         self._build()
-        inputs = {**self._new_inputs, **hashes}
+        state = self._state
+        inputs = {**state.new_inputs, **hashes}
         for node_id in seeds:
-            if node_id in self._hashes and node_id not in inputs:
-                inputs[node_id] = self._hashes[node_id]  # an input seed needs its hash
-        all_seeds = list(self._seeds)
+            if node_id in state.hashes and node_id not in inputs:
+                inputs[node_id] = state.hashes[node_id]  # an input seed needs its hash
+        all_seeds = list(state.seeds)
         all_seeds.extend(
-            dict.fromkeys(s for s in seeds if s not in self._seeds and s not in inputs)
+            dict.fromkeys(s for s in seeds if s not in state.seeds and s not in inputs)
         )
-        changed: _Changed | None = None
+        changed_inputs: list[str] = []
+        closure: list[str] = []
         if explain:
-            changed = {i for i, h in inputs.items() if self._hashes.get(i) != h}
-            changed.update(self._new_inputs)
+            changed_inputs = [i for i, h in inputs.items() if state.hashes.get(i) != h]
+            changed_inputs.extend(state.new_inputs)
+            # The nodes the kernel settles are never handed out: the closure
+            # the round walks (nodes an abandoned round left dirty join it)
+            # tells them apart from those the round records.
+            graph = self._graph
+            closure = graph.dirty_subgraph([*inputs, *all_seeds, *graph.dirty_nodes()])
         if values or seeds:
             self._unpack()  # new values and dropped memos must not be overwritten by the file's
         close_progress = None
@@ -663,54 +644,55 @@ class Engine:
             if close_progress is not None:
                 close_progress()
             raise
-        self._values.update(values)
-        self._hashes.update(hashes)
-        self._new_inputs.clear()
-        self._seeds.clear()
+        state.values.update(values)
+        state.hashes.update(hashes)
+        state.new_inputs.clear()
+        state.seeds.clear()
         for node_id in seeds:
             # Refreshing says the function may answer differently now: what it
             # answered before is no memo to serve from.
             self._nodes[node_id].memo.clear()
-        failures: list[_Failure] = []
+        drive: Drive | None = None
         completed = False
         try:
             with round_:
                 if not round_.finished:
                     self._unpack()  # something is computed: its deps' values and its memo
-                if self._executor is None:
-                    counts, failures, why = self._drive_here(round_, changed, progress)
-                else:
-                    counts, failures, why = self._drive_executor(round_, changed, progress)
+                drive = Drive(self._graph, round_, self._nodes, state.values, explain, progress)
+                if explain:
+                    drive.explain_inputs(inputs, changed_inputs)
+                try:
+                    if self._executor is None:
+                        drive_here(drive)
+                    else:
+                        drive_on(drive, self._executor)
+                finally:
+                    self._broken |= drive.broken
                 scheduled = round_.scheduled
-                if progress is not None and not failures:
+                if progress is not None and not drive.failures:
                     progress(scheduled, scheduled)
                 completed = True
         finally:
             if close_progress is not None:
                 close_progress()
-            if failures or not completed:
-                # The abandoned round's nodes join the next one, but settled by
-                # signature: a seed not reached must stay a seed, or a replaced
-                # function whose deps kept their keys would never run.
-                dirty = set(self._graph.dirty_nodes())
-                for node_id in all_seeds:
-                    if node_id in dirty:
-                        self._seeds[node_id] = None
-        recomputed, hits, cut_off = counts
-        left_dirty = 0
-        if failures:
-            left_dirty = len(dirty) - len(failures)
+            if not completed or (drive is not None and drive.failures):
+                dirty = self._reseed_unreached(all_seeds)
+        assert drive is not None
+        failures = drive.failures
+        left_dirty = len(dirty) - len(failures) if failures else 0
+        recomputed, hits = drive.recomputed, drive.hits
         report = RoundReport(
             scheduled=scheduled,
             inputs=len(inputs),
             recomputed=recomputed,
             memo_hits=hits,
             unchanged=scheduled - len(inputs) - recomputed - hits - len(failures) - left_dirty,
-            cut_off=cut_off,
+            cut_off=drive.cut_off,
             failed=tuple(node_id for node_id, _, _ in failures),
             left_dirty=left_dirty,
             seconds=time.perf_counter() - start,
-            why=why,
+            why=drive.why,
+            outcomes=drive.outcomes_of(closure) if explain else None,
         )
         self.last_report = report
         if failures:
@@ -723,170 +705,19 @@ class Engine:
             raise error
         return report
 
-    def _drive_here(
-        self, round_: Any, changed: _Changed | None, progress: Progress | None
-    ) -> _Outcome:
-        """Compute the handed-out nodes in this thread, batch after batch."""
-        nodes = self._nodes
-        values = self._values
-        ready = round_.ready
-        done = round_.done
-        recomputed = hits = cut_off = 0
-        failures: list[_Failure] = []
-        why: dict[str, tuple[str, ...]] | None = None if changed is None else {}
-        committing = None  # the node between done(changed=True) and storing its value
-        value = None
-        try:
-            batch = ready()
-            while batch:
-                for node_id, signature in batch:
-                    spec = nodes[node_id]
-                    memo = spec.memo
-                    if why is not None and changed is not None:
-                        why[node_id] = _why(spec.deps, changed)
-                    value = memo.pop(signature, _MISSING)
-                    if value is not _MISSING:
-                        memo[signature] = value  # now the most recently used
-                        hits += 1
-                    else:
-                        try:
-                            value = spec.fn(*spec.args(values))  # type: ignore[misc]
-                        except Exception as error:
-                            failures.append((node_id, error, "function"))
-                            continue
-                        recomputed += 1
-                        spec.remember(signature, value)
-                    # The epoch rule: a new epoch exactly when the value changes.
-                    old = values.get(node_id, _MISSING)
-                    try:
-                        same = old is not _MISSING and bool(spec.same(old, value))
-                    except Exception as error:
-                        failures.append((node_id, error, "cutoff"))
-                        continue
-                    if same:
-                        cut_off += 1
-                        done(node_id, False)
-                    else:
-                        committing = node_id
-                        done(node_id, True)
-                        values[node_id] = value
-                        committing = None
-                        if changed is not None:
-                            changed.add(node_id)
-                if progress is not None:
-                    progress(_settled(round_), round_.scheduled)
-                batch = ready()
-        finally:
-            if committing is not None:
-                self._finish_commit(committing, value)
-        return (recomputed, hits, cut_off), failures, why
+    def _reseed_unreached(self, seeds: list[str]) -> _Ids:
+        """After an abandoned round: the nodes it left dirty, the seeds among
+        them made seeds again (a scan of the whole graph).
 
-    def _drive_executor(
-        self, round_: Any, changed: _Changed | None, progress: Progress | None
-    ) -> _Outcome:
-        """Submit every ready node; report each as it completes; repeat."""
-        assert self._executor is not None
-        submit = self._executor.submit
-        nodes = self._nodes
-        values = self._values
-        running: dict[Future[Any], tuple[str, int]] = {}
-        completed: SimpleQueue[Future[Any]] = SimpleQueue()
-        recomputed = hits = cut_off = 0
-        failures: list[_Failure] = []
-        why: dict[str, tuple[str, ...]] | None = None if changed is None else {}
-        committing = None
-
-        def settle(node_id: str, value: Any) -> None:
-            nonlocal cut_off, committing
-            old = values.get(node_id, _MISSING)
-            try:
-                same = old is not _MISSING and bool(nodes[node_id].same(old, value))
-            except Exception as error:
-                failures.append((node_id, error, "cutoff"))
-                return
-            if same:
-                cut_off += 1
-                round_.done(node_id, False)
-                return
-            committing = (node_id, value)
-            round_.done(node_id, True)
-            values[node_id] = value
-            committing = None
-            if changed is not None:
-                changed.add(node_id)
-
-        try:
-            while True:
-                # A broken executor runs nothing more: what is not handed out
-                # stays dirty, and the next round computes it.
-                settled_here = True
-                while settled_here and not self._broken:  # memo hits may unblock more
-                    settled_here = False
-                    for node_id, signature in round_.ready():
-                        spec = nodes[node_id]
-                        if why is not None and changed is not None:
-                            why[node_id] = _why(spec.deps, changed)
-                        value = spec.memo.pop(signature, _MISSING)
-                        if value is not _MISSING:
-                            spec.memo[signature] = value
-                            hits += 1
-                            settle(node_id, value)
-                            settled_here = True
-                            continue
-                        try:
-                            future = submit(spec.fn, *spec.args(values))  # type: ignore[arg-type]
-                        except BrokenExecutor as error:
-                            self._broken = True
-                            failures.append((node_id, error, "executor"))
-                            break
-                        except Exception as error:  # a shut-down executor, an unpicklable value
-                            failures.append((node_id, error, "function"))
-                            continue
-                        running[future] = (node_id, signature)
-                        future.add_done_callback(completed.put)
-                if not running:
-                    break
-                # A queue fed by the futures' callbacks, not wait(): that one
-                # walks every running future on each call.
-                finished = [completed.get()]
-                try:
-                    while True:
-                        finished.append(completed.get_nowait())
-                except Empty:
-                    pass
-                for future in finished:
-                    node_id, signature = running.pop(future)
-                    raised = future.exception()
-                    if raised is not None:
-                        if not isinstance(raised, Exception):
-                            raise raised
-                        # Every node running on a pool whose worker died gets
-                        # its error: which of them killed it cannot be told. A
-                        # function's own BrokenExecutor leaves the pool working.
-                        broken = isinstance(raised, BrokenExecutor) and bool(
-                            getattr(self._executor, "_broken", True)
-                        )
-                        self._broken |= broken
-                        failures.append((node_id, raised, "executor" if broken else "function"))
-                        continue
-                    value = future.result()
-                    recomputed += 1
-                    nodes[node_id].remember(signature, value)
-                    settle(node_id, value)
-                if progress is not None:
-                    progress(_settled(round_), round_.scheduled)
-        finally:
-            if committing is not None:
-                self._finish_commit(*committing)
-            for future in running:  # interrupted: what has not started never will
-                future.cancel()
-        return (recomputed, hits, cut_off), failures, why
-
-    def _finish_commit(self, node_id: str, value: Any) -> None:
-        # Interrupted between the report and the store: keep the value in step
-        # with the epoch the kernel holds for it.
-        if self._graph.state_of(node_id) == "clean":
-            self._values[node_id] = value
+        The abandoned round's nodes join the next one, but settled by
+        signature: a seed not reached must stay a seed, or a replaced function
+        whose deps kept their keys would never run.
+        """
+        dirty = set(self._graph.dirty_nodes())
+        for node_id in seeds:
+            if node_id in dirty:
+                self._state.seeds[node_id] = None
+        return dirty
 
 
 class _Exclusive:
@@ -908,16 +739,6 @@ class _Exclusive:
 
     def __exit__(self, *exc: object) -> None:
         self.lock.release()
-
-
-def _no_args(values: dict[str, Any]) -> tuple[Any, ...]:
-    return ()
-
-
-def _one_arg(dep: str) -> Callable[[dict[str, Any]], tuple[Any, ...]]:
-    # itemgetter of one key returns the value itself, not a 1-tuple.
-    get = itemgetter(dep)
-    return lambda values: (get(values),)
 
 
 def _check_memo_size(memo_size: int) -> None:
@@ -1034,11 +855,3 @@ _CUTOFFS: Final[dict[str, Callable[[Any, Any], object]]] = {
     "identity": is_,
     "never": lambda old, new: False,
 }
-
-
-def _why(deps: tuple[str, ...], changed: set[str]) -> tuple[str, ...]:
-    return tuple(dict.fromkeys(dep for dep in deps if dep in changed))
-
-
-def _settled(round_: _Round) -> int:
-    return int(round_.settled + round_.committed + round_.skipped)
