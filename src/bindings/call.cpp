@@ -465,15 +465,6 @@ PyObject* to_python(core::Graph&, const core::CheckResult& check) noexcept {
     return tuple;
 }
 
-PyObject* to_python(core::Graph& graph, const NodesToMarkDirty& marked) {
-    Ref list(to_python(graph, std::span<const core::NodeIndex>(marked.nodes)));
-    if (list) {
-        graph.end_round();  // a per-node protocol call ends an open round first
-        graph.mark_nodes_dirty(marked.nodes);
-    }
-    return list.release();
-}
-
 PyObject* to_python(core::Graph& graph, const OptionalIds& result) {
     if (!result.ids)
         Py_RETURN_NONE;

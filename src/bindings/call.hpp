@@ -40,7 +40,11 @@ struct GraphObject {
 // The Graph type object, created once per process by module initialisation.
 extern PyTypeObject* graph_type;
 
-enum class Access : std::uint8_t { shared, exclusive };
+// shared_ending_round: shared, for a call that reads, but exclusive while a
+// round is open, since the call then ends the round, which writes. Calls that
+// may overlap with no round open still may; with one open, a conflicting
+// borrow is refused like any exclusive one.
+enum class Access : std::uint8_t { shared, exclusive, shared_ending_round };
 
 struct MethodSpec {
     const char* name;
@@ -135,15 +139,28 @@ inline bool Borrow::acquire(PyObject* self, Access mode) noexcept {
         return false;
     }
     auto* object = reinterpret_cast<GraphObject*>(self);
-    if (mode == Access::shared) {
+    if (mode != Access::exclusive) {
         std::int64_t seen = object->borrow_flag.load(std::memory_order_relaxed);
         do {
             if (seen == -1) [[unlikely]] {
-                raise_access_error(mode);
+                raise_access_error(Access::shared);
                 return false;
             }
         } while (!object->borrow_flag.compare_exchange_weak(
             seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed));
+        // Held shared, the graph cannot gain or lose a round: safe to ask.
+        if (mode == Access::shared_ending_round && object->graph.round_open()) [[unlikely]] {
+            std::int64_t sole = 1;
+            if (!object->borrow_flag.compare_exchange_strong(
+                    sole, -1, std::memory_order_acquire, std::memory_order_relaxed)) {
+                object->borrow_flag.fetch_sub(1, std::memory_order_release);
+                raise_access_error(Access::exclusive);
+                return false;
+            }
+            mode = Access::exclusive;
+        } else {
+            mode = Access::shared;
+        }
     } else {
         std::int64_t expected = 0;
         if (!object->borrow_flag.compare_exchange_strong(expected, -1, std::memory_order_acquire,
@@ -259,10 +276,11 @@ bool load_argument(A& argument, PyObject* object, const char* param) {
 
 // ---- Results ----------------------------------------------------------------
 
-// mark_dirty's result: the list is created before the nodes are marked, so a
-// call that cannot create it changes nothing.
-struct NodesToMarkDirty {
-    std::vector<core::NodeIndex> nodes;
+// A result the operation has converted itself, because a write that must
+// not happen unless the result exists follows the conversion. Null with the
+// exception set when the conversion failed.
+struct Converted {
+    PyObject* object;
 };
 
 // A new str for an id.
@@ -273,7 +291,7 @@ PyObject* to_python(core::Graph& graph, core::NodeKind kind) noexcept;
 PyObject* to_python(core::Graph& graph, core::NodeState state) noexcept;
 PyObject* to_python(core::Graph& graph, std::span<const core::NodeIndex> ids);
 PyObject* to_python(core::Graph& graph, const core::CheckResult& check) noexcept;
-PyObject* to_python(core::Graph& graph, const NodesToMarkDirty& marked);
+inline PyObject* to_python(core::Graph&, Converted converted) noexcept { return converted.object; }
 // A list of ids or None.
 struct OptionalIds {
     std::optional<std::vector<core::NodeIndex>> ids;

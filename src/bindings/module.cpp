@@ -50,6 +50,7 @@ using Strs = std::span<const std::string_view>;
 using U64 = std::uint64_t;
 constexpr Access shared = Access::shared;
 constexpr Access exclusive = Access::exclusive;
+constexpr Access shared_ending_round = Access::shared_ending_round;
 
 // ---- The method table -------------------------------------------------------
 
@@ -81,7 +82,7 @@ constexpr MethodSpec downstream{"downstream", shared, {"id"},
 constexpr MethodSpec needs_recompute{"needs_recompute", shared, {"id", "input_hash"},
     "needs_recompute($self, id, input_hash)\n--\n\n"
     "Does `id` need recomputation given the content hash of its inputs?"};
-constexpr MethodSpec check_node{"check_node", shared, {"id"},
+constexpr MethodSpec check_node{"check_node", shared_ending_round, {"id"},
     "check_node($self, id)\n--\n\n"
     "Hot-path per-node decision: `(kind, needs_recompute, signature)` in one\n"
     "call. The signature folds the node's dependency state (Input deps by\n"
@@ -143,33 +144,18 @@ constexpr MethodSpec would_cycle{"would_cycle", shared, {"id", "deps"},
     "of the next, and the last one would be a dep of `id`). Changes nothing."};
 // clang-format on
 
-// mark_dirty marks its nodes only once their result list exists (see
-// NodesToMarkDirty), so a call that cannot create it changes nothing.
-core::Result<NodesToMarkDirty> nodes_to_mark_dirty(Graph& g, Strs seeds) {
+// The list is created before the kernel marks the nodes (ending an open
+// round first), so a call that cannot create its result changes nothing: the
+// operation converts, because only it can order the conversion before the
+// write. Held until the write is done, which throws only on a broken invariant.
+core::Result<Converted> mark_dirty_returning_list(Graph& g, Strs seeds) {
     auto nodes = g.dirty_subgraph(seeds);
     if (!nodes)
         return core::fail(std::move(nodes.error()));
-    return NodesToMarkDirty{std::move(*nodes)};
-}
-
-// An open round ends before a per-node protocol call runs, so the round
-// never works on states it did not write. A call that is going to fail with
-// an unknown id leaves the round as it is. The id is looked up a second time
-// only while a round is open, so the per-node calls cost what they did.
-template <typename F>
-auto ending_round(Graph& g, Str id, F f) {
-    if (g.round_open() && g.contains(id))
-        g.end_round();
-    return f();
-}
-
-// A successful structural change ends an open round too. Ending it writes
-// only states and epochs, which the change does not touch, so ending it
-// after the change is the same as before, and a refused change keeps it.
-core::Result<void> ending_round(Graph& g, core::Result<void> changed) {
-    if (changed)
-        g.end_round();
-    return changed;
+    Ref list(to_python(g, std::span<const core::NodeIndex>(*nodes)));
+    if (list)
+        g.mark_nodes_dirty(*nodes);
+    return Converted{list.release()};
 }
 
 core::Result<OptionalIds> cycle_if_set(Graph& g, Str id, Strs deps) {
@@ -180,42 +166,21 @@ core::Result<OptionalIds> cycle_if_set(Graph& g, Str id, Strs deps) {
 }
 
 PyMethodDef graph_methods[] = {
-    method<add_node,
-           [](Graph& g, Str id, Str kind) { return ending_round(g, g.add_node(id, kind)); }>(),
-    method<set_deps,
-           [](Graph& g, Str id, Strs deps) { return ending_round(g, g.set_deps(id, deps)); }>(),
-    method<build, [](Graph& g) { return ending_round(g, g.build()); }>(),
+    method<add_node, [](Graph& g, Str id, Str kind) { return g.add_node(id, kind); }>(),
+    method<set_deps, [](Graph& g, Str id, Strs deps) { return g.set_deps(id, deps); }>(),
+    method<build, [](Graph& g) { return g.build(); }>(),
     method<topo_order, [](Graph& g) { return g.topo_order(); }>(),
     method<dirty_subgraph, [](Graph& g, Strs seeds) { return g.dirty_subgraph(seeds); }>(),
-    method<mark_dirty, [](Graph& g, Strs seeds) { return nodes_to_mark_dirty(g, seeds); }>(),
+    method<mark_dirty, [](Graph& g, Strs seeds) { return mark_dirty_returning_list(g, seeds); }>(),
     method<downstream, [](Graph& g, Str id) { return g.downstream(id); }>(),
     method<needs_recompute, [](Graph& g, Str id, U64 h) { return g.needs_recompute(id, h); }>(),
-    method<check_node,
-           [](Graph& g, Str id) {
-               return ending_round(g, id, [&] { return g.check_node(id); });
-           }>(),
-    method<commit_node,
-           [](Graph& g, Str id, U64 s) {
-               return ending_round(g, id, [&] { return g.commit_node(id, s); });
-           }>(),
-    method<skip_node,
-           [](Graph& g, Str id, U64 s) {
-               return ending_round(g, id, [&] { return g.skip_node(id, s); });
-           }>(),
-    method<commit_input,
-           [](Graph& g, Str id, U64 h) {
-               return ending_round(g, id, [&] { return g.commit_input(id, h); });
-           }>(),
-    method<set_clean,
-           [](Graph& g, Str id, U64 h) {
-               return ending_round(g, id, [&] { return g.set_clean(id, h); });
-           }>(),
-    method<set_computing,
-           [](Graph& g, Str id) {
-               return ending_round(g, id, [&] { return g.set_computing(id); });
-           }>(),
-    method<set_dirty,
-           [](Graph& g, Str id) { return ending_round(g, id, [&] { return g.set_dirty(id); }); }>(),
+    method<check_node, [](Graph& g, Str id) { return g.check_node(id); }>(),
+    method<commit_node, [](Graph& g, Str id, U64 s) { return g.commit_node(id, s); }>(),
+    method<skip_node, [](Graph& g, Str id, U64 s) { return g.skip_node(id, s); }>(),
+    method<commit_input, [](Graph& g, Str id, U64 h) { return g.commit_input(id, h); }>(),
+    method<set_clean, [](Graph& g, Str id, U64 h) { return g.set_clean(id, h); }>(),
+    method<set_computing, [](Graph& g, Str id) { return g.set_computing(id); }>(),
+    method<set_dirty, [](Graph& g, Str id) { return g.set_dirty(id); }>(),
     method<state_of, [](Graph& g, Str id) { return g.state_of(id); }>(),
     method<kind_of, [](Graph& g, Str id) { return g.kind_of(id); }>(),
     method<deps_of, [](Graph& g, Str id) { return g.deps_of(id); }>(),
