@@ -280,6 +280,35 @@ def rounds():
     return s.out
 
 
+def calls_in_rounds():
+    # A round left open, then another call: the round byte, a byte per node
+    # as in rounds(), then a byte (bits 0-1: batches run whole; bit 2: one
+    # more batch, with its first bits 3-7 nodes reported), then the call.
+    s = Script()
+    for name, kind in [("a", "input"), ("b", "reactive"), ("c", "reactive"), ("d", "view")]:
+        s.add(name, kind)
+    s.deps("b", ["a"])
+    s.deps("c", ["a"])
+    s.deps("d", ["b", "c"])
+    s.op("build")
+    nodes = b"\x41\x06\x02\x02"  # a moves; b a seed; all reported changed
+    # b reported, c still out: b's epoch waits for the round's end.
+    s.op("call_in_round", nodes, b"\x0c", bytes([OP["check_node"]]), s.id_byte("d"))
+    s.op("call_in_round", nodes, b"\x04", bytes([OP["commit_node"]]), s.id_byte("c"), s.value(5))
+    s.op("call_in_round", nodes, b"\x0d", bytes([OP["set_dirty"]]), s.id_byte("zz"))  # unknown
+    s.op("call_in_round", b"\x21\x04\x00\x00", b"\x04", bytes([OP["add_node"]]),
+         s.id_byte("e"), bytes([KINDS["view"]]))
+    s.model.add_node("e", "view")
+    s.op("build")  # order a, b, c, d, e
+    nodes += b"\x00"
+    s.op("call_in_round", nodes, b"\x0c", bytes([OP["mark_dirty"]]), s.ids_arg(["a"]))
+    s.op("call_in_round", nodes, b"\x01", bytes([OP["set_deps"]]), s.id_byte("d"), b"\x01",
+         s.dep_byte("a"))
+    s.op("build")
+    s.op("kernel_round", b"\x01", b"\x00\x00\x00\x00\x00")  # the nodes left unsettled
+    return s.out
+
+
 def fan_round():
     # A fan of 1000 nodes on one input: its row is far longer than the rows
     # the walk gathers per batch of heads. The round byte: bits as in
@@ -337,6 +366,7 @@ def main(argv=sys.argv[1:]):
         ("fan_round", fan_round),
         ("wide_batches", wide_batches),
         ("compaction", compaction),
+        ("calls_in_rounds", calls_in_rounds),
     ]:
         data = bytes(make())
         (corpus / f"seed-{name}").write_bytes(data)
