@@ -168,8 +168,8 @@ struct ModelRound {
     std::vector<bool> forced;  // a seed: handed out whatever its fold
     std::vector<bool> in_closure, handed, reported;
     std::vector<NodeIndex> closure;
-    std::vector<NodeIndex> pending;  // reported since the kernel last gave epochs
-    std::vector<bool> changed;       // of a pending report
+    std::vector<NodeIndex> pending;                  // reported since the kernel last gave epochs
+    std::vector<bool> changed;                       // of a pending report
     std::vector<std::vector<NodeIndex>> dependents;  // the deps stay as they are through the round
     std::size_t committed = 0;
     std::size_t outstanding = 0;

@@ -27,8 +27,8 @@ struct Model {
     std::vector<std::uint64_t> epochs;
     std::uint64_t epoch_counter = 0;
     bool built = false;
-    std::vector<NodeIndex> order;     // of the last successful build
-    std::vector<NodeIndex> position;  // likewise
+    std::vector<NodeIndex> order;      // of the last successful build
+    std::vector<NodeIndex> position;   // likewise
     std::vector<NodeIndex> unsettled;  // what the last abandoned round left, for the next
 
     std::size_t size() const { return ids.size(); }

@@ -179,6 +179,38 @@ void result_creation_failed() noexcept {
     raise_panic("Python API call failed");
 }
 
+PyTypeObject* type_once(PyTypeObject*& cache, PyType_Spec& spec, const char* name) noexcept {
+    if (cache != nullptr)
+        return cache;
+    PyObject* created = PyType_FromSpec(&spec);
+    if (created == nullptr) {
+        if (name == nullptr)
+            return nullptr;
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        Ref cause(value);
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        Ref error(PyObject_CallFunction(
+            PyExc_RuntimeError, "s",
+            ("An error occurred while initializing class " + std::string(name)).c_str()));
+        if (error) {
+            PyException_SetCause(error.get(), cause.release());
+            PyErr_SetObject(PyExc_RuntimeError, error.get());
+        }
+        return nullptr;
+    }
+    // Creating a type may run code that asked for it first: the first one stored wins.
+    if (cache == nullptr)
+        cache = reinterpret_cast<PyTypeObject*>(created);
+    else
+        Py_DECREF(created);
+    return cache;
+}
+
 // ---- Argument binding -------------------------------------------------------
 
 bool bind_arguments(const MethodSpec& spec, std::size_t count, PyObject* const* args,

@@ -48,6 +48,8 @@ using core::Graph;
 using Str = std::string_view;
 using Strs = std::span<const std::string_view>;
 using U64 = std::uint64_t;
+using Inputs = std::span<const core::InputHash>;
+using Bytes = std::span<const std::byte>;
 constexpr Access shared = Access::shared;
 constexpr Access exclusive = Access::exclusive;
 constexpr Access shared_ending_round = Access::shared_ending_round;
@@ -114,21 +116,24 @@ constexpr MethodSpec views{"views", shared, {},
 constexpr MethodSpec node_ids{"node_ids", shared, {},
     "node_ids($self)\n--\n\n"
     "All node ids in insertion order."};
-constexpr const char begin_round_doc[] =
+constexpr MethodSpec begin_round{"begin_round", exclusive, {"inputs", "seeds"},
     "begin_round($self, inputs, seeds=())\n--\n\n"
     "Start an update round and return it. `inputs` maps the changed inputs to\n"
     "the content hashes of their new values (a mapping or (id, hash) pairs);\n"
     "`seeds` are nodes to give a value whatever their deps say. The kernel\n"
-    "settles every node whose signature is unchanged and hands out the rest.";
+    "settles every node whose signature is unchanged and hands out the rest.", 1};
 constexpr MethodSpec to_bytes{"to_bytes", shared, {},
     "to_bytes($self)\n--\n\n"
     "The graph's whole state as bytes: nodes, kinds, deps, states, memo fields,\n"
     "the epoch counter and the cached order. `Graph.from_bytes` restores it."};
-constexpr const char from_bytes_doc[] =
+constexpr MethodSpec from_bytes{"from_bytes", shared, {"data"},
     "from_bytes($type, data)\n--\n\n"
     "A new graph restored exactly from the output of `to_bytes()`, given as any\n"
     "bytes-like object. Data that is not a whole, intact snapshot of a format\n"
-    "version this kernel reads raises ValueError saying what is wrong and where.";
+    "version this kernel reads raises ValueError saying what is wrong and where."};
+constexpr MethodSpec reduce{"__reduce__", shared, {},
+    "__reduce__($self, /)\n--\n\nPickle support: a graph is pickled as its snapshot."};
+constexpr MethodSpec copy{"__copy__", shared, {}, "__copy__($self, /)\n--\n\nAn independent copy."};
 constexpr MethodSpec is_built{"is_built", shared, {},
     "is_built($self)\n--\n\n"
     "Whether the cached topological order is current: true after a successful\n"
@@ -156,6 +161,13 @@ core::Result<Converted> mark_dirty_returning_list(Graph& g, Strs seeds) {
     if (list)
         g.mark_nodes_dirty(*nodes);
     return Converted{list.release()};
+}
+
+constexpr auto copy_graph = [](Graph& g) { return graph_copy(g); };
+
+// `memo` has nothing to record: a graph holds no Python objects.
+PyObject* graph_deepcopy(PyObject* self, PyObject*) noexcept {
+    return noargs_entry<copy, copy_graph>(self, nullptr);
 }
 
 core::Result<OptionalIds> cycle_if_set(Graph& g, Str id, Strs deps) {
@@ -187,14 +199,12 @@ PyMethodDef graph_methods[] = {
     method<dirty_nodes, [](Graph& g) { return g.dirty_nodes(); }>(),
     method<views, [](Graph& g) { return g.views(); }>(),
     method<node_ids, [](Graph& g) { return g.node_ids(); }>(),
-    {"begin_round", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(begin_round)),
-     METH_FASTCALL | METH_KEYWORDS, begin_round_doc},
+    method<begin_round, [](GraphObject& self, Inputs inputs,
+                           Strs seeds) { return bindings::begin_round(self, inputs, seeds); }>(),
     method<to_bytes, [](Graph&) { return SnapshotBytes{}; }>(),
-    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_from_bytes)),
-     METH_CLASS | METH_FASTCALL | METH_KEYWORDS, from_bytes_doc},
-    {"__reduce__", graph_reduce, METH_NOARGS,
-     "__reduce__($self, /)\n--\n\nPickle support: a graph is pickled as its snapshot."},
-    {"__copy__", graph_copy, METH_NOARGS, "__copy__($self, /)\n--\n\nAn independent copy."},
+    method<from_bytes, [](GraphClass, Bytes data) { return graph_from_bytes(data); }>(),
+    method<reduce, [](Graph& g) { return graph_reduce(g); }>(),
+    method<copy, copy_graph>(),
     {"__deepcopy__", graph_deepcopy, METH_O,
      "__deepcopy__($self, memo, /)\n--\n\nAn independent copy."},
     {"_same_structure", graph_same_structure, METH_O,
@@ -278,33 +288,7 @@ PyType_Spec graph_spec = {
 };
 
 // The Graph type, created on the first request and cached for the process.
-PyTypeObject* get_graph_type() noexcept {
-    if (graph_type != nullptr)
-        return graph_type;
-    PyObject* created = PyType_FromSpec(&graph_spec);
-    if (created == nullptr) {
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        Ref cause(value);
-        Py_XDECREF(type);
-        Py_XDECREF(traceback);
-        Ref error(PyObject_CallFunction(PyExc_RuntimeError, "s",
-                                        "An error occurred while initializing class Graph"));
-        if (error) {
-            PyException_SetCause(error.get(), cause.release());
-            PyErr_SetObject(PyExc_RuntimeError, error.get());
-        }
-        return nullptr;
-    }
-    if (graph_type == nullptr)
-        graph_type = reinterpret_cast<PyTypeObject*>(created);
-    else
-        Py_DECREF(created);  // another first request stored its type first
-    return graph_type;
-}
+PyTypeObject* get_graph_type() noexcept { return type_once(graph_type, graph_spec, "Graph"); }
 
 // ---- The module -------------------------------------------------------------
 

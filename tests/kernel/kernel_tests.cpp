@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <utility>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "check.hpp"
@@ -386,7 +386,8 @@ TEST(a_per_node_call_sees_and_keeps_what_ending_the_round_leaves) {
     {
         OpenRound open;
         EXPECT(open.g.commit_node("b", 7).has_value());  // handed out: left dirty, then committed
-        EXPECT(open.g.state_of("b") == NodeState::Clean && open.g.state_of("d") == NodeState::Dirty);
+        EXPECT(open.g.state_of("b") == NodeState::Clean &&
+               open.g.state_of("d") == NodeState::Dirty);
         EXPECT(open.g.node(1).epoch == open.g.epoch_counter());
     }
 }
