@@ -292,18 +292,19 @@ def calls_in_rounds():
     s.deps("d", ["b", "c"])
     s.op("build")
     nodes = b"\x41\x06\x02\x02"  # a moves; b a seed; all reported changed
-    # b reported, c still out: b's epoch waits for the round's end.
-    s.op("call_in_round", nodes, b"\x0c", bytes([OP["check_node"]]), s.id_byte("d"))
-    s.op("call_in_round", nodes, b"\x04", bytes([OP["commit_node"]]), s.id_byte("c"), s.value(5))
-    s.op("call_in_round", nodes, b"\x0d", bytes([OP["set_dirty"]]), s.id_byte("zz"))  # unknown
-    s.op("call_in_round", b"\x21\x04\x00\x00", b"\x04", bytes([OP["add_node"]]),
-         s.id_byte("e"), bytes([KINDS["view"]]))
+
+    def call(nodes, batches, op, *args):
+        s.op("call_in_round", nodes, batches, bytes([OP[op]]), *args)
+
+    call(nodes, b"\x0c", "check_node", s.id_byte("d"))  # b reported, c out: b's epoch waits
+    call(nodes, b"\x04", "commit_node", s.id_byte("c"), s.value(5))
+    call(nodes, b"\x0d", "set_dirty", s.id_byte("zz"))  # unknown: the round stays open
+    call(b"\x21\x04\x00\x00", b"\x04", "add_node", s.id_byte("e"), bytes([KINDS["view"]]))
     s.model.add_node("e", "view")
     s.op("build")  # order a, b, c, d, e
     nodes += b"\x00"
-    s.op("call_in_round", nodes, b"\x0c", bytes([OP["mark_dirty"]]), s.ids_arg(["a"]))
-    s.op("call_in_round", nodes, b"\x01", bytes([OP["set_deps"]]), s.id_byte("d"), b"\x01",
-         s.dep_byte("a"))
+    call(nodes, b"\x0c", "mark_dirty", s.ids_arg(["a"]))
+    call(nodes, b"\x01", "set_deps", s.id_byte("d"), b"\x01", s.dep_byte("a"))
     s.op("build")
     s.op("kernel_round", b"\x01", b"\x00\x00\x00\x00\x00")  # the nodes left unsettled
     return s.out

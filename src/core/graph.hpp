@@ -255,13 +255,19 @@ private:
     }
 
     // Applies `f` to the node registered under `id`, or fails with UnknownNode
-    // before anything is read or written.
-    template <typename Self, typename F>
+    // before anything is read or written. For a per-node call (ending_round),
+    // a known id ends an open round before `f` runs, so that `f` sees the
+    // states and epochs the round leaves.
+    template <bool ending_round = false, typename Self, typename F>
     static auto with_node(Self& self, std::string_view id, F f)
         -> ResultOf<decltype(f(self.nodes_[0]))> {
         const NodeIndex i = self.find(id);
         if (i == IdIndex::absent)
             return fail(UnknownNode{std::string(id)});
+        if constexpr (ending_round) {
+            if (self.round_open()) [[unlikely]]
+                self.end_round();
+        }
         if constexpr (std::is_void_v<decltype(f(self.nodes_[0]))>) {
             f(self.nodes_[i]);
             return {};
@@ -269,14 +275,9 @@ private:
             return f(self.nodes_[i]);
         }
     }
-    // with_node for the per-node calls: a known id ends an open round before
-    // `f` runs, so `f` sees the states and epochs the round leaves.
     template <typename F>
     auto per_node_call(std::string_view id, F f) {
-        return with_node(*this, id, [this, &f](Node& n) {
-            end_round();
-            return f(n);
-        });
+        return with_node<true>(*this, id, f);
     }
     NodeIndex index_at(const Node& n) const noexcept {
         return static_cast<NodeIndex>(&n - nodes_.data());
