@@ -258,13 +258,8 @@ def long_deps():
     return s.out
 
 
-def rounds():
-    # Rounds driven by the kernel: one byte for one at a time or batches,
-    # then a byte per node in topological order (a, b, c, d): bit 0 gives an
-    # input a hash (the top three bits), bit 2 makes a seed, bit 1 reports
-    # the node changed, bit 3 runs a traversal before it is reported, bit 4
-    # reports another node first (refused), bit 5 reverses a batch's reports
-    # or, one at a time, asks for the next node before reporting (refused).
+def round_diamond():
+    """Input a under b and c, both under view d, built."""
     s = Script()
     for name, kind in [("a", "input"), ("b", "reactive"), ("c", "reactive"), ("d", "view")]:
         s.add(name, kind)
@@ -272,6 +267,17 @@ def rounds():
     s.deps("c", ["a"])
     s.deps("d", ["b", "c"])
     s.op("build")
+    return s
+
+
+def rounds():
+    # Rounds driven by the kernel: one byte for one at a time or batches,
+    # then a byte per node in topological order (a, b, c, d): bit 0 gives an
+    # input a hash (the top three bits), bit 2 makes a seed, bit 1 reports
+    # the node changed, bit 3 runs a traversal before it is reported, bit 4
+    # reports another node first (refused), bit 5 reverses a batch's reports
+    # or, one at a time, asks for the next node before reporting (refused).
+    s = round_diamond()
     s.op("kernel_round", b"\x00", b"\x21\x04\x04\x24")  # all given a value; d asks early
     s.op("kernel_round", b"\x01", b"\x41\x3a\x12\x08")  # a moves: b, c in one batch
     s.op("kernel_round", b"\x00", b"\x41\x00\x00\x00")  # a keeps its hash: nothing out
@@ -284,13 +290,7 @@ def calls_in_rounds():
     # A round left open, then another call: the round byte, a byte per node
     # as in rounds(), then a byte (bits 0-1: batches run whole; bit 2: one
     # more batch, with its first bits 3-7 nodes reported), then the call.
-    s = Script()
-    for name, kind in [("a", "input"), ("b", "reactive"), ("c", "reactive"), ("d", "view")]:
-        s.add(name, kind)
-    s.deps("b", ["a"])
-    s.deps("c", ["a"])
-    s.deps("d", ["b", "c"])
-    s.op("build")
+    s = round_diamond()
     nodes = b"\x41\x06\x02\x02"  # a moves; b a seed; all reported changed
 
     def call(nodes, batches, op, *args):

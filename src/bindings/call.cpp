@@ -369,22 +369,17 @@ bool StrSequenceArgument::load_iterated(PyObject* object) {
     const auto reserved = static_cast<std::size_t>(std::min(expected, max_reserved_elements));
     owned_.reserve(reserved);
     views_.reserve(reserved);
-    Ref iterator(PyObject_GetIter(object));
-    if (!iterator)
-        return false;
-    while (true) {
-        Ref item(PyIter_Next(iterator.get()));
-        if (!item)
-            break;
+    const bool loaded = for_each_item(object, [this](Ref& item) {
         StrArgument element;
         if (!element.load(item.get()))
             return false;
         owned_.push_back(item.get());
         item.release();
         views_.push_back(element.value);
-    }
+        return true;
+    });
     value = views_;
-    return PyErr_Occurred() == nullptr;
+    return loaded;
 }
 
 namespace {

@@ -204,6 +204,23 @@ R with_access(PyObject* self, Access mode, R failure, Body&& body) noexcept {
 
 // ---- Argument conversion ----------------------------------------------------
 
+// Hands `f` each item `iterable` yields, as it comes, until `f` returns
+// false; false, with the exception set, when iterating or `f` fails.
+template <typename F>
+bool for_each_item(PyObject* iterable, F f) {
+    Ref iterator(PyObject_GetIter(iterable));
+    if (!iterator)
+        return false;
+    while (true) {
+        Ref item(PyIter_Next(iterator.get()));
+        if (!item)
+            break;
+        if (!f(item))
+            return false;
+    }
+    return PyErr_Occurred() == nullptr;
+}
+
 // Rewrites an exact TypeError from converting `param` as
 // "argument '{param}': ..."; leaves every other exception as it is.
 void wrap_argument_error(const char* param) noexcept;

@@ -110,19 +110,7 @@ bool InputsArgument::load(PyObject* object) {
         }
         items.reset(keys ? PyMapping_Items(object) : Py_NewRef(object));
     }
-    if (!items)
-        return false;
-    Ref iterator(PyObject_GetIter(items.get()));
-    if (!iterator)
-        return false;
-    while (true) {
-        Ref item(PyIter_Next(iterator.get()));
-        if (!item)
-            break;
-        if (!load_pair(item.get()))
-            return false;
-    }
-    return PyErr_Occurred() == nullptr;
+    return items && for_each_item(items.get(), [this](Ref& item) { return load_pair(item.get()); });
 }
 
 bool InputsArgument::load_pair(PyObject* item) {
