@@ -47,10 +47,10 @@ extern PyTypeObject* graph_type;
 enum class Access : std::uint8_t { shared, exclusive, shared_ending_round };
 
 struct MethodSpec {
-    const char* name;
-    Access access;
-    std::array<const char*, 2> params;  // as many as the method takes
-    const char* doc;                    // text signature, "\n--\n\n", documentation
+    const char* name = nullptr;
+    Access access = Access::shared;
+    std::array<const char*, 2> params{};  // as many as the method takes
+    const char* doc = nullptr;            // text signature, "\n--\n\n", documentation
     // Parameters from this one on are optional: their arguments, when not
     // given, are left unconverted and the operation gets their defaults.
     std::size_t required = static_cast<std::size_t>(-1);
@@ -350,7 +350,7 @@ template <> struct Receiver<core::Graph&> {
     static constexpr int flags = 0;
     static core::Graph& graph(core::Graph& graph) noexcept { return graph; }
     template <typename Body>
-    static PyObject* run(PyObject* self, Access mode, Body&& body) noexcept {
+    static PyObject* run(PyObject* self, Access mode, const Body& body) noexcept {
         return with_access(self, mode, static_cast<PyObject*>(nullptr),
                            [&](core::Graph& graph) { return body(graph); });
     }
@@ -361,7 +361,7 @@ template <> struct Receiver<GraphObject&> {
     static constexpr int flags = 0;
     static core::Graph& graph(GraphObject& object) noexcept { return object.graph; }
     template <typename Body>
-    static PyObject* run(PyObject* self, Access mode, Body&& body) noexcept {
+    static PyObject* run(PyObject* self, Access mode, const Body& body) noexcept {
         return with_access(self, mode, static_cast<PyObject*>(nullptr), [&](core::Graph&) {
             return body(*reinterpret_cast<GraphObject*>(self));
         });
@@ -374,7 +374,7 @@ template <> struct Receiver<GraphClass> {
     static constexpr const char* owner = "Graph";
     static constexpr int flags = METH_CLASS;
     template <typename Body>
-    static PyObject* run(PyObject*, Access, Body&& body) noexcept {
+    static PyObject* run(PyObject*, Access, const Body& body) noexcept {
         try {
             GraphClass type;
             return body(type);

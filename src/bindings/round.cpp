@@ -150,7 +150,7 @@ template <> struct Receiver<RoundObject&> {
         return reinterpret_cast<GraphObject*>(object.graph)->graph;
     }
     template <typename Body>
-    static PyObject* run(PyObject* self, Access mode, Body&& body) noexcept {
+    static PyObject* run(PyObject* self, Access mode, const Body& body) noexcept {
         auto* object = reinterpret_cast<RoundObject*>(self);
         return with_access(object->graph, mode, static_cast<PyObject*>(nullptr),
                            [&](core::Graph&) { return body(*object); });
