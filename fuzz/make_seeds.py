@@ -258,13 +258,8 @@ def long_deps():
     return s.out
 
 
-def rounds():
-    # Rounds driven by the kernel: one byte for one at a time or batches,
-    # then a byte per node in topological order (a, b, c, d): bit 0 gives an
-    # input a hash (the top three bits), bit 2 makes a seed, bit 1 reports
-    # the node changed, bit 3 runs a traversal before it is reported, bit 4
-    # reports another node first (refused), bit 5 reverses a batch's reports
-    # or, one at a time, asks for the next node before reporting (refused).
+def round_diamond():
+    """Input a under b and c, both under view d, built."""
     s = Script()
     for name, kind in [("a", "input"), ("b", "reactive"), ("c", "reactive"), ("d", "view")]:
         s.add(name, kind)
@@ -272,11 +267,46 @@ def rounds():
     s.deps("c", ["a"])
     s.deps("d", ["b", "c"])
     s.op("build")
+    return s
+
+
+def rounds():
+    # Rounds driven by the kernel: one byte for one at a time or batches,
+    # then a byte per node in topological order (a, b, c, d): bit 0 gives an
+    # input a hash (the top three bits), bit 2 makes a seed, bit 1 reports
+    # the node changed, bit 3 runs a traversal before it is reported, bit 4
+    # reports another node first (refused), bit 5 reverses a batch's reports
+    # or, one at a time, asks for the next node before reporting (refused).
+    s = round_diamond()
     s.op("kernel_round", b"\x00", b"\x21\x04\x04\x24")  # all given a value; d asks early
     s.op("kernel_round", b"\x01", b"\x41\x3a\x12\x08")  # a moves: b, c in one batch
     s.op("kernel_round", b"\x00", b"\x41\x00\x00\x00")  # a keeps its hash: nothing out
     s.op("commit_node", s.id_byte("b"), s.value(3))
     s.op("kernel_round", b"\x01", b"\x00\x04\x02\x18")  # b seeded: d folds again
+    return s.out
+
+
+def calls_in_rounds():
+    # A round left open, then another call: the round byte, a byte per node
+    # as in rounds(), then a byte (bits 0-1: batches run whole; bit 2: one
+    # more batch, with its first bits 3-7 nodes reported), then the call.
+    s = round_diamond()
+    nodes = b"\x41\x06\x02\x02"  # a moves; b a seed; all reported changed
+
+    def call(nodes, batches, op, *args):
+        s.op("call_in_round", nodes, batches, bytes([OP[op]]), *args)
+
+    call(nodes, b"\x0c", "check_node", s.id_byte("d"))  # b reported, c out: b's epoch waits
+    call(nodes, b"\x04", "commit_node", s.id_byte("c"), s.value(5))
+    call(nodes, b"\x0d", "set_dirty", s.id_byte("zz"))  # unknown: the round stays open
+    call(b"\x21\x04\x00\x00", b"\x04", "add_node", s.id_byte("e"), bytes([KINDS["view"]]))
+    s.model.add_node("e", "view")
+    s.op("build")  # order a, b, c, d, e
+    nodes += b"\x00"
+    call(nodes, b"\x0c", "mark_dirty", s.ids_arg(["a"]))
+    call(nodes, b"\x01", "set_deps", s.id_byte("d"), b"\x01", s.dep_byte("a"))
+    s.op("build")
+    s.op("kernel_round", b"\x01", b"\x00\x00\x00\x00\x00")  # the nodes left unsettled
     return s.out
 
 
@@ -337,6 +367,7 @@ def main(argv=sys.argv[1:]):
         ("fan_round", fan_round),
         ("wide_batches", wide_batches),
         ("compaction", compaction),
+        ("calls_in_rounds", calls_in_rounds),
     ]:
         data = bytes(make())
         (corpus / f"seed-{name}").write_bytes(data)

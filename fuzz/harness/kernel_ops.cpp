@@ -136,18 +136,25 @@ std::vector<NodeIndex> indices(const Model& m, const std::vector<std::string>& i
     return out;
 }
 
+void end_open_model_round(Model& m);
+
 // Runs a per-node operation of the state and memo group: UnknownNode for an
-// unknown id, else `ok` checks the result and updates the model.
+// unknown id, else the call ends an open round (unless it only reads `m`)
+// and `ok` checks the result and updates the model.
 template <typename R, typename Ok>
-void per_node(const Model& m, const std::string& id, const R& result, Ok ok) {
+void per_node(Model& m, const std::string& id, const R& result, Ok ok, bool ends_round = true) {
     const auto i = m.find(id);
     if (!i) {
         expect_error(result, kUnknownNode, id);
         return;
     }
     expect_ok(result);
+    if (ends_round)
+        end_open_model_round(m);
     ok(*i);
 }
+
+// ---- Rounds -----------------------------------------------------------------
 
 // A round driven by the kernel, against the per-node protocol on the model:
 // the same nodes handed out with the folds the model gives, in an order its
@@ -155,98 +162,181 @@ void per_node(const Model& m, const std::string& id, const R& result, Ok ok) {
 // node in topological order says whether an input gets a hash, whether the
 // node is a seed, what its report says, and whether a traversal (which takes
 // the graph's visit marks from the round) runs before it is reported.
+struct ModelRound {
+    std::vector<std::uint8_t> byte_of;
+    std::vector<bool> given;   // an input given a hash: settled when the round began
+    std::vector<bool> forced;  // a seed: handed out whatever its fold
+    std::vector<bool> in_closure, handed, reported;
+    std::vector<NodeIndex> closure;
+    std::vector<NodeIndex> pending;                  // reported since the kernel last gave epochs
+    std::vector<bool> changed;                       // of a pending report
+    std::vector<std::vector<NodeIndex>> dependents;  // the deps stay as they are through the round
+    std::size_t committed = 0;
+    std::size_t outstanding = 0;
+    std::size_t traversals = 0;
+};
+
+// The round the model holds open while another call runs, if any: the calls
+// that end a round in the kernel end this one in the model.
+ModelRound* open_model_round = nullptr;
+
+// Begins `round` with starts read from the input, the nodes the last
+// abandoned round left unsettled joined in, and updates the model's inputs.
+ModelRound begin_round(Reader& r, core::Round& round, Model& m) {
+    const std::size_t n = m.size();
+    ModelRound mr;
+    mr.byte_of.assign(n, 0);
+    mr.given.assign(n, false);
+    mr.forced.assign(n, false);
+    std::vector<core::InputHash> inputs;
+    std::vector<std::string_view> seeds;
+    std::vector<NodeIndex> starts;
+    for (NodeIndex i : m.order) {
+        const std::uint8_t b = r.u8();
+        mr.byte_of[i] = b;
+        const bool input = m.kinds[i] == NodeKind::Input;
+        if (input && (b & 1) != 0) {
+            inputs.push_back({m.ids[i], std::uint64_t{b} >> 5U});  // often the hash it has
+            mr.given[i] = true;
+            starts.push_back(i);
+        }
+        if ((b & 4) != 0 && (!input || (b & 1) != 0)) {
+            seeds.emplace_back(m.ids[i]);
+            mr.forced[i] = !input;
+            starts.push_back(i);
+        }
+    }
+    starts.insert(starts.end(), m.unsettled.begin(), m.unsettled.end());
+    m.unsettled.clear();
+    TRACE(std::string(op_name) + "(" + std::to_string(inputs.size()) + " inputs, " +
+          std::to_string(seeds.size()) + " seeds)");
+    CHECK(round.begin(inputs, seeds).has_value());
+    for (const core::InputHash& input : inputs) {
+        const NodeIndex i = *m.find(input.id);
+        m.content_hashes[i] = input.content_hash;
+        m.signatures[i] = input.content_hash;
+        m.states[i] = NodeState::Clean;
+    }
+    mr.dependents = m.all_dependents();
+    mr.closure = m.closure(starts, mr.dependents);
+    CHECK(round.scheduled() == mr.closure.size());
+    mr.in_closure.assign(n, false);
+    for (NodeIndex i : mr.closure)
+        mr.in_closure[i] = true;
+    mr.handed.assign(n, false);
+    mr.reported.assign(n, false);
+    mr.changed.assign(n, false);
+    return mr;
+}
+
+void hand_out(const Model& m, ModelRound& mr, const core::Handout& h) {
+    CHECK(h.node < m.size() && mr.in_closure[h.node] && !mr.handed[h.node]);
+    const std::uint64_t f = m.fold(h.node);
+    CHECK(h.signature == f);
+    CHECK(mr.forced[h.node] || !(m.signatures[h.node] && *m.signatures[h.node] == f));
+    mr.handed[h.node] = true;
+    ++mr.outstanding;
+}
+
+// The kernel gives the changes reported since the last time their epochs in
+// topological order once no node handed out is left unreported.
+void give_epochs(Model& m, ModelRound& mr) {
+    for (NodeIndex i : m.topo_sorted(mr.pending))
+        if (mr.changed[i])
+            m.epochs[i] = ++m.epoch_counter;
+    mr.pending.clear();
+}
+
+void report(Graph& g, core::Round& round, Model& m, ModelRound& mr, const core::Handout& h) {
+    const NodeIndex i = h.node;
+    const std::size_t n = m.size();
+    if ((mr.byte_of[i] & 8) != 0 && mr.traversals++ < max_round_traversals) {
+        const std::vector<NodeIndex> seed{i};
+        CHECK(g.downstream_closure(seed) == m.closure(seed, mr.dependents));
+    }
+    const NodeIndex other = static_cast<NodeIndex>((i + 1) % n);
+    if ((mr.byte_of[i] & 16) != 0 && !(mr.handed[other] && !mr.reported[other]))
+        CHECK(!round.done(other, false).has_value());  // not out: refused
+    const bool changed = (mr.byte_of[i] & 2) != 0;
+    CHECK(round.done(i, changed).has_value());
+    CHECK(!round.done(i, changed).has_value());  // twice: refused
+    mr.reported[i] = true;
+    mr.changed[i] = changed;
+    mr.pending.push_back(i);
+    m.signatures[i] = h.signature;
+    m.states[i] = NodeState::Clean;
+    mr.committed += changed ? 1 : 0;
+    if (--mr.outstanding == 0)
+        give_epochs(m, mr);
+}
+
+// Hands out one batch and reports the first `reports` of it, in reverse when
+// the first node's byte says so (the epochs go out in topological order
+// either way). False when the round has nothing left to hand out.
+bool run_batch(Graph& g, core::Round& round, Model& m, ModelRound& mr, std::size_t reports) {
+    auto batch = round.peek_ready();
+    CHECK(batch.has_value());
+    if (batch->empty())
+        return false;
+    round.take_ready();
+    for (const core::Handout& h : *batch)
+        hand_out(m, mr, h);
+    if ((mr.byte_of[batch->front().node] & 32) != 0)
+        std::ranges::reverse(*batch);
+    for (std::size_t k = 0; k < std::min(reports, batch->size()); ++k)
+        report(g, round, m, mr, (*batch)[k]);
+    return true;
+}
+
+// What the kernel leaves when the round finishes or is abandoned. A node is
+// settled when it is an input given a hash, reported with its epoch given,
+// or, once every dep of it in the closure is settled, an input (which keeps
+// its hash) or a node that is no seed and folds to the signature it has. A
+// report still waiting for its epoch settles nothing downstream, but stays.
+// Every other node is left dirty for the graph's next round. Returns whether
+// every node settled.
+bool end_round(Model& m, ModelRound& mr) {
+    std::vector<bool> settled(m.size(), false);
+    for (NodeIndex i : mr.closure)
+        settled[i] = mr.given[i] || mr.reported[i];
+    for (NodeIndex i : mr.pending)
+        settled[i] = false;
+    give_epochs(m, mr);  // abandoning gives the reports accepted their epochs
+    bool all = true;
+    for (NodeIndex i : m.topo_sorted(mr.closure)) {
+        const bool deps_settled = std::ranges::all_of(
+            m.deps[i], [&](NodeIndex d) { return !mr.in_closure[d] || settled[d]; });
+        if (!mr.given[i] && !mr.handed[i] && deps_settled) {
+            const bool input = m.kinds[i] == NodeKind::Input;
+            if (input)
+                m.signatures[i] = m.content_hashes[i].value_or(0);
+            settled[i] =
+                input || (!mr.forced[i] && m.signatures[i] && *m.signatures[i] == m.fold(i));
+        }
+        const bool clean = settled[i] || mr.reported[i];
+        m.states[i] = clean ? NodeState::Clean : NodeState::Dirty;
+        if (!clean)
+            m.unsettled.push_back(i);
+        all = all && settled[i];
+    }
+    return all;
+}
+
+// Ends the round the model holds open, as a call that ends the kernel's does.
+void end_open_model_round(Model& m) {
+    if (open_model_round != nullptr)
+        (void)end_round(m, *std::exchange(open_model_round, nullptr));
+}
+
 bool kernel_round(Reader& r, Graph& g, Model& m) {
     op_name = "kernel_round";
     if (!m.built)
         return false;
     const bool batches = (r.u8() & 1) != 0;
-    const std::size_t n = m.size();
-    std::vector<std::uint8_t> byte_of(n, 0);
-    std::vector<core::InputHash> inputs;
-    std::vector<NodeIndex> input_nodes;
-    std::vector<std::string_view> seeds;
-    std::vector<NodeIndex> starts;
-    std::vector<bool> forced(n, false);
-    for (NodeIndex i : m.order) {
-        const std::uint8_t b = r.u8();
-        byte_of[i] = b;
-        const bool input = m.kinds[i] == NodeKind::Input;
-        if (input && (b & 1) != 0) {
-            inputs.push_back({m.ids[i], std::uint64_t{b} >> 5U});  // often the hash it has
-            input_nodes.push_back(i);
-            starts.push_back(i);
-        }
-        if ((b & 4) != 0 && (!input || (b & 1) != 0)) {
-            seeds.emplace_back(m.ids[i]);
-            forced[i] = !input;
-            starts.push_back(i);
-        }
-    }
-    TRACE("kernel_round(" + std::to_string(inputs.size()) + " inputs, " +
-          std::to_string(seeds.size()) + " seeds" + (batches ? ", in batches)" : ")"));
     core::Round round(g);
-    CHECK(round.begin(inputs, seeds).has_value());
-    for (std::size_t k = 0; k < inputs.size(); ++k) {
-        m.content_hashes[input_nodes[k]] = inputs[k].content_hash;
-        m.signatures[input_nodes[k]] = inputs[k].content_hash;
-    }
-    const auto dependents = m.all_dependents();  // the deps stay as they are through the round
-    const std::vector<NodeIndex> closure = m.closure(starts, dependents);
-    CHECK(round.scheduled() == closure.size());
-    std::vector<bool> in_closure(n, false);
-    for (NodeIndex i : closure)
-        in_closure[i] = true;
-
-    std::vector<bool> handed(n, false);
-    std::vector<bool> reported(n, false);
-    std::size_t committed = 0;
-    std::size_t traversals = 0;
-    const auto hand_out = [&](const core::Handout& h) {
-        CHECK(h.node < n && in_closure[h.node] && !handed[h.node]);
-        const std::uint64_t f = m.fold(h.node);
-        CHECK(h.signature == f);
-        CHECK(forced[h.node] || !(m.signatures[h.node] && *m.signatures[h.node] == f));
-        handed[h.node] = true;
-    };
-    // Reports a node; its epoch, if it changed, is the caller's to give.
-    const auto report = [&](const core::Handout& h) {
-        const NodeIndex i = h.node;
-        if ((byte_of[i] & 8) != 0 && traversals++ < max_round_traversals) {
-            const std::vector<NodeIndex> seed{i};
-            CHECK(g.downstream_closure(seed) == m.closure(seed, dependents));
-        }
-        const NodeIndex other = static_cast<NodeIndex>((i + 1) % n);
-        if ((byte_of[i] & 16) != 0 && !(handed[other] && !reported[other]))
-            CHECK(!round.done(other, false).has_value());  // not out: refused
-        const bool changed = (byte_of[i] & 2) != 0;
-        CHECK(round.done(i, changed).has_value());
-        CHECK(!round.done(i, changed).has_value());  // twice: refused
-        reported[i] = true;
-        m.signatures[i] = h.signature;
-        m.states[i] = NodeState::Clean;
-        committed += changed ? 1 : 0;
-        return changed;
-    };
+    ModelRound mr = begin_round(r, round, m);
     if (batches) {
-        for (;;) {
-            auto batch = round.peek_ready();
-            CHECK(batch.has_value());
-            if (batch->empty())
-                break;
-            round.take_ready();
-            for (const core::Handout& h : *batch)
-                hand_out(h);
-            // Reports in reverse when the first node's byte says so: the
-            // epochs go out in topological order either way.
-            if ((byte_of[batch->front().node] & 32) != 0)
-                std::ranges::reverse(*batch);
-            std::vector<NodeIndex> moved;
-            for (const core::Handout& h : *batch)
-                if (report(h))
-                    moved.push_back(h.node);
-            std::ranges::sort(moved, {}, [&](NodeIndex i) { return m.position[i]; });
-            for (NodeIndex i : moved)
-                m.epochs[i] = ++m.epoch_counter;
+        while (run_batch(g, round, m, mr, SIZE_MAX)) {
         }
     } else {
         for (;;) {
@@ -256,28 +346,61 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
                 break;
             const core::Handout h = **next;
             round.take_next();
-            hand_out(h);
-            if ((byte_of[h.node] & 32) != 0)
+            hand_out(m, mr, h);
+            if ((mr.byte_of[h.node] & 32) != 0)
                 CHECK(!round.peek_next().has_value());  // one at a time: refused
-            if (report(h))
-                m.epochs[h.node] = ++m.epoch_counter;
+            report(g, round, m, mr, h);
         }
     }
     CHECK(round.phase() == core::Round::Phase::finished);
     std::size_t handed_out = 0;
-    for (NodeIndex i : closure) {
-        handed_out += handed[i] ? 1 : 0;
-        if (m.kinds[i] == NodeKind::Input) {
-            // Committed with the hash it has, given this round or before.
-            m.signatures[i] = m.content_hashes[i].value_or(0);
-        } else if (!handed[i]) {
-            // Settled in the kernel: its stored signature was the fold.
-            CHECK(!forced[i] && m.signatures[i] && *m.signatures[i] == m.fold(i));
-        }
-        m.states[i] = NodeState::Clean;
+    for (NodeIndex i : mr.closure)
+        handed_out += mr.handed[i] ? 1 : 0;
+    CHECK(end_round(m, mr));
+    CHECK(round.handed_out() == handed_out && round.committed() == mr.committed);
+    CHECK(round.skipped() == handed_out - mr.committed);
+    return true;
+}
+
+bool run(Op op, Reader& r, Graph& g, Model& m);
+
+// Whether `op` is a single call on the graph, which may run while a round is
+// open: not a round of its own, nor a run of calls.
+bool single_call(Op op) {
+    return op != Op::update_round && op != Op::kernel_round && op != Op::call_in_round &&
+           op != Op::add_fan && op != Op::add_layer && op != Op::rewire;
+}
+
+// A round left open part way, with reports whose epochs are still to come,
+// then another call: a structural change or a per-node call that ends the
+// round must see, and leave, what the model's end of the round leaves, and
+// one that fails or only reads must leave the round open. A byte says how
+// many batches run whole and how many reports of the next one come in.
+bool call_in_round(Reader& r, Graph& g, Model& m) {
+    op_name = "call_in_round";
+    if (!m.built)
+        return false;
+    core::Round round(g);
+    ModelRound mr = begin_round(r, round, m);
+    const std::uint8_t b = r.u8();
+    bool more = true;
+    for (std::size_t k = 0; k < (b & 3U) && more; ++k)
+        more = run_batch(g, round, m, mr, SIZE_MAX);
+    if (more && (b & 4U) != 0)
+        (void)run_batch(g, round, m, mr, b >> 3U);
+    if (g.round_open()) {
+        CHECK(round.phase() == core::Round::Phase::open);
+        open_model_round = &mr;
+    } else {
+        CHECK(round.phase() == core::Round::Phase::finished && end_round(m, mr));
     }
-    CHECK(round.handed_out() == handed_out && round.committed() == committed);
-    CHECK(round.skipped() == handed_out - committed);
+    const Op op = op_of(r.u8());
+    if (single_call(op))
+        (void)run(op, r, g, m);
+    op_name = "call_in_round";
+    CHECK(g.round_open() == (open_model_round != nullptr));
+    round.close();
+    end_open_model_round(m);
     return true;
 }
 
@@ -405,8 +528,7 @@ bool rewire(Reader& r, Graph& g, Model& m) {
 
 // One operation. Returns whether it may have changed the graph (false for
 // queries and for every call that failed).
-bool run_op(Reader& r, Graph& g, Model& m) {
-    const Op op = op_of(r.u8());
+bool run(Op op, Reader& r, Graph& g, Model& m) {
     switch (op) {
     case Op::add_node: {
         op_name = "add_node";
@@ -428,6 +550,7 @@ bool run_op(Reader& r, Graph& g, Model& m) {
             return false;
         }
         expect_ok(result);
+        end_open_model_round(m);
         m.add(id, static_cast<NodeKind>(kind_it - std::begin(kind_names)));
         return true;
     }
@@ -462,6 +585,7 @@ bool run_op(Reader& r, Graph& g, Model& m) {
             push_unique(list, *d);
         }
         expect_ok(result);
+        end_open_model_round(m);
         m.deps[*target] = std::move(list);
         m.built = false;
         return true;
@@ -487,6 +611,7 @@ bool run_op(Reader& r, Graph& g, Model& m) {
             return false;
         }
         expect_ok(result);
+        end_open_model_round(m);
         m.order = order;
         m.position.assign(m.size(), 0);
         for (std::size_t k = 0; k < order.size(); ++k)
@@ -524,7 +649,6 @@ bool run_op(Reader& r, Graph& g, Model& m) {
         const std::vector<std::string> seeds = pick_ids(r, m);
         TRACE(std::string(op_name) + "(" + join(seeds) + ")");
         const auto views = views_of(seeds);
-        const std::vector<NodeState> before = m.states;
         auto result = mark ? g.mark_dirty(views) : g.dirty_subgraph(views);
         if (!m.built) {
             expect_error(result, kNotBuilt);
@@ -543,6 +667,8 @@ bool run_op(Reader& r, Graph& g, Model& m) {
         CHECK(*result == want);
         if (!mark)
             return false;
+        end_open_model_round(m);
+        const std::vector<NodeState> before = m.states;
         // Exactly the result is marked; every other state stays.
         std::vector<bool> in(m.size());
         for (NodeIndex i : *result)
@@ -613,9 +739,10 @@ bool run_op(Reader& r, Graph& g, Model& m) {
         const std::uint64_t value = pick_value(r, m, m.find(id));
         TRACE("needs_recompute(" + printable(id) + ", " + std::to_string(value) + ")");
         auto result = g.needs_recompute(id, value);
-        per_node(m, id, result, [&](NodeIndex i) {
-            CHECK(*result == !(m.signatures[i] && *m.signatures[i] == value));
-        });
+        per_node(
+            m, id, result,
+            [&](NodeIndex i) { CHECK(*result == !(m.signatures[i] && *m.signatures[i] == value)); },
+            false);
         return false;
     }
     case Op::check_node: {
@@ -676,6 +803,7 @@ bool run_op(Reader& r, Graph& g, Model& m) {
         const std::vector<NodeIndex> nodes = pick_indices(r, m);
         TRACE("mark_nodes_dirty(" + std::to_string(nodes.size()) + " nodes)");
         g.mark_nodes_dirty(nodes);
+        end_open_model_round(m);
         for (NodeIndex i : nodes)
             m.states[i] = NodeState::Dirty;
         return !nodes.empty();
@@ -694,6 +822,7 @@ bool run_op(Reader& r, Graph& g, Model& m) {
             return false;
         }
         expect_ok(checked);
+        end_open_model_round(m);
         CHECK(checked->signature == m.fold(*i));
         expect_ok(commit ? g.commit_node(id, checked->signature)
                          : g.skip_node(id, checked->signature));
@@ -746,9 +875,12 @@ bool run_op(Reader& r, Graph& g, Model& m) {
     case Op::add_fan:
     case Op::add_layer: return add_bulk(r, g, m, op == Op::add_fan);
     case Op::rewire: return rewire(r, g, m);
+    case Op::call_in_round: return call_in_round(r, g, m);
     }
     return false;
 }
+
+bool run_op(Reader& r, Graph& g, Model& m) { return run(op_of(r.u8()), r, g, m); }
 
 }  // namespace
 

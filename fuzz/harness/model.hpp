@@ -27,8 +27,9 @@ struct Model {
     std::vector<std::uint64_t> epochs;
     std::uint64_t epoch_counter = 0;
     bool built = false;
-    std::vector<NodeIndex> order;     // of the last successful build
-    std::vector<NodeIndex> position;  // likewise
+    std::vector<NodeIndex> order;      // of the last successful build
+    std::vector<NodeIndex> position;   // likewise
+    std::vector<NodeIndex> unsettled;  // what the last abandoned round left, for the next
 
     std::size_t size() const { return ids.size(); }
     std::optional<NodeIndex> find(std::string_view id) const;

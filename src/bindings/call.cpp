@@ -179,6 +179,38 @@ void result_creation_failed() noexcept {
     raise_panic("Python API call failed");
 }
 
+PyTypeObject* type_once(PyTypeObject*& cache, PyType_Spec& spec, const char* name) noexcept {
+    if (cache != nullptr)
+        return cache;
+    PyObject* created = PyType_FromSpec(&spec);
+    if (created == nullptr) {
+        if (name == nullptr)
+            return nullptr;
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        Ref cause(value);
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        Ref error(PyObject_CallFunction(
+            PyExc_RuntimeError, "s",
+            ("An error occurred while initializing class " + std::string(name)).c_str()));
+        if (error) {
+            PyException_SetCause(error.get(), cause.release());
+            PyErr_SetObject(PyExc_RuntimeError, error.get());
+        }
+        return nullptr;
+    }
+    // Creating a type may run code that asked for it first: the first one stored wins.
+    if (cache == nullptr)
+        cache = reinterpret_cast<PyTypeObject*>(created);
+    else
+        Py_DECREF(created);
+    return cache;
+}
+
 // ---- Argument binding -------------------------------------------------------
 
 bool bind_arguments(const MethodSpec& spec, std::size_t count, PyObject* const* args,
@@ -337,22 +369,17 @@ bool StrSequenceArgument::load_iterated(PyObject* object) {
     const auto reserved = static_cast<std::size_t>(std::min(expected, max_reserved_elements));
     owned_.reserve(reserved);
     views_.reserve(reserved);
-    Ref iterator(PyObject_GetIter(object));
-    if (!iterator)
-        return false;
-    while (true) {
-        Ref item(PyIter_Next(iterator.get()));
-        if (!item)
-            break;
+    const bool loaded = for_each_item(object, [this](Ref& item) {
         StrArgument element;
         if (!element.load(item.get()))
             return false;
         owned_.push_back(item.get());
         item.release();
         views_.push_back(element.value);
-    }
+        return true;
+    });
     value = views_;
-    return PyErr_Occurred() == nullptr;
+    return loaded;
 }
 
 namespace {
@@ -463,15 +490,6 @@ PyObject* to_python(core::Graph&, const core::CheckResult& check) noexcept {
     if (tuple == nullptr)
         result_creation_failed();
     return tuple;
-}
-
-PyObject* to_python(core::Graph& graph, const NodesToMarkDirty& marked) {
-    Ref list(to_python(graph, std::span<const core::NodeIndex>(marked.nodes)));
-    if (list) {
-        graph.end_round();  // a per-node protocol call ends an open round first
-        graph.mark_nodes_dirty(marked.nodes);
-    }
-    return list.release();
 }
 
 PyObject* to_python(core::Graph& graph, const OptionalIds& result) {

@@ -40,13 +40,20 @@ struct GraphObject {
 // The Graph type object, created once per process by module initialisation.
 extern PyTypeObject* graph_type;
 
-enum class Access : std::uint8_t { shared, exclusive };
+// shared_ending_round: shared, for a call that reads, but exclusive while a
+// round is open, since the call then ends the round, which writes. Calls that
+// may overlap with no round open still may; with one open, a conflicting
+// borrow is refused like any exclusive one.
+enum class Access : std::uint8_t { shared, exclusive, shared_ending_round };
 
 struct MethodSpec {
-    const char* name;
-    Access access;
-    std::array<const char*, 2> params;  // as many as the method takes
-    const char* doc;                    // text signature, "\n--\n\n", documentation
+    const char* name = nullptr;
+    Access access = Access::shared;
+    std::array<const char*, 2> params{};  // as many as the method takes
+    const char* doc = nullptr;            // text signature, "\n--\n\n", documentation
+    // Parameters from this one on are optional: their arguments, when not
+    // given, are left unconverted and the operation gets their defaults.
+    std::size_t required = static_cast<std::size_t>(-1);
 };
 
 // ---- Owned references -------------------------------------------------------
@@ -135,15 +142,28 @@ inline bool Borrow::acquire(PyObject* self, Access mode) noexcept {
         return false;
     }
     auto* object = reinterpret_cast<GraphObject*>(self);
-    if (mode == Access::shared) {
+    if (mode != Access::exclusive) {
         std::int64_t seen = object->borrow_flag.load(std::memory_order_relaxed);
         do {
             if (seen == -1) [[unlikely]] {
-                raise_access_error(mode);
+                raise_access_error(Access::shared);
                 return false;
             }
         } while (!object->borrow_flag.compare_exchange_weak(
             seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed));
+        // Held shared, the graph cannot gain or lose a round: safe to ask.
+        if (mode == Access::shared_ending_round && object->graph.round_open()) [[unlikely]] {
+            std::int64_t sole = 1;
+            if (!object->borrow_flag.compare_exchange_strong(sole, -1, std::memory_order_acquire,
+                                                             std::memory_order_relaxed)) {
+                object->borrow_flag.fetch_sub(1, std::memory_order_release);
+                raise_access_error(Access::exclusive);
+                return false;
+            }
+            mode = Access::exclusive;
+        } else {
+            mode = Access::shared;
+        }
     } else {
         std::int64_t expected = 0;
         if (!object->borrow_flag.compare_exchange_strong(expected, -1, std::memory_order_acquire,
@@ -183,6 +203,23 @@ R with_access(PyObject* self, Access mode, R failure, Body&& body) noexcept {
 }
 
 // ---- Argument conversion ----------------------------------------------------
+
+// Hands `f` each item `iterable` yields, as it comes, until `f` returns
+// false; false, with the exception set, when iterating or `f` fails.
+template <typename F>
+bool for_each_item(PyObject* iterable, F f) {
+    Ref iterator(PyObject_GetIter(iterable));
+    if (!iterator)
+        return false;
+    while (true) {
+        Ref item(PyIter_Next(iterator.get()));
+        if (!item)
+            break;
+        if (!f(item))
+            return false;
+    }
+    return PyErr_Occurred() == nullptr;
+}
 
 // Rewrites an exact TypeError from converting `param` as
 // "argument '{param}': ..."; leaves every other exception as it is.
@@ -259,10 +296,11 @@ bool load_argument(A& argument, PyObject* object, const char* param) {
 
 // ---- Results ----------------------------------------------------------------
 
-// mark_dirty's result: the list is created before the nodes are marked, so a
-// call that cannot create it changes nothing.
-struct NodesToMarkDirty {
-    std::vector<core::NodeIndex> nodes;
+// A result the operation has converted itself, because a write that must
+// not happen unless the result exists follows the conversion. Null with the
+// exception set when the conversion failed.
+struct Converted {
+    PyObject* object;
 };
 
 // A new str for an id.
@@ -273,7 +311,7 @@ PyObject* to_python(core::Graph& graph, core::NodeKind kind) noexcept;
 PyObject* to_python(core::Graph& graph, core::NodeState state) noexcept;
 PyObject* to_python(core::Graph& graph, std::span<const core::NodeIndex> ids);
 PyObject* to_python(core::Graph& graph, const core::CheckResult& check) noexcept;
-PyObject* to_python(core::Graph& graph, const NodesToMarkDirty& marked);
+inline PyObject* to_python(core::Graph&, Converted converted) noexcept { return converted.object; }
 // A list of ids or None.
 struct OptionalIds {
     std::optional<std::vector<core::NodeIndex>> ids;
@@ -298,49 +336,130 @@ PyObject* finish(core::Graph& graph, core::Result<T> result) {
     }
 }
 
+// ---- Receivers --------------------------------------------------------------
+
+// What a method's operation works on, chosen by the type of its first
+// parameter: the graph (core::Graph&) or the Graph object (GraphObject&)
+// under the method's access, the class itself (GraphClass, a class method:
+// no access to take), or a round (round.cpp). `owner` names the type in
+// argument errors; `graph` is what results are converted against.
+template <typename Operand> struct Receiver;
+
+template <> struct Receiver<core::Graph&> {
+    static constexpr const char* owner = "Graph";
+    static constexpr int flags = 0;
+    static core::Graph& graph(core::Graph& graph) noexcept { return graph; }
+    template <typename Body>
+    static PyObject* run(PyObject* self, Access mode, const Body& body) noexcept {
+        return with_access(self, mode, static_cast<PyObject*>(nullptr),
+                           [&](core::Graph& graph) { return body(graph); });
+    }
+};
+
+template <> struct Receiver<GraphObject&> {
+    static constexpr const char* owner = "Graph";
+    static constexpr int flags = 0;
+    static core::Graph& graph(GraphObject& object) noexcept { return object.graph; }
+    template <typename Body>
+    static PyObject* run(PyObject* self, Access mode, const Body& body) noexcept {
+        return with_access(self, mode, static_cast<PyObject*>(nullptr), [&](core::Graph&) {
+            return body(*reinterpret_cast<GraphObject*>(self));
+        });
+    }
+};
+
+struct GraphClass {};
+
+template <> struct Receiver<GraphClass> {
+    static constexpr const char* owner = "Graph";
+    static constexpr int flags = METH_CLASS;
+    template <typename Body>
+    static PyObject* run(PyObject*, Access, const Body& body) noexcept {
+        try {
+            GraphClass type;
+            return body(type);
+        } catch (...) {
+            raise_current_exception();
+            return nullptr;
+        }
+    }
+};
+
 // ---- The generic entries ----------------------------------------------------
 
 template <typename F> struct OperationTraits;
-template <typename C, typename R, typename... Args>
-struct OperationTraits<R (C::*)(core::Graph&, Args...) const> {
+template <typename C, typename R, typename First, typename... Args>
+struct OperationTraits<R (C::*)(First, Args...) const> {
+    using Receiver = bindings::Receiver<First>;
     using Arguments = std::tuple<std::decay_t<Args>...>;
     static constexpr std::size_t arity = sizeof...(Args);
 };
 
-template <const MethodSpec& spec, auto operation, std::size_t... I>
-PyObject* convert_and_run(core::Graph& graph, PyObject* const* bound, std::index_sequence<I...>) {
-    using Arguments =
-        typename OperationTraits<decltype(&decltype(operation)::operator())>::Arguments;
+template <auto operation>
+using TraitsOf = OperationTraits<decltype(&decltype(operation)::operator())>;
+
+// The object as it was given, for an operation that must look at it before
+// converting it.
+struct ObjectArgument {
+    PyObject* value = nullptr;
+    bool load(PyObject* object) noexcept {
+        value = object;
+        return true;
+    }
+};
+template <> struct ArgumentFor<PyObject*> {
+    using type = ObjectArgument;
+};
+
+// Converts parameter I's argument; an optional one not given keeps its default.
+template <const MethodSpec& spec, std::size_t I, typename A>
+bool load_bound(A& argument, PyObject* object) {
+    if (I >= spec.required && object == nullptr)
+        return true;
+    return load_argument(argument, object, spec.params[I]);
+}
+
+template <const MethodSpec& spec, auto operation, typename Operand, std::size_t... I>
+PyObject* convert_and_run(Operand& operand, PyObject* const* bound, std::index_sequence<I...>) {
+    using Traits = TraitsOf<operation>;
+    using Arguments = typename Traits::Arguments;
     std::tuple<typename ArgumentFor<std::tuple_element_t<I, Arguments>>::type...> arguments;
     // In parameter order; the first failure ends the call.
-    if (!(load_argument(std::get<I>(arguments), bound[I], spec.params[I]) && ...))
+    if (!(load_bound<spec, I>(std::get<I>(arguments), bound[I]) && ...))
         return nullptr;
-    return finish(graph, operation(graph, std::get<I>(arguments).value...));
+    auto result = operation(operand, std::get<I>(arguments).value...);
+    // An operation that converted its result itself returns the object.
+    if constexpr (std::is_same_v<decltype(result), PyObject*>)
+        return result;
+    else
+        return finish(Traits::Receiver::graph(operand), std::move(result));
 }
 
 // METH_FASTCALL | METH_KEYWORDS entry of a method.
 template <const MethodSpec& spec, auto operation>
 PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
-    constexpr std::size_t arity =
-        OperationTraits<decltype(&decltype(operation)::operator())>::arity;
+    using Traits = TraitsOf<operation>;
+    constexpr std::size_t arity = Traits::arity;
     PyObject* bound[arity];
     if (nargs == static_cast<Py_ssize_t>(arity) && kwnames == nullptr) [[likely]] {
         for (std::size_t i = 0; i < arity; ++i)
             bound[i] = args[i];
-    } else if (!bind_arguments(spec, arity, args, nargs, kwnames, bound)) {
+    } else if (!bind_arguments(spec, arity, args, nargs, kwnames, bound, Traits::Receiver::owner,
+                               spec.required)) {
         return nullptr;
     }
-    return with_access(self, spec.access, static_cast<PyObject*>(nullptr), [&](core::Graph& graph) {
-        return convert_and_run<spec, operation>(graph, bound, std::make_index_sequence<arity>{});
+    return Traits::Receiver::run(self, spec.access, [&](auto& operand) {
+        return convert_and_run<spec, operation>(operand, bound, std::make_index_sequence<arity>{});
     });
 }
 
 // METH_NOARGS entry of a method: the interpreter has rejected any argument.
 template <const MethodSpec& spec, auto operation>
 PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
-    return with_access(self, spec.access, static_cast<PyObject*>(nullptr),
-                       [](core::Graph& graph) { return finish(graph, operation(graph)); });
+    return TraitsOf<operation>::Receiver::run(self, spec.access, [](auto& operand) {
+        return convert_and_run<spec, operation>(operand, nullptr, std::index_sequence<>{});
+    });
 }
 
 // Whether a method's table entry names exactly the operation's parameters:
@@ -368,21 +487,28 @@ constexpr bool sequence_only_last(std::index_sequence<I...>) {
 
 template <const MethodSpec& spec, auto operation>
 constexpr PyMethodDef method() {
-    using Traits = OperationTraits<decltype(&decltype(operation)::operator())>;
+    using Traits = TraitsOf<operation>;
     static_assert(names_parameters<spec>(Traits::arity),
                   "the MethodSpec must name every parameter of the operation, and no more");
     static_assert(
         sequence_only_last<typename Traits::Arguments>(std::make_index_sequence<Traits::arity>{}),
         "a sequence parameter must be the operation's last");
+    constexpr int flags = Traits::Receiver::flags;
     if constexpr (Traits::arity == 0)
         return {spec.name, reinterpret_cast<PyCFunction>(noargs_entry<spec, operation>),
-                METH_NOARGS, spec.doc};
+                METH_NOARGS | flags, spec.doc};
     else
         return {spec.name,
                 reinterpret_cast<PyCFunction>(
                     reinterpret_cast<void (*)()>(fastcall_entry<spec, operation>)),
-                METH_FASTCALL | METH_KEYWORDS, spec.doc};
+                METH_FASTCALL | METH_KEYWORDS | flags, spec.doc};
 }
+
+// The type made from `spec`, created on the first request and cached in
+// `cache` for the process. With `name`, a failure to create it is raised as
+// a RuntimeError about initialising that class, caused by the failure.
+PyTypeObject* type_once(PyTypeObject*& cache, PyType_Spec& spec,
+                        const char* name = nullptr) noexcept;
 
 // Creates the interned kind and state strings that results share.
 bool init_result_strings() noexcept;

@@ -48,8 +48,11 @@ using core::Graph;
 using Str = std::string_view;
 using Strs = std::span<const std::string_view>;
 using U64 = std::uint64_t;
+using Inputs = std::span<const core::InputHash>;
+using Bytes = std::span<const std::byte>;
 constexpr Access shared = Access::shared;
 constexpr Access exclusive = Access::exclusive;
+constexpr Access shared_ending_round = Access::shared_ending_round;
 
 // ---- The method table -------------------------------------------------------
 
@@ -81,7 +84,7 @@ constexpr MethodSpec downstream{"downstream", shared, {"id"},
 constexpr MethodSpec needs_recompute{"needs_recompute", shared, {"id", "input_hash"},
     "needs_recompute($self, id, input_hash)\n--\n\n"
     "Does `id` need recomputation given the content hash of its inputs?"};
-constexpr MethodSpec check_node{"check_node", shared, {"id"},
+constexpr MethodSpec check_node{"check_node", shared_ending_round, {"id"},
     "check_node($self, id)\n--\n\n"
     "Hot-path per-node decision: `(kind, needs_recompute, signature)` in one\n"
     "call. The signature folds the node's dependency state (Input deps by\n"
@@ -113,21 +116,24 @@ constexpr MethodSpec views{"views", shared, {},
 constexpr MethodSpec node_ids{"node_ids", shared, {},
     "node_ids($self)\n--\n\n"
     "All node ids in insertion order."};
-constexpr const char begin_round_doc[] =
+constexpr MethodSpec begin_round{"begin_round", exclusive, {"inputs", "seeds"},
     "begin_round($self, inputs, seeds=())\n--\n\n"
     "Start an update round and return it. `inputs` maps the changed inputs to\n"
     "the content hashes of their new values (a mapping or (id, hash) pairs);\n"
     "`seeds` are nodes to give a value whatever their deps say. The kernel\n"
-    "settles every node whose signature is unchanged and hands out the rest.";
+    "settles every node whose signature is unchanged and hands out the rest.", 1};
 constexpr MethodSpec to_bytes{"to_bytes", shared, {},
     "to_bytes($self)\n--\n\n"
     "The graph's whole state as bytes: nodes, kinds, deps, states, memo fields,\n"
     "the epoch counter and the cached order. `Graph.from_bytes` restores it."};
-constexpr const char from_bytes_doc[] =
+constexpr MethodSpec from_bytes{"from_bytes", shared, {"data"},
     "from_bytes($type, data)\n--\n\n"
     "A new graph restored exactly from the output of `to_bytes()`, given as any\n"
     "bytes-like object. Data that is not a whole, intact snapshot of a format\n"
-    "version this kernel reads raises ValueError saying what is wrong and where.";
+    "version this kernel reads raises ValueError saying what is wrong and where."};
+constexpr MethodSpec reduce{"__reduce__", shared, {},
+    "__reduce__($self, /)\n--\n\nPickle support: a graph is pickled as its snapshot."};
+constexpr MethodSpec copy{"__copy__", shared, {}, "__copy__($self, /)\n--\n\nAn independent copy."};
 constexpr MethodSpec is_built{"is_built", shared, {},
     "is_built($self)\n--\n\n"
     "Whether the cached topological order is current: true after a successful\n"
@@ -143,33 +149,25 @@ constexpr MethodSpec would_cycle{"would_cycle", shared, {"id", "deps"},
     "of the next, and the last one would be a dep of `id`). Changes nothing."};
 // clang-format on
 
-// mark_dirty marks its nodes only once their result list exists (see
-// NodesToMarkDirty), so a call that cannot create it changes nothing.
-core::Result<NodesToMarkDirty> nodes_to_mark_dirty(Graph& g, Strs seeds) {
+// The list is created before the kernel marks the nodes (ending an open
+// round first), so a call that cannot create its result changes nothing: the
+// operation converts, because only it can order the conversion before the
+// write. Held until the write is done, which throws only on a broken invariant.
+core::Result<Converted> mark_dirty_returning_list(Graph& g, Strs seeds) {
     auto nodes = g.dirty_subgraph(seeds);
     if (!nodes)
         return core::fail(std::move(nodes.error()));
-    return NodesToMarkDirty{std::move(*nodes)};
+    Ref list(to_python(g, std::span<const core::NodeIndex>(*nodes)));
+    if (list)
+        g.mark_nodes_dirty(*nodes);
+    return Converted{list.release()};
 }
 
-// An open round ends before a per-node protocol call runs, so the round
-// never works on states it did not write. A call that is going to fail with
-// an unknown id leaves the round as it is. The id is looked up a second time
-// only while a round is open, so the per-node calls cost what they did.
-template <typename F>
-auto ending_round(Graph& g, Str id, F f) {
-    if (g.round_open() && g.contains(id))
-        g.end_round();
-    return f();
-}
+constexpr auto copy_graph = [](Graph& g) { return graph_copy(g); };
 
-// A successful structural change ends an open round too. Ending it writes
-// only states and epochs, which the change does not touch, so ending it
-// after the change is the same as before, and a refused change keeps it.
-core::Result<void> ending_round(Graph& g, core::Result<void> changed) {
-    if (changed)
-        g.end_round();
-    return changed;
+// `memo` has nothing to record: a graph holds no Python objects.
+PyObject* graph_deepcopy(PyObject* self, PyObject*) noexcept {
+    return noargs_entry<copy, copy_graph>(self, nullptr);
 }
 
 core::Result<OptionalIds> cycle_if_set(Graph& g, Str id, Strs deps) {
@@ -180,56 +178,33 @@ core::Result<OptionalIds> cycle_if_set(Graph& g, Str id, Strs deps) {
 }
 
 PyMethodDef graph_methods[] = {
-    method<add_node,
-           [](Graph& g, Str id, Str kind) { return ending_round(g, g.add_node(id, kind)); }>(),
-    method<set_deps,
-           [](Graph& g, Str id, Strs deps) { return ending_round(g, g.set_deps(id, deps)); }>(),
-    method<build, [](Graph& g) { return ending_round(g, g.build()); }>(),
+    method<add_node, [](Graph& g, Str id, Str kind) { return g.add_node(id, kind); }>(),
+    method<set_deps, [](Graph& g, Str id, Strs deps) { return g.set_deps(id, deps); }>(),
+    method<build, [](Graph& g) { return g.build(); }>(),
     method<topo_order, [](Graph& g) { return g.topo_order(); }>(),
     method<dirty_subgraph, [](Graph& g, Strs seeds) { return g.dirty_subgraph(seeds); }>(),
-    method<mark_dirty, [](Graph& g, Strs seeds) { return nodes_to_mark_dirty(g, seeds); }>(),
+    method<mark_dirty, [](Graph& g, Strs seeds) { return mark_dirty_returning_list(g, seeds); }>(),
     method<downstream, [](Graph& g, Str id) { return g.downstream(id); }>(),
     method<needs_recompute, [](Graph& g, Str id, U64 h) { return g.needs_recompute(id, h); }>(),
-    method<check_node,
-           [](Graph& g, Str id) {
-               return ending_round(g, id, [&] { return g.check_node(id); });
-           }>(),
-    method<commit_node,
-           [](Graph& g, Str id, U64 s) {
-               return ending_round(g, id, [&] { return g.commit_node(id, s); });
-           }>(),
-    method<skip_node,
-           [](Graph& g, Str id, U64 s) {
-               return ending_round(g, id, [&] { return g.skip_node(id, s); });
-           }>(),
-    method<commit_input,
-           [](Graph& g, Str id, U64 h) {
-               return ending_round(g, id, [&] { return g.commit_input(id, h); });
-           }>(),
-    method<set_clean,
-           [](Graph& g, Str id, U64 h) {
-               return ending_round(g, id, [&] { return g.set_clean(id, h); });
-           }>(),
-    method<set_computing,
-           [](Graph& g, Str id) {
-               return ending_round(g, id, [&] { return g.set_computing(id); });
-           }>(),
-    method<set_dirty,
-           [](Graph& g, Str id) { return ending_round(g, id, [&] { return g.set_dirty(id); }); }>(),
+    method<check_node, [](Graph& g, Str id) { return g.check_node(id); }>(),
+    method<commit_node, [](Graph& g, Str id, U64 s) { return g.commit_node(id, s); }>(),
+    method<skip_node, [](Graph& g, Str id, U64 s) { return g.skip_node(id, s); }>(),
+    method<commit_input, [](Graph& g, Str id, U64 h) { return g.commit_input(id, h); }>(),
+    method<set_clean, [](Graph& g, Str id, U64 h) { return g.set_clean(id, h); }>(),
+    method<set_computing, [](Graph& g, Str id) { return g.set_computing(id); }>(),
+    method<set_dirty, [](Graph& g, Str id) { return g.set_dirty(id); }>(),
     method<state_of, [](Graph& g, Str id) { return g.state_of(id); }>(),
     method<kind_of, [](Graph& g, Str id) { return g.kind_of(id); }>(),
     method<deps_of, [](Graph& g, Str id) { return g.deps_of(id); }>(),
     method<dirty_nodes, [](Graph& g) { return g.dirty_nodes(); }>(),
     method<views, [](Graph& g) { return g.views(); }>(),
     method<node_ids, [](Graph& g) { return g.node_ids(); }>(),
-    {"begin_round", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(begin_round)),
-     METH_FASTCALL | METH_KEYWORDS, begin_round_doc},
+    method<begin_round, [](GraphObject& self, Inputs inputs,
+                           Strs seeds) { return bindings::begin_round(self, inputs, seeds); }>(),
     method<to_bytes, [](Graph&) { return SnapshotBytes{}; }>(),
-    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_from_bytes)),
-     METH_CLASS | METH_FASTCALL | METH_KEYWORDS, from_bytes_doc},
-    {"__reduce__", graph_reduce, METH_NOARGS,
-     "__reduce__($self, /)\n--\n\nPickle support: a graph is pickled as its snapshot."},
-    {"__copy__", graph_copy, METH_NOARGS, "__copy__($self, /)\n--\n\nAn independent copy."},
+    method<from_bytes, [](GraphClass, Bytes data) { return graph_from_bytes(data); }>(),
+    method<reduce, [](Graph& g) { return graph_reduce(g); }>(),
+    method<copy, copy_graph>(),
     {"__deepcopy__", graph_deepcopy, METH_O,
      "__deepcopy__($self, memo, /)\n--\n\nAn independent copy."},
     {"_same_structure", graph_same_structure, METH_O,
@@ -313,33 +288,7 @@ PyType_Spec graph_spec = {
 };
 
 // The Graph type, created on the first request and cached for the process.
-PyTypeObject* get_graph_type() noexcept {
-    if (graph_type != nullptr)
-        return graph_type;
-    PyObject* created = PyType_FromSpec(&graph_spec);
-    if (created == nullptr) {
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        Ref cause(value);
-        Py_XDECREF(type);
-        Py_XDECREF(traceback);
-        Ref error(PyObject_CallFunction(PyExc_RuntimeError, "s",
-                                        "An error occurred while initializing class Graph"));
-        if (error) {
-            PyException_SetCause(error.get(), cause.release());
-            PyErr_SetObject(PyExc_RuntimeError, error.get());
-        }
-        return nullptr;
-    }
-    if (graph_type == nullptr)
-        graph_type = reinterpret_cast<PyTypeObject*>(created);
-    else
-        Py_DECREF(created);  // another first request stored its type first
-    return graph_type;
-}
+PyTypeObject* get_graph_type() noexcept { return type_once(graph_type, graph_spec, "Graph"); }
 
 // ---- The module -------------------------------------------------------------
 

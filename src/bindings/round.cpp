@@ -16,8 +16,6 @@
 #include <new>
 #include <optional>
 
-#include "core/round.hpp"
-
 namespace quorl::bindings {
 
 namespace {
@@ -63,14 +61,6 @@ void raise_round_error(const core::RoundError& error) noexcept {
         PyErr_SetObject(type, text.get());
 }
 
-// Runs `body` with exclusive access to the round's graph.
-template <typename R, typename Body>
-R with_round(PyObject* self, R failure, Body&& body) noexcept {
-    auto* object = reinterpret_cast<RoundObject*>(self);
-    return with_access(object->graph, Access::exclusive, failure,
-                       [&](core::Graph&) { return std::forward<Body>(body)(object->round); });
-}
-
 // The (id, signature) pair of a node handed out; its id is also held in
 // `handed`, which has room for it.
 PyObject* handout_to_python(const core::Graph& graph, const core::Handout& handout,
@@ -88,85 +78,6 @@ PyObject* handout_to_python(const core::Graph& graph, const core::Handout& hando
 
 // ---- Arguments --------------------------------------------------------------
 
-// `inputs`: a mapping of id to hash, or an iterable of (id, hash) pairs. The
-// ids and the pairs stay referenced for the call, so the views stay valid.
-class InputsArgument {
-public:
-    std::vector<core::InputHash> value;
-
-    InputsArgument() = default;
-    InputsArgument(const InputsArgument&) = delete;
-    InputsArgument& operator=(const InputsArgument&) = delete;
-    ~InputsArgument() {
-        for (PyObject* item : owned_)
-            Py_DECREF(item);
-    }
-
-    bool load(PyObject* object) {
-        Ref items;
-        // What dict.update() takes for a mapping: anything with keys().
-        if (PyDict_Check(object)) {
-            items.reset(PyDict_Items(object));
-        } else {
-            // Not PyObject_HasAttrString: it would swallow an interrupt raised
-            // while the attribute is looked up.
-            Ref keys(PyObject_GetAttrString(object, "keys"));
-            if (!keys) {
-                if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-                    return false;
-                PyErr_Clear();
-            }
-            items.reset(keys ? PyMapping_Items(object) : Py_NewRef(object));
-        }
-        if (!items)
-            return false;
-        Ref iterator(PyObject_GetIter(items.get()));
-        if (!iterator)
-            return false;
-        while (true) {
-            Ref item(PyIter_Next(iterator.get()));
-            if (!item)
-                break;
-            if (!load_pair(item.get()))
-                return false;
-        }
-        return PyErr_Occurred() == nullptr;
-    }
-
-private:
-    bool load_pair(PyObject* item) {
-        const Py_ssize_t size =
-            is_str(item) || !PySequence_Check(item) ? -1 : PySequence_Size(item);
-        if (size != 2) {
-            // A failing __len__ reads as "not a pair", but an interrupt or a
-            // MemoryError raised in it reaches the caller as it is.
-            if (PyErr_Occurred() != nullptr && !tolerable_error())
-                return false;
-            PyErr_Clear();
-            raise_type_error(item, "tuple[str, int]");
-            return false;
-        }
-        Ref id(PySequence_GetItem(item, 0));
-        if (!id)
-            return false;
-        StrArgument id_argument;
-        if (!id_argument.load(id.get()))
-            return false;
-        owned_.push_back(id.get());
-        id.release();
-        Ref hash(PySequence_GetItem(item, 1));
-        if (!hash)
-            return false;
-        U64Argument hash_argument;
-        if (!hash_argument.load(hash.get()))
-            return false;
-        value.push_back({id_argument.value, hash_argument.value});
-        return true;
-    }
-
-    std::vector<PyObject*> owned_;
-};
-
 // `changed`: exactly True or False, so that no Python code runs.
 struct BoolArgument {
     bool value = false;
@@ -180,125 +91,174 @@ struct BoolArgument {
     }
 };
 
-// ---- Graph.begin_round ------------------------------------------------------
-
-constexpr MethodSpec begin_round_spec{"begin_round", Access::exclusive, {"inputs", "seeds"}, ""};
-
 }  // namespace
 
-PyObject* begin_round(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
-    PyObject* bound[2] = {nullptr, nullptr};
-    if (!bind_arguments(begin_round_spec, 2, args, nargs, kwnames, bound, "Graph", 1))
-        return nullptr;
+// `inputs`: what dict.update() takes, read into views the argument keeps alive.
+bool InputsArgument::load(PyObject* object) {
+    Ref items;
+    // What dict.update() takes for a mapping: anything with keys().
+    if (PyDict_Check(object)) {
+        items.reset(PyDict_Items(object));
+    } else {
+        // Not PyObject_HasAttrString: it would swallow an interrupt raised
+        // while the attribute is looked up.
+        Ref keys(PyObject_GetAttrString(object, "keys"));
+        if (!keys) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                return false;
+            PyErr_Clear();
+        }
+        items.reset(keys ? PyMapping_Items(object) : Py_NewRef(object));
+    }
+    return items && for_each_item(items.get(), [this](Ref& item) { return load_pair(item.get()); });
+}
+
+bool InputsArgument::load_pair(PyObject* item) {
+    const Py_ssize_t size = is_str(item) || !PySequence_Check(item) ? -1 : PySequence_Size(item);
+    if (size != 2) {
+        // A failing __len__ reads as "not a pair", but an interrupt or a
+        // MemoryError raised in it reaches the caller as it is.
+        if (PyErr_Occurred() != nullptr && !tolerable_error())
+            return false;
+        PyErr_Clear();
+        raise_type_error(item, "tuple[str, int]");
+        return false;
+    }
+    Ref id(PySequence_GetItem(item, 0));
+    if (!id)
+        return false;
+    StrArgument id_argument;
+    if (!id_argument.load(id.get()))
+        return false;
+    owned_.push_back(id.get());
+    id.release();
+    Ref hash(PySequence_GetItem(item, 1));
+    if (!hash)
+        return false;
+    U64Argument hash_argument;
+    if (!hash_argument.load(hash.get()))
+        return false;
+    value.push_back({id_argument.value, hash_argument.value});
+    return true;
+}
+
+// A round's methods reach it through its Graph, with exclusive access.
+template <> struct Receiver<RoundObject&> {
+    static constexpr const char* owner = "_Round";
+    static constexpr int flags = 0;
+    static core::Graph& graph(RoundObject& object) noexcept {
+        return reinterpret_cast<GraphObject*>(object.graph)->graph;
+    }
+    template <typename Body>
+    static PyObject* run(PyObject* self, Access mode, const Body& body) noexcept {
+        auto* object = reinterpret_cast<RoundObject*>(self);
+        return with_access(object->graph, mode, static_cast<PyObject*>(nullptr),
+                           [&](core::Graph&) { return body(*object); });
+    }
+};
+
+// ---- Graph.begin_round ------------------------------------------------------
+
+PyObject* begin_round(GraphObject& self, std::span<const core::InputHash> inputs,
+                      std::span<const std::string_view> seeds) {
     PyTypeObject* type = get_round_type();
     if (type == nullptr)
         return nullptr;
-    return with_access(self, Access::exclusive, static_cast<PyObject*>(nullptr),
-                       [&](core::Graph& graph) -> PyObject* {
-                           InputsArgument inputs;
-                           if (!load_argument(inputs, bound[0], "inputs"))
-                               return nullptr;
-                           StrSequenceArgument seeds;
-                           if (bound[1] != nullptr && !load_argument(seeds, bound[1], "seeds"))
-                               return nullptr;
-                           // The object exists before the round begins, so a round that began
-                           // is never lost to a failed allocation.
-                           Ref object(PyType_GenericAlloc(type, 0));
-                           if (!object) {
-                               result_creation_failed();
-                               return nullptr;
-                           }
-                           auto* round = reinterpret_cast<RoundObject*>(object.get());
-                           round->graph = Py_NewRef(self);
-                           new (&round->round) core::Round(graph);
-                           new (&round->handed) Handed();
-                           round->reported = 0;
-                           auto begun = round->round.begin(inputs.value, seeds.value);
-                           if (!begun) {
-                               raise_round_error(begun.error());
-                               return nullptr;
-                           }
-                           return object.release();
-                       });
+    // The object exists before the round begins, so a round that began is
+    // never lost to a failed allocation.
+    Ref object(PyType_GenericAlloc(type, 0));
+    if (!object) {
+        result_creation_failed();
+        return nullptr;
+    }
+    auto* round = reinterpret_cast<RoundObject*>(object.get());
+    round->graph = Py_NewRef(reinterpret_cast<PyObject*>(&self));
+    new (&round->round) core::Round(self.graph);
+    new (&round->handed) Handed();
+    round->reported = 0;
+    auto begun = round->round.begin(inputs, seeds);
+    if (!begun) {
+        raise_round_error(begun.error());
+        return nullptr;
+    }
+    return object.release();
 }
 
 namespace {
 
 // ---- Methods ----------------------------------------------------------------
 
-PyObject* round_ready(PyObject* self, PyObject*) noexcept {
-    return with_round(
-        self, static_cast<PyObject*>(nullptr), [self](core::Round& round) -> PyObject* {
-            auto batch = round.peek_ready();
-            if (!batch) {
-                raise_round_error(batch.error());
-                return nullptr;
-            }
-            auto* object = reinterpret_cast<RoundObject*>(self);
-            forget_handed(object);
-            object->handed.reserve(batch->size());  // before anything is handed out
-            Ref list(PyList_New(static_cast<Py_ssize_t>(batch->size())));
-            if (!list) {
-                result_creation_failed();
-                return nullptr;
-            }
-            for (std::size_t k = 0; k < batch->size(); ++k) {
-                PyObject* pair = handout_to_python(round.graph(), (*batch)[k], object->handed);
-                if (pair == nullptr) {
-                    forget_handed(object);
-                    return nullptr;
-                }
-                PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), pair);
-            }
-            round.take_ready();  // the list exists: now they are handed out
-            return list.release();
-        });
-}
-
-constexpr MethodSpec done_spec{"done", Access::exclusive, {"node_id", "changed"}, ""};
-
-PyObject* round_done(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
-    PyObject* bound[2] = {nullptr, nullptr};
-    if (nargs == 2 && kwnames == nullptr) [[likely]] {
-        bound[0] = args[0];
-        bound[1] = args[1];
-    } else if (!bind_arguments(done_spec, 2, args, nargs, kwnames, bound, "_Round")) {
+PyObject* hand_out_ready(RoundObject& object) {
+    core::Round& round = object.round;
+    auto batch = round.peek_ready();
+    if (!batch) {
+        raise_round_error(batch.error());
         return nullptr;
     }
-    return with_round(self, static_cast<PyObject*>(nullptr), [&](core::Round& round) -> PyObject* {
-        auto* object = reinterpret_cast<RoundObject*>(self);
-        auto& handed = object->handed;
-        // The str handed out next in line names a known node: no lookup.
-        const bool in_line =
-            object->reported < handed.size() && handed[object->reported].first == bound[0];
-        StrArgument id;
-        BoolArgument changed;
-        if ((!in_line && !load_argument(id, bound[0], "node_id")) ||
-            !load_argument(changed, bound[1], "changed"))
-            return nullptr;
-        auto reported = in_line ? round.done(handed[object->reported].second, changed.value)
-                                : round.done(id.value, changed.value);
-        if (!reported) {
-            raise_round_error(reported.error());
+    forget_handed(&object);
+    object.handed.reserve(batch->size());  // before anything is handed out
+    Ref list(PyList_New(static_cast<Py_ssize_t>(batch->size())));
+    if (!list) {
+        result_creation_failed();
+        return nullptr;
+    }
+    for (std::size_t k = 0; k < batch->size(); ++k) {
+        PyObject* pair = handout_to_python(round.graph(), (*batch)[k], object.handed);
+        if (pair == nullptr) {
+            forget_handed(&object);
             return nullptr;
         }
-        if (in_line)
-            Py_DECREF(handed[object->reported++].first);
-        // A complete batch lets go of its ids, reported in line or not.
-        if (round.outstanding() == 0)
-            forget_handed(object);
-        Py_RETURN_NONE;
-    });
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), pair);
+    }
+    round.take_ready();  // the list exists: now they are handed out
+    return list.release();
 }
 
-PyObject* round_close(PyObject* self, PyObject*) noexcept {
-    return with_round(self, static_cast<PyObject*>(nullptr), [](core::Round& round) -> PyObject* {
-        round.close();
-        Py_RETURN_NONE;
-    });
+// `node_id` comes unconverted: the str handed out next in line names a known
+// node, and is recognised before any conversion. The arguments are still
+// converted in parameter order.
+PyObject* report_done(RoundObject& object, PyObject* node_id, PyObject* changed_object) {
+    core::Round& round = object.round;
+    auto& handed = object.handed;
+    const bool in_line =
+        object.reported < handed.size() && handed[object.reported].first == node_id;
+    StrArgument id;
+    BoolArgument changed;
+    if ((!in_line && !load_argument(id, node_id, "node_id")) ||
+        !load_argument(changed, changed_object, "changed"))
+        return nullptr;
+    auto reported = in_line ? round.done(handed[object.reported].second, changed.value)
+                            : round.done(id.value, changed.value);
+    if (!reported) {
+        raise_round_error(reported.error());
+        return nullptr;
+    }
+    if (in_line)
+        Py_DECREF(handed[object.reported++].first);
+    // A complete batch lets go of its ids, reported in line or not.
+    if (round.outstanding() == 0)
+        forget_handed(&object);
+    Py_RETURN_NONE;
 }
+
+// clang-format off
+constexpr MethodSpec ready_spec{"ready", Access::exclusive, {},
+    "ready($self)\n--\n\n"
+    "Every node computable now, as (id, signature) pairs in topological order,\n"
+    "marked computing. [] with nothing outstanding: the round is complete."};
+constexpr MethodSpec done_spec{"done", Access::exclusive, {"node_id", "changed"},
+    "done($self, node_id, changed)\n--\n\n"
+    "Report a node handed out: changed=True commits it with a new epoch, as\n"
+    "commit_node does; False settles it as skip_node does."};
+constexpr MethodSpec close_spec{"close", Access::exclusive, {},
+    "close($self)\n--\n\n"
+    "Abandon the round: every node not settled stays dirty and joins the\n"
+    "graph's next round. A finished round is unaffected."};
+// clang-format on
+constexpr auto close_round = [](RoundObject& object) {
+    object.round.close();
+    return core::Result<void>();
+};
 
 PyObject* round_enter(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
 
@@ -309,7 +269,7 @@ PyObject* round_exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) noexcep
                      nargs == 1 ? "was" : "were");
         return nullptr;
     }
-    PyObject* closed = round_close(self, nullptr);
+    PyObject* closed = noargs_entry<close_spec, close_round>(self, nullptr);
     if (closed == nullptr)
         return nullptr;
     Py_DECREF(closed);
@@ -317,49 +277,39 @@ PyObject* round_exit(PyObject* self, PyObject* const*, Py_ssize_t nargs) noexcep
 }
 
 PyObject* round_next(PyObject* self) noexcept {
-    return with_round(self, static_cast<PyObject*>(nullptr),
-                      [self](core::Round& round) -> PyObject* {
-                          auto next = round.peek_next();
-                          if (!next) {
-                              raise_round_error(next.error());
-                              return nullptr;
-                          }
-                          if (*next == nullptr)
-                              return nullptr;  // finished: StopIteration, with no exception set
-                          auto* object = reinterpret_cast<RoundObject*>(self);
-                          forget_handed(object);
-                          object->handed.reserve(1);  // before it is handed out
-                          PyObject* pair = handout_to_python(round.graph(), **next, object->handed);
-                          if (pair == nullptr) {
-                              forget_handed(object);
-                              return nullptr;
-                          }
-                          round.take_next();
-                          return pair;
-                      });
+    return Receiver<RoundObject&>::run(
+        self, Access::exclusive, [](RoundObject& object) -> PyObject* {
+            core::Round& round = object.round;
+            auto next = round.peek_next();
+            if (!next) {
+                raise_round_error(next.error());
+                return nullptr;
+            }
+            if (*next == nullptr)
+                return nullptr;  // finished: StopIteration, with no exception set
+            forget_handed(&object);
+            object.handed.reserve(1);  // before it is handed out
+            PyObject* pair = handout_to_python(round.graph(), **next, object.handed);
+            if (pair == nullptr) {
+                forget_handed(&object);
+                return nullptr;
+            }
+            round.take_next();
+            return pair;
+        });
 }
 
-// clang-format off
 PyMethodDef round_methods[] = {
-    {"ready", round_ready, METH_NOARGS,
-     "ready($self)\n--\n\n"
-     "Every node computable now, as (id, signature) pairs in topological order,\n"
-     "marked computing. [] with nothing outstanding: the round is complete."},
-    {"done", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(round_done)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "done($self, node_id, changed)\n--\n\n"
-     "Report a node handed out: changed=True commits it with a new epoch, as\n"
-     "commit_node does; False settles it as skip_node does."},
-    {"close", round_close, METH_NOARGS,
-     "close($self)\n--\n\n"
-     "Abandon the round: every node not settled stays dirty and joins the\n"
-     "graph's next round. A finished round is unaffected."},
+    method<ready_spec, [](RoundObject& object) { return hand_out_ready(object); }>(),
+    method<done_spec, [](RoundObject& object, PyObject* node_id,
+                         PyObject* changed) { return report_done(object, node_id, changed); }>(),
+    method<close_spec, close_round>(),
+    // The context protocol's own signatures: positional only, no access taken.
     {"__enter__", round_enter, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(round_exit)),
      METH_FASTCALL, "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nclose() the round."},
     {nullptr, nullptr, 0, nullptr},
 };
-// clang-format on
 
 // ---- Properties -------------------------------------------------------------
 
@@ -460,17 +410,6 @@ PyType_Spec round_spec = {
 
 }  // namespace
 
-PyTypeObject* get_round_type() noexcept {
-    if (round_type != nullptr)
-        return round_type;
-    PyObject* created = PyType_FromSpec(&round_spec);
-    if (created == nullptr)
-        return nullptr;
-    if (round_type == nullptr)
-        round_type = reinterpret_cast<PyTypeObject*>(created);
-    else
-        Py_DECREF(created);
-    return round_type;
-}
+PyTypeObject* get_round_type() noexcept { return type_once(round_type, round_spec); }
 
 }  // namespace quorl::bindings

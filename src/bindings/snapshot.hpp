@@ -10,14 +10,33 @@ namespace quorl::bindings {
 struct SnapshotBytes {};
 PyObject* to_python(core::Graph& graph, SnapshotBytes);
 
-// Graph.from_bytes(data), a class method (METH_CLASS | METH_FASTCALL | METH_KEYWORDS).
-PyObject* graph_from_bytes(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept;
+// A bytes-like argument, viewed for the call: the view pins the data, so a
+// bytearray cannot be resized while it is held.
+class BufferArgument {
+public:
+    std::span<const std::byte> value;
 
-// __reduce__ (METH_NOARGS), __copy__ (METH_NOARGS), __deepcopy__ (METH_O).
-PyObject* graph_reduce(PyObject* self, PyObject*) noexcept;
-PyObject* graph_copy(PyObject* self, PyObject*) noexcept;
-PyObject* graph_deepcopy(PyObject* self, PyObject* memo) noexcept;
+    BufferArgument() = default;
+    BufferArgument(const BufferArgument&) = delete;
+    BufferArgument& operator=(const BufferArgument&) = delete;
+    ~BufferArgument() {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+    bool load(PyObject* object) noexcept;
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+template <> struct ArgumentFor<std::span<const std::byte>> {
+    using type = BufferArgument;
+};
+
+// The operations behind from_bytes, __reduce__ and __copy__.
+PyObject* graph_from_bytes(std::span<const std::byte> data);
+PyObject* graph_reduce(core::Graph& graph);
+PyObject* graph_copy(core::Graph& graph);
 
 // _same_structure (METH_O): what a warm start checks a loaded graph against.
 PyObject* graph_same_structure(PyObject* self, PyObject* other) noexcept;

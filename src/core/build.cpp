@@ -8,9 +8,10 @@
 namespace quorl::core {
 
 Result<void> Graph::build() {
-    if (incremental_build())
-        return {};
-    return full_build();
+    Result<void> built = incremental_build() ? Result<void>() : full_build();
+    if (built)
+        end_round();
+    return built;
 }
 
 // Clears the record of edits once their effect is in the order.

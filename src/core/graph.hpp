@@ -9,6 +9,14 @@
 //
 // Const operations may use the graph's traversal scratch, so calls on one
 // graph must not overlap; the binding layer serialises them.
+//
+// An open update round (round.hpp) works on states it wrote itself, so the
+// operations that write end it: a successful add_node, set_deps or build
+// after its change (the change touches no state or epoch, so after is the
+// same as before, and a refused change keeps the round); a per-node call on
+// a known id before it runs (an unknown id leaves the round); mark_dirty
+// before it marks. check_node is such a per-node call, which is why it is
+// not const.
 #pragma once
 
 #include <algorithm>
@@ -92,6 +100,16 @@ constexpr std::uint8_t of(NodeKind kind, NodeState s) noexcept {
 
 class Round;
 
+// What an operation over one node returns: `T` as a Result, once.
+template <typename T> struct ResultOfImpl {
+    using type = Result<T>;
+};
+template <typename T> struct ResultOfImpl<Result<T>> {
+    using type = Result<T>;
+};
+template <typename T>
+using ResultOf = typename ResultOfImpl<T>::type;
+
 struct CheckResult {
     NodeKind kind;
     bool needs_recompute;
@@ -164,7 +182,7 @@ public:
     Result<std::vector<NodeIndex>> dirty_subgraph(std::span<const std::string_view> seeds) const;
     Result<std::vector<NodeIndex>> mark_dirty(std::span<const std::string_view> seeds);
     // The write half of mark_dirty, for callers that must finish other work
-    // between choosing the nodes and marking them.
+    // between choosing the nodes and marking them; ends an open round first.
     void mark_nodes_dirty(std::span<const NodeIndex> nodes);
 
     // --- States and memo (all O(1) but check_node: O(deps)) -------------------
@@ -174,7 +192,8 @@ public:
     Result<void> set_clean(std::string_view id, std::uint64_t hash);
     Result<bool> needs_recompute(std::string_view id, std::uint64_t input_hash) const;
 
-    Result<CheckResult> check_node(std::string_view id) const;
+    // Reads only, but ends an open round like every per-node call.
+    Result<CheckResult> check_node(std::string_view id);
     Result<void> commit_node(std::string_view id, std::uint64_t signature);
     Result<void> skip_node(std::string_view id, std::uint64_t signature);
     Result<void> commit_input(std::string_view id, std::uint64_t content_hash);
@@ -236,19 +255,29 @@ private:
     }
 
     // Applies `f` to the node registered under `id`, or fails with UnknownNode
-    // before anything is read or written.
-    template <typename Self, typename F>
+    // before anything is read or written. For a per-node call (ending_round),
+    // a known id ends an open round before `f` runs, so that `f` sees the
+    // states and epochs the round leaves.
+    template <bool ending_round = false, typename Self, typename F>
     static auto with_node(Self& self, std::string_view id, F f)
-        -> Result<decltype(f(self.nodes_[0]))> {
+        -> ResultOf<decltype(f(self.nodes_[0]))> {
         const NodeIndex i = self.find(id);
         if (i == IdIndex::absent)
             return fail(UnknownNode{std::string(id)});
+        if constexpr (ending_round) {
+            if (self.round_open()) [[unlikely]]
+                self.end_round();
+        }
         if constexpr (std::is_void_v<decltype(f(self.nodes_[0]))>) {
             f(self.nodes_[i]);
             return {};
         } else {
             return f(self.nodes_[i]);
         }
+    }
+    template <typename F>
+    auto per_node_call(std::string_view id, F f) {
+        return with_node<true>(*this, id, f);
     }
     NodeIndex index_at(const Node& n) const noexcept {
         return static_cast<NodeIndex>(&n - nodes_.data());

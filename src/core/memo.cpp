@@ -4,11 +4,11 @@
 namespace quorl::core {
 
 Result<void> Graph::set_dirty(std::string_view id) {
-    return with_node(*this, id, [this](Node& n) { set_state(index_at(n), NodeState::Dirty); });
+    return per_node_call(id, [this](Node& n) { set_state(index_at(n), NodeState::Dirty); });
 }
 
 Result<void> Graph::set_computing(std::string_view id) {
-    return with_node(*this, id, [this](Node& n) { set_state(index_at(n), NodeState::Computing); });
+    return per_node_call(id, [this](Node& n) { set_state(index_at(n), NodeState::Computing); });
 }
 
 // Same effect as skip_node: the node's dependants keep folding the same key.
@@ -36,8 +36,8 @@ std::uint64_t Graph::fold_signature(const Node& node) const {
     return h;
 }
 
-Result<CheckResult> Graph::check_node(std::string_view id) const {
-    return with_node(*this, id, [this](const Node& n) {
+Result<CheckResult> Graph::check_node(std::string_view id) {
+    return per_node_call(id, [this](const Node& n) {
         const std::uint64_t folded = fold_signature(n);
         return CheckResult{n.kind, !(n.has_signature && n.signature == folded), folded};
     });
@@ -51,10 +51,11 @@ void Graph::forget_dependant_folds(const Node& node) {
 }
 
 Result<void> Graph::commit_node(std::string_view id, std::uint64_t signature) {
-    // An unknown id is reported first, as by every per-node call.
-    if (epoch_counter_ >= max_epoch && find(id) != IdIndex::absent) [[unlikely]]
-        return fail(EpochsExhausted{});
-    return with_node(*this, id, [this, signature](Node& n) {
+    // An unknown id is reported first, as by every per-node call; the epochs
+    // left are counted once the round has ended, which may have used some.
+    return per_node_call(id, [this, signature](Node& n) -> Result<void> {
+        if (epoch_counter_ >= max_epoch) [[unlikely]]
+            return fail(EpochsExhausted{});
         ++epoch_counter_;
         set_state(index_at(n), NodeState::Clean);
         n.signature = signature;
@@ -62,11 +63,12 @@ Result<void> Graph::commit_node(std::string_view id, std::uint64_t signature) {
         set_fold_current(index_at(n), false);
         n.epoch = epoch_counter_;
         forget_dependant_folds(n);
+        return {};
     });
 }
 
 Result<void> Graph::skip_node(std::string_view id, std::uint64_t signature) {
-    return with_node(*this, id, [this, signature](Node& n) {
+    return per_node_call(id, [this, signature](Node& n) {
         set_state(index_at(n), NodeState::Clean);
         n.signature = signature;
         n.has_signature = true;
@@ -75,7 +77,7 @@ Result<void> Graph::skip_node(std::string_view id, std::uint64_t signature) {
 }
 
 Result<void> Graph::commit_input(std::string_view id, std::uint64_t content_hash) {
-    return with_node(*this, id, [this, content_hash](Node& n) {
+    return per_node_call(id, [this, content_hash](Node& n) {
         const bool moved = n.kind == NodeKind::Input && n.content_hash != content_hash;
         n.content_hash = content_hash;
         n.signature = content_hash;

@@ -82,6 +82,8 @@ Result<std::vector<NodeIndex>> Graph::mark_dirty(std::span<const std::string_vie
 void Graph::mark_nodes_dirty(std::span<const NodeIndex> nodes) {
     for (NodeIndex i : nodes)
         check_index(i, nodes_.size(), "nodes");
+    if (round_open())
+        end_round();
     for (NodeIndex i : nodes)
         set_state(i, NodeState::Dirty);
 }

@@ -116,6 +116,7 @@ Result<void> Graph::add_node(std::string_view id, std::string_view kind_name) {
     if (dependents_current_)
         dependents_runs_.push_back({});
     built_ = false;
+    end_round();
     return {};
 }
 
@@ -165,6 +166,7 @@ Result<void> Graph::set_deps(std::string_view id, std::span<const std::string_vi
     }
     last_edited_ = target;
     built_ = false;
+    end_round();
     return {};
 }
 

@@ -7,10 +7,12 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "check.hpp"
 #include "core/graph.hpp"
+#include "core/round.hpp"
 
 using namespace quorl::core;
 
@@ -306,4 +308,86 @@ TEST(the_reverse_edge_pool_stays_in_proportion_to_the_edges_under_churn) {
         largest = std::max(largest, g.dependents_pool_size());
     }
     EXPECT(largest <= 4 * leaves);
+}
+
+namespace {
+
+// The diamond with a round open that handed out b and d, seeds both.
+struct OpenRound {
+    Graph g = diamond_graph();
+    Round round{g};
+    OpenRound() {
+        const std::string_view seeds[] = {"b", "d"};
+        EXPECT(round.begin({}, seeds).has_value());
+        EXPECT(round.peek_ready().has_value() && round.peek_ready()->size() == 2);
+        round.take_ready();
+    }
+};
+
+}  // namespace
+
+// Whether a call ends the open round is the kernel's own rule, so C++
+// callers get it too: a write ends it (a refused structural change and an
+// unknown id leave it), a read does not.
+TEST(the_calls_that_write_end_an_open_round_and_the_rest_leave_it) {
+    const std::string_view known[] = {"a"};
+    const std::string_view unknown[] = {"zz"};
+    const std::string_view self[] = {"b"};
+    const std::vector<std::pair<const char*, std::function<bool(Graph&)>>> ending = {
+        {"add_node", [](Graph& g) { return g.add_node("e", "view").has_value(); }},
+        {"set_deps", [&](Graph& g) { return g.set_deps("c", known).has_value(); }},
+        {"build", [](Graph& g) { return g.build().has_value(); }},
+        {"mark_dirty", [&](Graph& g) { return g.mark_dirty(known).has_value(); }},
+        {"mark_nodes_dirty", [](Graph& g) { return (g.mark_nodes_dirty({}), true); }},
+        {"check_node", [](Graph& g) { return g.check_node("c").has_value(); }},
+        {"commit_node", [](Graph& g) { return g.commit_node("c", 1).has_value(); }},
+        {"skip_node", [](Graph& g) { return g.skip_node("c", 1).has_value(); }},
+        {"commit_input", [](Graph& g) { return g.commit_input("a", 1).has_value(); }},
+        {"set_clean", [](Graph& g) { return g.set_clean("c", 1).has_value(); }},
+        {"set_computing", [](Graph& g) { return g.set_computing("c").has_value(); }},
+        {"set_dirty", [](Graph& g) { return g.set_dirty("c").has_value(); }},
+    };
+    const std::vector<std::pair<const char*, std::function<bool(Graph&)>>> leaving = {
+        {"add_node of a known id", [](Graph& g) { return !g.add_node("a", "view"); }},
+        {"add_node of a bad kind", [](Graph& g) { return !g.add_node("e", "View"); }},
+        {"set_deps of an unknown id", [&](Graph& g) { return !g.set_deps("zz", known); }},
+        {"set_deps onto itself", [&](Graph& g) { return !g.set_deps("b", self); }},
+        {"mark_dirty of an unknown id", [&](Graph& g) { return !g.mark_dirty(unknown); }},
+        {"check_node of an unknown id", [](Graph& g) { return !g.check_node("zz"); }},
+        {"commit_node of an unknown id", [](Graph& g) { return !g.commit_node("zz", 1); }},
+        {"set_dirty of an unknown id", [](Graph& g) { return !g.set_dirty("zz"); }},
+        {"needs_recompute", [](Graph& g) { return g.needs_recompute("c", 1).has_value(); }},
+        {"state_of", [](Graph& g) { return g.state_of("c").has_value(); }},
+        {"dirty_subgraph", [&](Graph& g) { return g.dirty_subgraph(known).has_value(); }},
+        {"downstream", [](Graph& g) { return g.downstream("a").has_value(); }},
+    };
+    for (const auto& [ends, cases] : {std::pair{true, &ending}, std::pair{false, &leaving}})
+        for (const auto& [name, call] : *cases) {
+            OpenRound open;
+            const bool ran = call(open.g);
+            const bool ended = !open.g.round_open();
+            if (!ran || ended != ends)
+                ::quorl::testing::fail(__FILE__, __LINE__, name);
+            EXPECT(ended == (open.round.phase() == Round::Phase::ended));
+            EXPECT(invariant_failure(open.g).empty());
+        }
+}
+
+// A per-node call runs on what the end of the round leaves: the epoch of a
+// report still pending, and the state the round gives a node handed out.
+TEST(a_per_node_call_sees_and_keeps_what_ending_the_round_leaves) {
+    {
+        OpenRound open;
+        EXPECT(open.round.done(std::string_view("b"), true).has_value());  // d still out
+        const auto during = open.g.check_node("c");
+        EXPECT(!open.g.round_open() && open.g.node(1).epoch != 0);
+        EXPECT(during.has_value() && during->signature == open.g.check_node("c")->signature);
+    }
+    {
+        OpenRound open;
+        EXPECT(open.g.commit_node("b", 7).has_value());  // handed out: left dirty, then committed
+        EXPECT(open.g.state_of("b") == NodeState::Clean &&
+               open.g.state_of("d") == NodeState::Dirty);
+        EXPECT(open.g.node(1).epoch == open.g.epoch_counter());
+    }
 }
