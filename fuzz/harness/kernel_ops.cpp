@@ -154,19 +154,24 @@ void per_node(const Model& m, const std::string& id, const R& result, Ok ok) {
 // deps allow, and the same states, signatures and epochs after. A byte per
 // node in topological order says whether an input gets a hash, whether the
 // node is a seed, what its report says, and whether a traversal (which takes
-// the graph's visit marks from the round) runs before it is reported.
+// the graph's visit marks from the round) runs before it is reported. When
+// the round's byte says so, the round is closed instead of a report of a
+// node whose byte has bit 6, and the next round takes up what it left.
 bool kernel_round(Reader& r, Graph& g, Model& m) {
     op_name = "kernel_round";
     if (!m.built)
         return false;
-    const bool batches = (r.u8() & 1) != 0;
+    const std::uint8_t how = r.u8();
+    const bool batches = (how & 1) != 0;
+    const bool may_close = (how & 2) != 0;
     const std::size_t n = m.size();
     std::vector<std::uint8_t> byte_of(n, 0);
     std::vector<core::InputHash> inputs;
     std::vector<NodeIndex> input_nodes;
     std::vector<std::string_view> seeds;
     std::vector<NodeIndex> starts;
-    std::vector<bool> forced(n, false);
+    RoundProgress progress(n);
+    std::vector<bool>& forced = progress.forced;
     for (NodeIndex i : m.order) {
         const std::uint8_t b = r.u8();
         byte_of[i] = b;
@@ -174,6 +179,7 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
         if (input && (b & 1) != 0) {
             inputs.push_back({m.ids[i], std::uint64_t{b} >> 5U});  // often the hash it has
             input_nodes.push_back(i);
+            progress.given[i] = true;
             starts.push_back(i);
         }
         if ((b & 4) != 0 && (!input || (b & 1) != 0)) {
@@ -182,10 +188,18 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
             starts.push_back(i);
         }
     }
+    for (NodeIndex i : m.unsettled_seeds)
+        forced[i] = true;
+    starts.insert(starts.end(), m.unsettled_seeds.begin(), m.unsettled_seeds.end());
+    starts.insert(starts.end(), m.unsettled.begin(), m.unsettled.end());
     TRACE("kernel_round(" + std::to_string(inputs.size()) + " inputs, " +
-          std::to_string(seeds.size()) + " seeds" + (batches ? ", in batches)" : ")"));
+          std::to_string(seeds.size()) + " seeds, " + std::to_string(m.unsettled_seeds.size()) +
+          " + " + std::to_string(m.unsettled.size()) + " left" + (batches ? ", in batches" : "") +
+          (may_close ? ", may close)" : ")"));
     core::Round round(g);
     CHECK(round.begin(inputs, seeds).has_value());
+    m.unsettled_seeds.clear();
+    m.unsettled.clear();
     for (std::size_t k = 0; k < inputs.size(); ++k) {
         m.content_hashes[input_nodes[k]] = inputs[k].content_hash;
         m.signatures[input_nodes[k]] = inputs[k].content_hash;
@@ -197,8 +211,14 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
     for (NodeIndex i : closure)
         in_closure[i] = true;
 
-    std::vector<bool> handed(n, false);
-    std::vector<bool> reported(n, false);
+    std::vector<bool>& handed = progress.handed;
+    std::vector<bool>& reported = progress.reported;
+    std::vector<bool>& flushed = progress.flushed;
+    bool closed = false;
+    const auto closes_at = [&](NodeIndex i) {
+        closed = may_close && (byte_of[i] & 64) != 0;
+        return closed;
+    };
     std::size_t committed = 0;
     std::size_t traversals = 0;
     const auto hand_out = [&](const core::Handout& h) {
@@ -241,12 +261,20 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
             if ((byte_of[batch->front().node] & 32) != 0)
                 std::ranges::reverse(*batch);
             std::vector<NodeIndex> moved;
-            for (const core::Handout& h : *batch)
+            for (const core::Handout& h : *batch) {
+                if (closes_at(h.node))
+                    break;
                 if (report(h))
                     moved.push_back(h.node);
+            }
+            // The epochs of a batch's commits, at its flush or its abandoning.
             std::ranges::sort(moved, {}, [&](NodeIndex i) { return m.position[i]; });
             for (NodeIndex i : moved)
                 m.epochs[i] = ++m.epoch_counter;
+            if (closed)
+                break;
+            for (const core::Handout& h : *batch)
+                flushed[h.node] = true;
         }
     } else {
         for (;;) {
@@ -259,14 +287,26 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
             hand_out(h);
             if ((byte_of[h.node] & 32) != 0)
                 CHECK(!round.peek_next().has_value());  // one at a time: refused
+            if (closes_at(h.node))
+                break;
             if (report(h))
                 m.epochs[h.node] = ++m.epoch_counter;
+            flushed[h.node] = true;
         }
     }
-    CHECK(round.phase() == core::Round::Phase::finished);
     std::size_t handed_out = 0;
-    for (NodeIndex i : closure) {
+    for (NodeIndex i : closure)
         handed_out += handed[i] ? 1 : 0;
+    CHECK(round.handed_out() == handed_out && round.committed() == committed);
+    if (closed) {
+        round.close();
+        CHECK(round.phase() == core::Round::Phase::closed);
+        m.abandon_round(closure, progress);
+        return true;
+    }
+    CHECK(round.phase() == core::Round::Phase::finished);
+    CHECK(round.skipped() == handed_out - committed);
+    for (NodeIndex i : closure) {
         if (m.kinds[i] == NodeKind::Input) {
             // Committed with the hash it has, given this round or before.
             m.signatures[i] = m.content_hashes[i].value_or(0);
@@ -276,8 +316,6 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
         }
         m.states[i] = NodeState::Clean;
     }
-    CHECK(round.handed_out() == handed_out && round.committed() == committed);
-    CHECK(round.skipped() == handed_out - committed);
     return true;
 }
 

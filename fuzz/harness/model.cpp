@@ -101,4 +101,36 @@ std::uint64_t Model::fold(NodeIndex node) const {
     return h;
 }
 
+// An input given a hash settles at once; any other node once its deps in
+// the closure are released, an input with the hash it has, another node
+// when its fold holds and it is no seed. A report settles its node, but
+// releases its dependants only when its batch is complete.
+void Model::abandon_round(const std::vector<NodeIndex>& closure, const RoundProgress& done) {
+    std::vector<bool> in_closure(size(), false);
+    for (NodeIndex i : closure)
+        in_closure[i] = true;
+    std::vector<bool> released(size(), false);
+    for (NodeIndex i : topo_sorted(closure)) {
+        const bool deps_released = std::ranges::all_of(
+            deps[i], [&](NodeIndex d) { return !in_closure[d] || released[d]; });
+        bool settled = false;
+        if (done.given[i]) {
+            settled = released[i] = true;
+        } else if (done.reported[i]) {
+            settled = true;
+            released[i] = done.flushed[i];
+        } else if (kinds[i] == NodeKind::Input) {
+            settled = released[i] = deps_released;
+            if (settled)
+                signatures[i] = content_hashes[i].value_or(0);
+        } else if (!done.handed[i] && !done.forced[i] && signatures[i] &&
+                   *signatures[i] == fold(i)) {
+            settled = released[i] = deps_released;
+        }
+        states[i] = settled ? NodeState::Clean : NodeState::Dirty;
+        if (!settled)
+            (done.forced[i] ? unsettled_seeds : unsettled).push_back(i);
+    }
+}
+
 }  // namespace quorl::fuzz

@@ -17,6 +17,21 @@ using core::NodeIndex;
 using core::NodeKind;
 using core::NodeState;
 
+// What an open round did to each node so far, for the model of its abandoning.
+struct RoundProgress {
+    explicit RoundProgress(std::size_t n)
+        : given(n, false),
+          forced(n, false),
+          handed(n, false),
+          reported(n, false),
+          flushed(n, false) {}
+    std::vector<bool> given;     // an input given a hash
+    std::vector<bool> forced;    // a seed
+    std::vector<bool> handed;    // handed out
+    std::vector<bool> reported;  // reported done
+    std::vector<bool> flushed;   // reported, and its dependants released
+};
+
 struct Model {
     std::vector<std::string> ids;
     std::vector<NodeKind> kinds;
@@ -29,6 +44,10 @@ struct Model {
     bool built = false;
     std::vector<NodeIndex> order;     // of the last successful build
     std::vector<NodeIndex> position;  // likewise
+    // What an abandoned round left for the next one: the seeds among the
+    // nodes it did not settle, still seeds then, and the others.
+    std::vector<NodeIndex> unsettled_seeds;
+    std::vector<NodeIndex> unsettled;
 
     std::size_t size() const { return ids.size(); }
     std::optional<NodeIndex> find(std::string_view id) const;
@@ -47,6 +66,9 @@ struct Model {
                                    const std::vector<std::vector<NodeIndex>>& dependents) const;
     std::vector<NodeIndex> topo_sorted(std::vector<NodeIndex> nodes) const;
     std::uint64_t fold(NodeIndex node) const;
+    // A round over `closure` abandoned after `done`: what the kernel settled
+    // stays clean, the rest goes dirty and to the next round.
+    void abandon_round(const std::vector<NodeIndex>& closure, const RoundProgress& done);
 };
 
 }  // namespace quorl::fuzz

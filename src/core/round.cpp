@@ -95,8 +95,9 @@
 //
 // A round that is closed, or ended by another call on its graph, keeps what
 // was reported, makes every slot that is not settled dirty again, and leaves
-// it in unsettled_ for the graph's next round, which settles it by
-// signature. begin() reserves the list, so abandoning cannot fail.
+// it for the graph's next round: a seed in unsettled_seeds_, to be handed
+// out again whatever its fold, any other node in unsettled_, to be settled
+// by signature. begin() reserves both lists, so abandoning cannot fail.
 #include "core/round.hpp"
 
 #include <algorithm>
@@ -197,7 +198,7 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
 
     // Every check before the first write.
     std::vector<NodeIndex> starts;
-    starts.reserve(inputs.size() + seeds.size() + g.unsettled_.size());
+    starts.reserve(inputs.size() + seeds.size() + g.unsettled_seeds_.size() + g.unsettled_.size());
     for (const InputHash& input : inputs) {
         const NodeIndex i = g.find(input.id);
         if (i == IdIndex::absent)
@@ -219,6 +220,7 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
                 "input " + quoted(id) + " is a seed without a hash: give its hash in inputs")));
         starts.push_back(i);
     }
+    starts.insert(starts.end(), g.unsettled_seeds_.begin(), g.unsettled_seeds_.end());
     const std::size_t last_seed = starts.size();
     starts.insert(starts.end(), g.unsettled_.begin(), g.unsettled_.end());
 
@@ -236,7 +238,9 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     available_.reserve(k);
     pending_.reserve(k);
     order_keys_.reserve(k);
-    g.unsettled_.reserve(k);  // abandon() only appends; it must not throw
+    // abandon() only appends, and must not throw; only seeds are forced.
+    g.unsettled_.reserve(k);
+    g.unsettled_seeds_.reserve(last_seed - first_seed);
 
     // Writes.
     for (const NodeIndex node : nodes_)
@@ -258,6 +262,7 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
             flags_[slot] |= forced_flag;
     }
     g.unsettled_.clear();
+    g.unsettled_seeds_.clear();
     g.open_round_ = this;
     g.folds_recorded_ = true;
     phase_ = Phase::open;
@@ -685,7 +690,10 @@ void Round::abandon(Phase phase) noexcept {
         graph_->set_state(nodes_[s], NodeState::Dirty);
         // A dep may have moved with no round left to refold it.
         graph_->set_fold_current(nodes_[s], false);
-        graph_->unsettled_.push_back(nodes_[s]);  // room reserved by begin()
+        // A seed stays a seed: its deps may well keep their keys, and then
+        // only being a seed gets it handed out. Room reserved by begin().
+        auto& left = (flags_[s] & forced_flag) ? graph_->unsettled_seeds_ : graph_->unsettled_;
+        left.push_back(nodes_[s]);
     }
     phase_ = phase;
     graph_->open_round_ = nullptr;

@@ -13,8 +13,10 @@
 //
 // A round works on the closure only: it needs O(k + e) memory for a closure of
 // k nodes and e edges out of them while open, numbers the closure in the
-// graph's visit marks, and frees it all when it finishes or is abandoned.
-// round.cpp opens with how it works. A Round must not outlive its Graph.
+// graph's visit marks, and frees it all when it finishes or is abandoned. An
+// abandoned round leaves its unsettled nodes to the graph's next round, the
+// seeds among them still seeds. round.cpp opens with how it works. A Round
+// must not outlive its Graph.
 #pragma once
 
 #include <cstdint>
@@ -87,7 +89,7 @@ public:
 
     // Starts the round: like mark_dirty(inputs + seeds) followed by
     // commit_input of every input, with the nodes an abandoned round left
-    // unsettled joined in, then settles what it can. Checks everything and
+    // unsettled joined in (its seeds as seeds), then settles what it can. Checks everything and
     // allocates everything before the first write, so a failure changes
     // nothing. O(k log k + edges of k).
     RoundResult<void> begin(std::span<const InputHash> inputs,

@@ -531,6 +531,9 @@ std::expected<Graph, SnapshotError> Graph::from_snapshot(std::span<const std::by
     // Which dirty nodes an abandoned round left for the next one is not
     // recorded, so every dirty node joins the restored graph's next round:
     // it settles those whose signature still holds and hands out the rest.
+    // Nor is which of them were seeds (the format has no room for it), so
+    // a seed comes back settled by signature; a caller that needs it handed
+    // out whatever its fold seeds it again.
     for (std::size_t i = 0; i < n; ++i)
         if (g.state_at(static_cast<NodeIndex>(i)) == NodeState::Dirty)
             g.unsettled_.push_back(static_cast<NodeIndex>(i));
