@@ -9,20 +9,23 @@
 // Every array of the round is indexed by slot, never by node, so an open
 // round costs what its closure holds whatever the graph's size:
 //
-//   slot             0      1      2      3      4            k-1
-//                 +------+------+------+------+------+-----+------+
-//   nodes_        |  a   |  b   |  c   |  d   |  e   | ... |  z   |  node index
-//   flags_        |st|fl |st|fl |st|fl |      |      |     |      |  status, flags
-//   waiting_      |  0   |  0   |  1   |  2   |  1   |     |      |  closure deps unsettled
-//   signature_    |  -   |  -   | fold |  -   |  -   |     |      |  the fold handed out
-//                 +------+------+------+------+------+-----+------+
-//   edge_start_   |  0   |  2   |  3   |  4   |  5   | ... |  e   |  (k + 1 entries)
-//                    |      |      |      '------------.
-//                    v      v      v                   v
-//   edge_slots_   |  2  3 |  3   |  4   | ...          |  0   |    slot s's dependants are
-//                                                                 [edge_start_[s], edge_start_[s +
-//                                                                 1]); one spare entry past the
-//                                                                 last run
+//   slot            0     1     2     3     4           k-1
+//                +-----+-----+-----+-----+-----+-----+-----+
+//   nodes_       |  a  |  b  |  c  |  d  |  e  | ... |     |  node index
+//   flags_       |st|fl|st|fl|     |     |     | ... |     |  status | flags
+//   waiting_     |  0  |  0  |  1  |  2  |  1  | ... |     |  closure deps not settled
+//   signature_   |     |     |  f  |     |     | ... |     |  the fold, once available
+//                +-----+-----+-----+-----+-----+-----+-----+-----+
+//   edge_start_  |  0  |  2  |  3  |  4  |  4  | ... |     |  e  |  k + 1 entries
+//                +-----+-----+-----+-----+-----+-----+-----+-----+
+//   edge_slots_  |  2  |  3  |  3  |  4  | ... |     |  0  |        e + 1 entries
+//                +-----+-----+-----+-----+-----+-----+-----+
+//                 \__ a's __/ \b's/ \c's/             spare
+//
+// Here a and b are the starts; c and d depend on a, d on b too, e on c.
+// Slot s's dependants are edge_slots_[edge_start_[s] .. edge_start_[s + 1]),
+// slots again, so settling never looks a node up; the spare entry past the
+// last run lets the cascade read two lanes of any run, even an empty one.
 //
 // A slot's byte in flags_ holds its status in the low three bits and the
 // flags above them (forced: a seed, handed out whatever its fold; handed;
@@ -94,8 +97,8 @@
 // # Abandoning
 //
 // A round that is closed, or ended by another call on its graph, keeps what
-// was reported, makes every slot that is not settled dirty again, and leaves
-// it for the graph's next round: a seed in unsettled_seeds_, to be handed
+// was reported, makes every slot neither settled nor reported dirty again,
+// and leaves it for the graph's next round: a seed in unsettled_seeds_, to be handed
 // out again whatever its fold, any other node in unsettled_, to be settled
 // by signature. begin() reserves both lists, so abandoning cannot fail.
 #include "core/round.hpp"
