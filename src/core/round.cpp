@@ -695,8 +695,10 @@ void Round::abandon(Phase phase) noexcept {
         graph_->set_fold_current(nodes_[s], false);
         // A seed stays a seed: its deps may well keep their keys, and then
         // only being a seed gets it handed out. Room reserved by begin().
-        auto& left = (flags_[s] & forced_flag) ? graph_->unsettled_seeds_ : graph_->unsettled_;
-        left.push_back(nodes_[s]);
+        if (flags_[s] & forced_flag) [[unlikely]]
+            graph_->unsettled_seeds_.push_back(nodes_[s]);
+        else
+            graph_->unsettled_.push_back(nodes_[s]);
     }
     phase_ = phase;
     graph_->open_round_ = nullptr;
