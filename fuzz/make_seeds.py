@@ -310,6 +310,25 @@ def calls_in_rounds():
     return s.out
 
 
+def abandoned_rounds():
+    # Rounds closed before a report (round byte bit 1, at the first node
+    # handed out whose byte has bit 6), and the rounds that take up what they
+    # left; node bytes as in rounds(), over a <- b <- c <- d.
+    s = Script()
+    for name, kind in [("a", "input"), ("b", "reactive"), ("c", "reactive"), ("d", "view")]:
+        s.add(name, kind)
+    s.deps("b", ["a"])
+    s.deps("c", ["b"])
+    s.deps("d", ["c"])
+    s.op("build")
+    s.op("kernel_round", b"\x00", b"\x21\x04\x04\x04")  # every node given a value
+    s.op("kernel_round", b"\x03", b"\x41\x40\x00\x04")  # closed with b out: d, a seed, unreached
+    s.op("kernel_round", b"\x00", b"\x00\x00\x00\x00")  # b unchanged, c settles, d still a seed
+    s.op("kernel_round", b"\x02", b"\x61\x02\x40\x00")  # b changed, closed with c out
+    s.op("kernel_round", b"\x01", b"\x00\x00\x00\x00")  # c, then d, no seed
+    return s.out
+
+
 def fan_round():
     # A fan of 1000 nodes on one input: its row is far longer than the rows
     # the walk gathers per batch of heads. The round byte: bits as in
@@ -364,6 +383,7 @@ def main(argv=sys.argv[1:]):
         ("quoting", quoting),
         ("long_deps", long_deps),
         ("rounds", rounds),
+        ("abandoned_rounds", abandoned_rounds),
         ("fan_round", fan_round),
         ("wide_batches", wide_batches),
         ("compaction", compaction),

@@ -9,7 +9,8 @@ it as the baseline "the same engine logic over the per-node protocol".
 
 A ``Graph`` has no room for Python attributes, so the state the native round
 keeps inside the graph (the open round, the nodes an abandoned round left
-unsettled) lives in a ``PyRounds`` object, one per graph:
+unsettled and which of them were seeds) lives in a ``PyRounds`` object, one
+per graph:
 ``PyRounds(graph).begin_round(inputs, seeds)``.
 
 ``per_node_round`` is the loop a caller writes without a round object, the
@@ -35,6 +36,7 @@ class PyRounds:
     def __init__(self, graph: Graph) -> None:
         self.graph = graph
         self.unsettled: set[str] = set()
+        self.unsettled_seeds: set[str] = set()  # those of them that stay seeds
         self.open: PyRound | None = None
 
     def begin_round(
@@ -77,13 +79,13 @@ class PyRound:
         self.lock = threading.Lock()
         leftover = sorted(rounds.unsettled - hashes.keys() - set(seeds))
         order = g.mark_dirty(list(hashes) + seeds + leftover)
-        rounds.unsettled = set()
+        self.forced = set(seeds) | rounds.unsettled_seeds
+        rounds.unsettled, rounds.unsettled_seeds = set(), set()
         rounds.open = self
         for node_id, content_hash in hashes.items():
             g.commit_input(node_id, content_hash)
         self.closure = order
         self.position = {node_id: i for i, node_id in enumerate(order)}
-        self.forced = set(seeds)
         self.pending_deps: dict[str, int] = {}
         self.dependents: dict[str, list[str]] = {node_id: [] for node_id in order}
         self.handed: dict[str, int] = {}  # handed out, not yet reported: id -> signature
@@ -190,6 +192,7 @@ class PyRound:
             for node_id in left:
                 g.set_dirty(node_id)
             self.rounds.unsettled.update(left)
+            self.rounds.unsettled_seeds.update(self.forced.intersection(left))
             self.heap.clear()
             self.handed.clear()
 

@@ -445,6 +445,30 @@ def test_an_abandoned_round_leaves_its_unsettled_nodes_to_the_next(how):
     assert [n for n, _ in r.ready()] == ["n4"]
 
 
+@pytest.mark.parametrize("how", ["close", "drop"])
+def test_an_abandoned_round_keeps_its_seeds_as_seeds(how):
+    # The seed n4 waits behind n2 and n3, which n0's new hash moves; abandoned
+    # with them out, the next round without seeds hands n4 out although they
+    # are reported unchanged and keep their keys.
+    g = diamond()
+    r = g.begin_round({"n0": 2}, ["n4"])
+    assert [n for n, _ in r.ready()] == ["n2", "n3"]
+    if how == "close":
+        r.close()
+    else:
+        del r
+        gc.collect()
+    assert g.dirty_nodes() == ["n2", "n3", "n4"]
+    r = g.begin_round({})
+    assert [n for n, _ in r.ready()] == ["n2", "n3"]
+    r.done("n3", False)
+    r.done("n2", False)
+    assert [n for n, _ in r.ready()] == ["n4"]
+    r.done("n4", False)
+    assert r.finished and g.dirty_nodes() == []
+    assert g.begin_round({}).scheduled == 0  # a seed once reached is no seed any more
+
+
 def test_a_finished_round_leaves_nothing_open():
     g = diamond()
     old = g.begin_round({"n0": 1})

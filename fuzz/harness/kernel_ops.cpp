@@ -161,7 +161,9 @@ void per_node(Model& m, const std::string& id, const R& result, Ok ok, bool ends
 // deps allow, and the same states, signatures and epochs after. A byte per
 // node in topological order says whether an input gets a hash, whether the
 // node is a seed, what its report says, and whether a traversal (which takes
-// the graph's visit marks from the round) runs before it is reported.
+// the graph's visit marks from the round) runs before it is reported. When
+// the round's own byte says so, the round is closed instead of a report of a
+// node whose byte has bit 6, and the next round takes up what it left.
 struct ModelRound {
     std::vector<std::uint8_t> byte_of;
     std::vector<bool> given;   // an input given a hash: settled when the round began
@@ -174,6 +176,8 @@ struct ModelRound {
     std::size_t committed = 0;
     std::size_t outstanding = 0;
     std::size_t traversals = 0;
+    bool may_close = false;  // closes at a node whose byte has bit 6
+    bool closed = false;
 };
 
 // The round the model holds open while another call runs, if any: the calls
@@ -206,10 +210,15 @@ ModelRound begin_round(Reader& r, core::Round& round, Model& m) {
             starts.push_back(i);
         }
     }
+    for (NodeIndex i : m.unsettled_seeds)
+        mr.forced[i] = true;  // an abandoned round's seeds stay seeds
+    starts.insert(starts.end(), m.unsettled_seeds.begin(), m.unsettled_seeds.end());
     starts.insert(starts.end(), m.unsettled.begin(), m.unsettled.end());
-    m.unsettled.clear();
     TRACE(std::string(op_name) + "(" + std::to_string(inputs.size()) + " inputs, " +
-          std::to_string(seeds.size()) + " seeds)");
+          std::to_string(seeds.size()) + " seeds, " + std::to_string(m.unsettled_seeds.size()) +
+          " + " + std::to_string(m.unsettled.size()) + " left)");
+    m.unsettled_seeds.clear();
+    m.unsettled.clear();
     CHECK(round.begin(inputs, seeds).has_value());
     for (const core::InputHash& input : inputs) {
         const NodeIndex i = *m.find(input.id);
@@ -270,9 +279,16 @@ void report(Graph& g, core::Round& round, Model& m, ModelRound& mr, const core::
         give_epochs(m, mr);
 }
 
+// Whether the round is to be closed in place of reporting `h`.
+bool closes_at(ModelRound& mr, const core::Handout& h) {
+    mr.closed = mr.may_close && (mr.byte_of[h.node] & 64) != 0;
+    return mr.closed;
+}
+
 // Hands out one batch and reports the first `reports` of it, in reverse when
 // the first node's byte says so (the epochs go out in topological order
-// either way). False when the round has nothing left to hand out.
+// either way). False when the round has nothing left to hand out, or is to
+// be closed.
 bool run_batch(Graph& g, core::Round& round, Model& m, ModelRound& mr, std::size_t reports) {
     auto batch = round.peek_ready();
     CHECK(batch.has_value());
@@ -283,8 +299,11 @@ bool run_batch(Graph& g, core::Round& round, Model& m, ModelRound& mr, std::size
         hand_out(m, mr, h);
     if ((mr.byte_of[batch->front().node] & 32) != 0)
         std::ranges::reverse(*batch);
-    for (std::size_t k = 0; k < std::min(reports, batch->size()); ++k)
+    for (std::size_t k = 0; k < std::min(reports, batch->size()); ++k) {
+        if (closes_at(mr, (*batch)[k]))
+            return false;
         report(g, round, m, mr, (*batch)[k]);
+    }
     return true;
 }
 
@@ -316,7 +335,7 @@ bool end_round(Model& m, ModelRound& mr) {
         const bool clean = settled[i] || mr.reported[i];
         m.states[i] = clean ? NodeState::Clean : NodeState::Dirty;
         if (!clean)
-            m.unsettled.push_back(i);
+            (mr.forced[i] ? m.unsettled_seeds : m.unsettled).push_back(i);
         all = all && settled[i];
     }
     return all;
@@ -332,9 +351,11 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
     op_name = "kernel_round";
     if (!m.built)
         return false;
-    const bool batches = (r.u8() & 1) != 0;
+    const std::uint8_t how = r.u8();
+    const bool batches = (how & 1) != 0;
     core::Round round(g);
     ModelRound mr = begin_round(r, round, m);
+    mr.may_close = (how & 2) != 0;
     if (batches) {
         while (run_batch(g, round, m, mr, SIZE_MAX)) {
         }
@@ -349,15 +370,22 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
             hand_out(m, mr, h);
             if ((mr.byte_of[h.node] & 32) != 0)
                 CHECK(!round.peek_next().has_value());  // one at a time: refused
+            if (closes_at(mr, h))
+                break;
             report(g, round, m, mr, h);
         }
     }
-    CHECK(round.phase() == core::Round::Phase::finished);
     std::size_t handed_out = 0;
     for (NodeIndex i : mr.closure)
         handed_out += mr.handed[i] ? 1 : 0;
-    CHECK(end_round(m, mr));
     CHECK(round.handed_out() == handed_out && round.committed() == mr.committed);
+    if (mr.closed) {
+        round.close();
+        CHECK(round.phase() == core::Round::Phase::closed);
+        (void)end_round(m, mr);
+        return true;
+    }
+    CHECK(end_round(m, mr));
     CHECK(round.skipped() == handed_out - mr.committed);
     return true;
 }

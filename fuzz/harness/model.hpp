@@ -27,9 +27,12 @@ struct Model {
     std::vector<std::uint64_t> epochs;
     std::uint64_t epoch_counter = 0;
     bool built = false;
-    std::vector<NodeIndex> order;      // of the last successful build
-    std::vector<NodeIndex> position;   // likewise
-    std::vector<NodeIndex> unsettled;  // what the last abandoned round left, for the next
+    std::vector<NodeIndex> order;     // of the last successful build
+    std::vector<NodeIndex> position;  // likewise
+    // What the last abandoned round left for the next one: the seeds among
+    // the nodes it did not settle, still seeds then, and the others.
+    std::vector<NodeIndex> unsettled_seeds;
+    std::vector<NodeIndex> unsettled;
 
     std::size_t size() const { return ids.size(); }
     std::optional<NodeIndex> find(std::string_view id) const;

@@ -187,8 +187,7 @@ class Drive:
 
     def report_progress(self) -> None:
         """Call the progress callback (the caller checks there is one)."""
-        r = self.round
-        self.progress(int(r.settled + r.committed + r.skipped), r.scheduled)  # type: ignore[misc]
+        self.progress(settled_count(self.round), self.round.scheduled)  # type: ignore[misc]
 
     def outcomes_of(self, closure: Sequence[str]) -> dict[str, str]:
         """Every node of the round's ``closure`` (in its order) with its
@@ -202,6 +201,11 @@ class Drive:
             for node_id in closure
             if node_id in recorded or not failed or state_of(node_id) == "clean"
         }
+
+
+def settled_count(round_: Any) -> int:
+    """How many nodes of its closure ``round_`` has settled so far."""
+    return int(round_.settled + round_.committed + round_.skipped)
 
 
 def drive_here(drive: Drive) -> None:

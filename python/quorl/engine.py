@@ -36,7 +36,7 @@ from math import copysign
 from operator import is_
 from typing import Any, Final, TypeVar, overload
 
-from quorl._drive import Drive, Progress, drive_here, drive_on
+from quorl._drive import Drive, Progress, drive_here, drive_on, settled_count
 from quorl._hashing import stable_hash
 from quorl._quorl import Graph, _Round
 from quorl._state import Node, State
@@ -653,7 +653,6 @@ class Engine:
             # answered before is no memo to serve from.
             self._nodes[node_id].memo.clear()
         drive: Drive | None = None
-        completed = False
         try:
             with round_:
                 if not round_.finished:
@@ -671,15 +670,15 @@ class Engine:
                 scheduled = round_.scheduled
                 if progress is not None and not drive.failures:
                     progress(scheduled, scheduled)
-                completed = True
         finally:
             if close_progress is not None:
                 close_progress()
-            if not completed or (drive is not None and drive.failures):
-                dirty = self._reseed_unreached(all_seeds)
         assert drive is not None
         failures = drive.failures
-        left_dirty = len(dirty) - len(failures) if failures else 0
+        # An abandoned round leaves every node it did not settle dirty (its
+        # seeds still seeds, for the next round); the failed ones among them
+        # are counted apart.
+        left_dirty = round_.scheduled - settled_count(round_) - len(failures) if failures else 0
         recomputed, hits = drive.recomputed, drive.hits
         report = RoundReport(
             scheduled=scheduled,
@@ -704,20 +703,6 @@ class Engine:
             error.add_note(note)
             raise error
         return report
-
-    def _reseed_unreached(self, seeds: list[str]) -> _Ids:
-        """After an abandoned round: the nodes it left dirty, the seeds among
-        them made seeds again (a scan of the whole graph).
-
-        The abandoned round's nodes join the next one, but settled by
-        signature: a seed not reached must stay a seed, or a replaced function
-        whose deps kept their keys would never run.
-        """
-        dirty = set(self._graph.dirty_nodes())
-        for node_id in seeds:
-            if node_id in dirty:
-                self._state.seeds[node_id] = None
-        return dirty
 
 
 class _Exclusive:

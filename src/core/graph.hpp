@@ -441,7 +441,10 @@ private:
         Round* operator->() const noexcept { return round; }
     };
     RoundLink open_round_;
-    std::vector<NodeIndex> unsettled_;  // what an abandoned round left, for the next one
+    // What an abandoned round left for the next one: its seeds, handed out
+    // again whatever their folds, and the rest, settled by signature.
+    std::vector<NodeIndex> unsettled_seeds_;
+    std::vector<NodeIndex> unsettled_;
 
     mutable VisitMarks marks_;
     std::vector<NodeIndex> scratch_;          // set_deps' list under construction

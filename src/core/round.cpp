@@ -1,4 +1,106 @@
 // Update rounds: the loop over the change closure, run inside the kernel.
+//
+// IMPLEMENTATION DETAILS
+//
+// # Slots
+//
+// begin() walks the change closure once and gives each of its k nodes a
+// slot: its place in nodes_, in the order the walk met it, the starts first.
+// Every array of the round is indexed by slot, never by node, so an open
+// round costs what its closure holds whatever the graph's size:
+//
+//   slot            0     1     2     3     4           k-1
+//                +-----+-----+-----+-----+-----+-----+-----+
+//   nodes_       |  a  |  b  |  c  |  d  |  e  | ... |     |  node index
+//   flags_       |st|fl|st|fl|     |     |     | ... |     |  status | flags
+//   waiting_     |  0  |  0  |  1  |  2  |  1  | ... |     |  closure deps not settled
+//   signature_   |     |     |  f  |     |     | ... |     |  the fold, once available
+//                +-----+-----+-----+-----+-----+-----+-----+-----+
+//   edge_start_  |  0  |  2  |  3  |  4  |  4  | ... |     |  e  |  k + 1 entries
+//                +-----+-----+-----+-----+-----+-----+-----+-----+
+//   edge_slots_  |  2  |  3  |  3  |  4  | ... |     |  0  |        e + 1 entries
+//                +-----+-----+-----+-----+-----+-----+-----+
+//                 \__ a's __/ \b's/ \c's/             spare
+//
+// Here a and b are the starts; c and d depend on a, d on b too, e on c.
+// Slot s's dependants are edge_slots_[edge_start_[s] .. edge_start_[s + 1]),
+// slots again, so settling never looks a node up; the spare entry past the
+// last run lets the cascade read two lanes of any run, even an empty one.
+//
+// A slot's byte in flags_ holds its status in the low three bits and the
+// flags above them (forced: a seed, handed out whatever its fold; handed;
+// changed, its epoch still to come; given, an input with a new hash; moved,
+// its key changed this round). A status only moves forward:
+//
+//   waiting --(deps settled, fold matches)-----------------------> settled
+//      '-----(fold differs, or forced)--> available --take--> out --done--> reported --flush--^
+//
+// Three queues of slots carry the statuses between the calls:
+//
+//   worklist_   [ visited ......... | waiting for cascade() ....... | spare ]
+//               0              work_head_                       work_tail_   (k + 1 long)
+//   available_  [ min-heap by place in the cached order | appended since ]
+//               0                                   heaped_
+//   pending_    [ reported since the last flush, any order ]
+//
+// Every slot joins the worklist once at most (its waiting_ count reaches
+// zero once), so k + 1 entries are enough and the spare lets the cascade
+// write one entry past the tail without a branch. Only one-at-a-time use
+// needs the heap: peek_ready() sorts available_, and a sorted array is a
+// heap, so the two uses mix freely.
+//
+// # The walk
+//
+// walk() goes breadth first from the starts along the reverse edges,
+// gathering the rows of a batch of heads at a time so that one loop visits
+// all their dependants. It numbers each closure node slot + 1 above a base
+// in the graph's visit marks, so no table of the graph's size is cleared per
+// round, and the same pass counts each slot's deps in the closure (waiting_)
+// and writes the closure's own edges (edge_start_, edge_slots_): heads leave
+// the queue in slot order, so each head's dependants land in one run. From
+// then on the round never reads the graph's reverse edges again.
+//
+// # The cascade
+//
+// cascade() visits the worklist first in, first out. An input not given a
+// hash settles with the hash it has; another node settles without reading
+// its deps while its fold_current bit says no dep's key moved since its
+// signature was folded, and otherwise folds: a fold equal to the stored
+// signature settles it, any other fold (or a seed) makes it available with
+// that fold. Settling a slot releases its dependants: each one's waiting_
+// count goes down, and one at zero joins the worklist. When the settled
+// node's key moved (a new input hash, a commit's epoch), its dependants'
+// fold_current bits are cleared first, so they fold when visited. Most of a
+// closure settles here, between two reports, without leaving the kernel.
+//
+// # Why the order of reports within a batch cannot matter
+//
+// done() writes only its own node (state, signature) and appends the slot
+// to pending_; nothing it does is seen by another node. flush() runs once
+// the batch is complete (or the next one is asked for): it sorts pending_ by
+// place in the cached order, gives the commits their epochs in that order,
+// and only then releases their dependants, in that order too. So the epoch
+// counter, every epoch and the worklist come out the same for any order of
+// the reports, and match the per-node protocol run in topological order.
+// abandon() gives the pending commits their epochs the same way.
+//
+// # A traversal during a round
+//
+// Any other traversal of the graph (downstream_closure, dirty_subgraph, ...)
+// takes the visit marks for its own numbering and overwrites the round's.
+// The round keeps the marks' uses() count from its walk; when done() finds
+// it changed, it copies the numbers into slot_of_, a table of the graph's
+// size built once, and reads slots there until the round ends. Stamps at or
+// below the base read as "not in the closure": their difference from the
+// base wraps past every slot.
+//
+// # Abandoning
+//
+// A round that is closed, or ended by another call on its graph, keeps what
+// was reported, makes every slot neither settled nor reported dirty again,
+// and leaves it for the graph's next round: a seed in unsettled_seeds_, to be handed
+// out again whatever its fold, any other node in unsettled_, to be settled
+// by signature. begin() reserves both lists, so abandoning cannot fail.
 #include "core/round.hpp"
 
 #include <algorithm>
@@ -9,26 +111,30 @@ namespace quorl::core {
 
 namespace {
 
-// Heads whose rows a walk gathers before it visits their dependants.
+// Each constant was chosen by the "round" row of benchmarks/run.py (a round
+// over a ~10% closure), at 10^5 nodes and with --million.
+
+// Heads whose rows a walk gathers before it visits their dependants: enough
+// to hide the per-head loop exit, few enough that the rows stay cached.
 constexpr std::size_t batch = 32;
 // How many places ahead a walk asks for the memory it will read: far enough
-// to hide a miss, near enough that the lines are still cached. Gathering a
-// batch's rows is quick, and visiting their dependants is not: a head's row
-// is asked for a batch ahead and its reverse-edge run two, so the misses
-// resolve while the batch before is visited. Dependants are asked for
-// a few visits ahead in the gathered rows, for their stamps.
+// to hide a miss, near enough that the lines are still cached. A head's
+// reverse-edge run is asked for two batches ahead and its row one, so the
+// misses resolve while the batch before is visited.
 constexpr std::size_t far_ahead = 2 * batch;
 constexpr std::size_t near_ahead = batch;
+// Dependants' stamps are asked for this many visits ahead in the gathered rows.
 constexpr std::size_t visits_ahead = 16;
 // A gathered row is copied this many elements at once: most are no longer.
 constexpr std::uint32_t row_copy = 4;
-// Dependants a cascade lets go without a loop: more lanes cost more than
-// the mispredicted loop exits they save.
+// Dependants released without a loop: more lanes cost more than the
+// mispredicted loop exits they save.
 constexpr std::uint32_t lanes = 2;
 // Graphs whose node records (the bulk of a graph) pass this many bytes
-// outgrow the cache, and walks prefetch.
+// outgrow the cache, and walks prefetch; below it prefetching only costs.
 constexpr std::size_t prefetch_above = std::size_t{1} << 20;
-// Stamp tables (4 bytes a node) up to this size stay cached through a walk.
+// Stamp tables (4 bytes a node) up to this size stay cached through a walk,
+// so sweeping them in once is cheaper than missing them at random.
 constexpr std::size_t sweep_stamps_below = std::size_t{1} << 20;
 
 RoundRefusal value_refusal(std::string message) {
@@ -44,6 +150,35 @@ template <typename T>
 T* grow(Scratch<T>& v, std::size_t need) {
     v.resize(std::max(need, v.size() * 2));
     return v.data();
+}
+
+// Releases the dependants of a settled slot, whose closure edges are
+// edges[first, end): each one's count of unsettled deps goes down, and one
+// at zero joins the worklist at `tail`; returns the new tail. Without a
+// branch on the count, nor on the run's length up to `lanes`: both are data,
+// and a mispredicted branch costs more than the spare loads and stores. A
+// lane past the run reads its first edge (or the element past the last run)
+// and changes nothing; the spare write at the tail stays within the
+// worklist, which has room for one more than the closure.
+[[gnu::always_inline]] inline std::size_t release_dependants(std::uint32_t first, std::uint32_t end,
+                                                             const std::uint32_t* edges,
+                                                             std::uint32_t* waiting,
+                                                             std::uint32_t* work,
+                                                             std::size_t tail) noexcept {
+    for (std::uint32_t lane = 0; lane < lanes; ++lane) {
+        const std::uint32_t valid = lane < end - first ? 1U : 0U;
+        const std::uint32_t d = edges[first + (lane & (0U - valid))];
+        const std::uint32_t w = waiting[d] - valid;
+        waiting[d] = w;
+        work[tail] = d;
+        tail += valid & (w == 0 ? 1U : 0U);
+    }
+    for (std::uint32_t e = first + lanes; e < end; ++e) {
+        const std::uint32_t d = edges[e];
+        work[tail] = d;
+        tail += --waiting[d] == 0 ? 1U : 0U;
+    }
+    return tail;
 }
 
 }  // namespace
@@ -66,7 +201,7 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
 
     // Every check before the first write.
     std::vector<NodeIndex> starts;
-    starts.reserve(inputs.size() + seeds.size() + g.unsettled_.size());
+    starts.reserve(inputs.size() + seeds.size() + g.unsettled_seeds_.size() + g.unsettled_.size());
     for (const InputHash& input : inputs) {
         const NodeIndex i = g.find(input.id);
         if (i == IdIndex::absent)
@@ -88,6 +223,7 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
                 "input " + quoted(id) + " is a seed without a hash: give its hash in inputs")));
         starts.push_back(i);
     }
+    starts.insert(starts.end(), g.unsettled_seeds_.begin(), g.unsettled_seeds_.end());
     const std::size_t last_seed = starts.size();
     starts.insert(starts.end(), g.unsettled_.begin(), g.unsettled_.end());
 
@@ -105,7 +241,9 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     available_.reserve(k);
     pending_.reserve(k);
     order_keys_.reserve(k);
-    g.unsettled_.reserve(k);  // abandon() only appends; it must not throw
+    // abandon() only appends, and must not throw; only seeds are forced.
+    g.unsettled_.reserve(k);
+    g.unsettled_seeds_.reserve(last_seed - first_seed);
 
     // Writes.
     for (const NodeIndex node : nodes_)
@@ -127,6 +265,7 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
             flags_[slot] |= forced_flag;
     }
     g.unsettled_.clear();
+    g.unsettled_seeds_.clear();
     g.open_round_ = this;
     g.folds_recorded_ = true;
     phase_ = Phase::open;
@@ -140,9 +279,7 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
             worklist_[work_tail_++] = static_cast<std::uint32_t>(s);
     for (std::size_t s = 0; s < entered; ++s)
         if (flags_[s] & given_flag) {
-            set_status(s, Status::settled);
             ++settled_in_kernel_;
-            ++settled_total_;
             settle(s, (flags_[s] & moved_flag) != 0);
         }
     cascade();
@@ -167,7 +304,7 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
     const std::span<const NodeIndex> reverse(g.dependents_);
     // Stamps at most `base` are unvisited; base + slot + 1 numbers a visited
     // node. Nothing of the graph's size is zeroed, so a small closure costs
-    // what it touches (a fresh table cost 135 us a round at 10^6 nodes).
+    // what it touches (the "small round" row of benchmarks/run.py, --million).
     std::uint32_t base = 0;
     std::uint32_t* const stamps = g.marks_.number(n, base);
     number_base_ = base;
@@ -293,18 +430,19 @@ std::size_t Round::walk(std::span<const NodeIndex> starts) {
     return entered;
 }
 
-// Marks a slot settled and lets its dependants in the closure go once all
-// their deps are settled. When the node's key moved, their stored
-// signatures no longer match their folds.
+// Marks a slot settled outside the cascade (an input given a hash, a
+// report) and releases its dependants. When the node's key moved, their
+// stored signatures no longer match their folds.
 void Round::settle(std::size_t slot, bool moved) {
+    set_status(slot, Status::settled);
+    ++settled_total_;
+    const std::uint32_t first = edge_start_[slot];
     const std::uint32_t end = edge_start_[slot + 1];
-    for (std::uint32_t e = edge_start_[slot]; e < end; ++e) {
-        const std::uint32_t s = edge_slots_[e];
-        if (moved)
-            graph_->set_fold_current(nodes_[s], false);
-        if (--waiting_[s] == 0)
-            worklist_[work_tail_++] = s;
-    }
+    if (moved)
+        for (std::uint32_t e = first; e < end; ++e)
+            graph_->set_fold_current(nodes_[edge_slots_[e]], false);
+    work_tail_ = release_dependants(first, end, edge_slots_.data(), waiting_.data(),
+                                    worklist_.data(), work_tail_);
 }
 
 // Visits the slots whose deps all settled, first in, first out: a node's
@@ -356,25 +494,8 @@ void Round::cascade() {
         flags[slot] = static_cast<std::uint8_t>((flags[slot] & ~status_mask) |
                                                 static_cast<std::uint8_t>(Status::settled));
         ++settled;
-        // Without a branch on the count, nor on the run's length up to
-        // `lanes`: both are data, and a mispredicted branch costs more than
-        // the spare loads and stores. A lane past the run reads its first
-        // edge (or the element past the last run) and changes nothing.
-        const std::uint32_t first = edge_start[slot];
-        const std::uint32_t end = edge_start[slot + 1];
-        for (std::uint32_t lane = 0; lane < lanes; ++lane) {
-            const std::uint32_t valid = lane < end - first ? 1U : 0U;
-            const std::uint32_t d = edges[first + (lane & (0U - valid))];
-            const std::uint32_t w = waiting[d] - valid;
-            waiting[d] = w;
-            work[tail] = d;
-            tail += valid & (w == 0 ? 1U : 0U);
-        }
-        for (std::uint32_t e = first + lanes; e < end; ++e) {
-            const std::uint32_t d = edges[e];
-            work[tail] = d;
-            tail += --waiting[d] == 0 ? 1U : 0U;
-        }
+        tail =
+            release_dependants(edge_start[slot], edge_start[slot + 1], edges, waiting, work, tail);
     }
     work_head_ = head;
     work_tail_ = tail;
@@ -399,22 +520,25 @@ void Round::sort_in_order(std::vector<std::uint32_t>& slots) {
 }
 
 // Gives the commits reported since the last flush their epochs, in
-// topological order, then settles what those reports unblocked.
-void Round::flush() {
-    if (pending_.empty())
-        return;
+// topological order whatever the order of the reports, and leaves pending_
+// in that order. Cannot fail: the room was reserved and checked at begin()
+// and report().
+void Round::give_epochs() {
     sort_in_order(pending_);
     for (std::uint32_t slot : pending_)
         if (flags_[slot] & changed_flag) {
-            Node& node = node_at(slot);
-            node.epoch = ++graph_->epoch_counter_;  // room checked by report()
+            node_at(slot).epoch = ++graph_->epoch_counter_;
             flags_[slot] = static_cast<std::uint8_t>((flags_[slot] & ~changed_flag) | moved_flag);
         }
-    for (std::uint32_t slot : pending_) {
-        set_status(slot, Status::settled);
-        ++settled_total_;
+}
+
+// Settles the reports since the last flush, and what they unblocked.
+void Round::flush() {
+    if (pending_.empty())
+        return;
+    give_epochs();
+    for (std::uint32_t slot : pending_)
         settle(slot, (flags_[slot] & moved_flag) != 0);
-    }
     pending_.clear();
     cascade();
     finish_if_done();
@@ -458,15 +582,20 @@ RoundResult<const Handout*> Round::peek_next() {
     return &next_;
 }
 
+// Hands a slot out: its node computes until it is reported.
+void Round::hand_out(std::uint32_t slot) {
+    set_status(slot, Status::out);
+    flags_[slot] |= handed_flag;
+    graph_->set_state(nodes_[slot], NodeState::Computing);
+    ++handed_out_;
+}
+
 void Round::take_next() {
     std::ranges::pop_heap(available_, later_in_order());  // peek_next() heaped them all
     const std::uint32_t slot = available_.back();
     available_.pop_back();
     --heaped_;
-    set_status(slot, Status::out);
-    flags_[slot] |= handed_flag;
-    graph_->set_state(nodes_[slot], NodeState::Computing);
-    ++handed_out_;
+    hand_out(slot);
 }
 
 RoundResult<std::vector<Handout>> Round::peek_ready() {
@@ -484,12 +613,8 @@ RoundResult<std::vector<Handout>> Round::peek_ready() {
 }
 
 void Round::take_ready() {
-    for (std::uint32_t slot : available_) {
-        set_status(slot, Status::out);
-        flags_[slot] |= handed_flag;
-        graph_->set_state(nodes_[slot], NodeState::Computing);
-    }
-    handed_out_ += available_.size();
+    for (std::uint32_t slot : available_)
+        hand_out(slot);
     available_.clear();
     heaped_ = 0;
 }
@@ -560,11 +685,7 @@ RoundResult<void> Round::report(NodeIndex node, std::string_view id, bool change
 void Round::abandon(Phase phase) noexcept {
     if (phase_ != Phase::open)
         return;
-    // Reports that were accepted stand: their epochs, in topological order.
-    std::ranges::sort(pending_, earlier_in_order());
-    for (std::uint32_t slot : pending_)
-        if (flags_[slot] & changed_flag)
-            node_at(slot).epoch = ++graph_->epoch_counter_;
+    give_epochs();  // reports that were accepted stand
     for (std::size_t s = 0; s < nodes_.size(); ++s) {
         const Status st = status(s);
         if (st == Status::settled || st == Status::reported)
@@ -572,7 +693,12 @@ void Round::abandon(Phase phase) noexcept {
         graph_->set_state(nodes_[s], NodeState::Dirty);
         // A dep may have moved with no round left to refold it.
         graph_->set_fold_current(nodes_[s], false);
-        graph_->unsettled_.push_back(nodes_[s]);  // room reserved by begin()
+        // A seed stays a seed: its deps may well keep their keys, and then
+        // only being a seed gets it handed out. Room reserved by begin().
+        if (flags_[s] & forced_flag) [[unlikely]]
+            graph_->unsettled_seeds_.push_back(nodes_[s]);
+        else
+            graph_->unsettled_.push_back(nodes_[s]);
     }
     phase_ = phase;
     graph_->open_round_ = nullptr;

@@ -3,18 +3,20 @@
 // settles every node whose signature equals the stored one as skip_node
 // would, and hands out only the nodes that need a value, as (node, signature).
 //
-// Sequential use (next_node / done, one node at a time) leaves every node's
-// state, signature and epoch, and the epoch counter, exactly as the per-node
-// protocol leaves them with the same decisions in topological order. Parallel
-// use (ready / done) hands out batches; the commits reported since the last
-// batch get their epochs in topological order when the batch is complete or
-// the next batch is asked for, so the order of reports within a batch does
-// not matter.
+// Sequential use (peek_next / take_next / done, one node at a time) leaves
+// every node's state, signature and epoch, and the epoch counter, exactly as
+// the per-node protocol leaves them with the same decisions in topological
+// order. Parallel use (peek_ready / take_ready / done) hands out batches; the
+// commits reported since the last batch get their epochs in topological order
+// when the batch is complete or the next batch is asked for, so the order of
+// reports within a batch does not matter.
 //
 // A round works on the closure only: it needs O(k + e) memory for a closure of
 // k nodes and e edges out of them while open, numbers the closure in the
-// graph's visit marks, and frees it all when it finishes or is abandoned. A
-// Round must not outlive its Graph.
+// graph's visit marks, and frees it all when it finishes or is abandoned. An
+// abandoned round leaves its unsettled nodes to the graph's next round, the
+// seeds among them still seeds. round.cpp opens with how it works. A Round
+// must not outlive its Graph.
 #pragma once
 
 #include <cstdint>
@@ -87,7 +89,7 @@ public:
 
     // Starts the round: like mark_dirty(inputs + seeds) followed by
     // commit_input of every input, with the nodes an abandoned round left
-    // unsettled joined in, then settles what it can. Checks everything and
+    // unsettled joined in (its seeds as seeds), then settles what it can. Checks everything and
     // allocates everything before the first write, so a failure changes
     // nothing. O(k log k + edges of k).
     RoundResult<void> begin(std::span<const InputHash> inputs,
@@ -151,9 +153,6 @@ private:
         check_index(node, graph_->position_.size(), "positions");
         return graph_->position_[node];
     }
-    auto earlier_in_order() const {
-        return [this](std::uint32_t a, std::uint32_t b) { return position(a) < position(b); };
-    }
     auto later_in_order() const {  // makes the std heap functions a min-heap
         return [this](std::uint32_t a, std::uint32_t b) { return position(a) > position(b); };
     }
@@ -171,11 +170,13 @@ private:
     }
     std::size_t number_from_table(NodeIndex node);
     void sort_in_order(std::vector<std::uint32_t>& slots);
+    void give_epochs();
     void flush();
     void settle(std::size_t slot, bool moved);
     template <bool Prefetch>
     std::size_t walk(std::span<const NodeIndex> starts);
     void cascade();
+    void hand_out(std::uint32_t slot);
     void finish_if_done() noexcept;
     void abandon(Phase phase) noexcept;
     void release_memory() noexcept;

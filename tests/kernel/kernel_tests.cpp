@@ -391,3 +391,70 @@ TEST(a_per_node_call_sees_and_keeps_what_ending_the_round_leaves) {
         EXPECT(open.g.node(1).epoch == open.g.epoch_counter());
     }
 }
+
+namespace {
+
+// The ids a round hands out, one at a time, each reported with `changed`.
+std::vector<std::string> drain_round(Round& r, bool changed) {
+    std::vector<std::string> out;
+    for (;;) {
+        auto next = r.peek_next();
+        if (!next.has_value() || *next == nullptr)
+            return out;
+        const NodeIndex node = (*next)->node;
+        r.take_next();
+        out.emplace_back(r.graph().id_of(node));
+        (void)r.done(node, changed);
+    }
+}
+
+}  // namespace
+
+// in <- a <- s: a round seeded at s, abandoned (once, or twice over) while a
+// is out, leaves s a seed, so the next round hands it out although a, its
+// only dep, is reported unchanged and keeps its key.
+TEST(an_abandoned_round_keeps_its_seeds_as_seeds) {
+    for (int closes = 1; closes <= 2; ++closes) {
+        Graph g;
+        (void)g.add_node("in", "input");
+        (void)g.add_node("a", "reactive");
+        (void)g.add_node("s", "reactive");
+        const std::string_view a_deps[] = {"in"};
+        const std::string_view s_deps[] = {"a"};
+        (void)g.set_deps("a", a_deps);
+        (void)g.set_deps("s", s_deps);
+        (void)g.build();
+        const std::string_view both[] = {"a", "s"};
+        InputHash first[] = {{"in", 1}};
+        {
+            Round prime(g);
+            EXPECT(prime.begin(first, both).has_value());
+            EXPECT((drain_round(prime, true) == std::vector<std::string>{"a", "s"}));
+        }
+        InputHash second[] = {{"in", 2}};
+        const std::string_view seed[] = {"s"};
+        for (int c = 0; c < closes; ++c) {
+            Round r(g);
+            EXPECT(c == 0 ? r.begin(second, seed).has_value() : r.begin({}, {}).has_value());
+            auto next = r.peek_next();
+            EXPECT(next.has_value() && *next != nullptr && g.id_of((*next)->node) == "a");
+            r.take_next();
+            r.close();  // a out, s never reached
+            EXPECT(g.state_of("s").value() == NodeState::Dirty);
+            EXPECT(g.state_of("a").value() == NodeState::Dirty);
+        }
+        const std::uint64_t epoch_of_a = g.node(1).epoch;
+        {
+            Round r(g);
+            EXPECT(r.begin({}, {}).has_value());
+            EXPECT((drain_round(r, false) == std::vector<std::string>{"a", "s"}));
+            EXPECT(r.phase() == Round::Phase::finished);
+        }
+        EXPECT(g.node(1).epoch == epoch_of_a);
+        EXPECT(g.state_of("s").value() == NodeState::Clean);
+        Round after(g);  // seeds do not outlive the round that reached them
+        EXPECT(after.begin({}, {}).has_value());
+        EXPECT(after.scheduled() == 0 && after.phase() == Round::Phase::finished);
+        EXPECT(invariant_failure(g).empty());
+    }
+}
