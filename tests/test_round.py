@@ -328,6 +328,25 @@ def test_reports_of_the_strs_handed_out_are_checked_the_same():
     assert (r.committed, r.skipped, r.outstanding) == (1, 0, 1)
 
 
+@pytest.mark.parametrize(
+    "given",
+    [dict, list, lambda pairs: (p for p in pairs)],
+    ids=["mapping", "pairs", "iterator"],
+)
+def test_the_inputs_given_are_let_go(given):
+    # begin() holds each given id and pair for the call only, whatever form
+    # the inputs come in.
+    g = diamond()
+    node = "".join(["n", "0"])  # not interned: its count is this test's
+    pair = (node, 2)
+    held = sys.getrefcount(node), sys.getrefcount(pair)
+    with g.begin_round(given([pair])) as r:
+        for n, _ in r:
+            r.done(n, True)
+    del r
+    assert (sys.getrefcount(node), sys.getrefcount(pair)) == held
+
+
 def test_the_ids_handed_out_are_let_go():
     # The round holds the ids of its last batch until each is reported, and
     # the rest until it is dropped.

@@ -696,3 +696,18 @@ def test_same_structure_argument_errors():
             return super().__iter__()
 
     g.set_deps("c", Sneaky(["a"]))
+
+
+@pytest.mark.parametrize("damage", [False, True], ids=["restored", "refused"])
+def test_a_bytearray_restored_from_can_be_resized_after(damage):
+    # The buffer is exported only for the call, a refused one too: a
+    # bytearray still exported cannot change size.
+    data = bytearray(sample_graph().to_bytes())
+    if damage:
+        data[-1] ^= 1
+        with pytest.raises(ValueError, match="checksum mismatch"):
+            Graph.from_bytes(data)
+    else:
+        Graph.from_bytes(data)
+    data.extend(b"more")
+    del data[:4]
