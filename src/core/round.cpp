@@ -98,9 +98,10 @@
 //
 // A round that is closed, or ended by another call on its graph, keeps what
 // was reported, makes every slot neither settled nor reported dirty again,
-// and leaves it for the graph's next round: a seed in unsettled_seeds_, to be handed
-// out again whatever its fold, any other node in unsettled_, to be settled
-// by signature. begin() reserves both lists, so abandoning cannot fail.
+// and leaves it for the graph's next round: a seed in unsettled_seeds_, to
+// be handed out again whatever its fold, any other node in unsettled_, to be
+// settled by signature. begin() reserves both lists, so abandoning cannot
+// fail.
 #include "core/round.hpp"
 
 #include <algorithm>

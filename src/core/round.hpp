@@ -89,9 +89,9 @@ public:
 
     // Starts the round: like mark_dirty(inputs + seeds) followed by
     // commit_input of every input, with the nodes an abandoned round left
-    // unsettled joined in (its seeds as seeds), then settles what it can. Checks everything and
-    // allocates everything before the first write, so a failure changes
-    // nothing. O(k log k + edges of k).
+    // unsettled joined in (its seeds as seeds), then settles what it can.
+    // Checks everything and allocates everything before the first write, so
+    // a failure changes nothing. O(k log k + edges of k).
     RoundResult<void> begin(std::span<const InputHash> inputs,
                             std::span<const std::string_view> seeds);
 
