@@ -42,11 +42,13 @@ SELF_DEPENDENCY = "node {} cannot depend on itself"
 INVALID_KIND = "invalid node kind {} (expected input|source|reactive|view)"
 NOT_BUILT = "graph has not been built; call build() after registering nodes"
 CYCLE = "dependency cycle detected involving: {}"
+STILL_DEPENDED_ON = "cannot remove {}: {} depends on it and is not removed"
 # The call boundary's.
 ALREADY_BORROWED = "Already borrowed"  # exclusive access refused: held in any way
 ALREADY_MUTABLY_BORROWED = "Already mutably borrowed"  # shared access refused: held exclusively
 NOT_A_STR = "object cannot be converted to 'PyString'"
 NOT_A_SEQUENCE = "object cannot be converted to 'Sequence'"
+NOT_ITERABLE = "object is not iterable"
 STR_AS_SEQUENCE = "Can't extract `str` to `Vec`"
 NEGATIVE = "can't convert negative int to unsigned"
 TOO_BIG = "int too big to convert"
@@ -144,6 +146,17 @@ def to_str_list(obj):
     return [to_str(item) for item in obj]
 
 
+def to_id_collection(obj):
+    """Any iterable of ids, in its own order; a str alone is refused."""
+    if isinstance(obj, str):
+        raise TypeError(STR_AS_SEQUENCE)
+    try:
+        items = iter(obj)
+    except TypeError:
+        raise TypeError(f"'{type(obj).__qualname__}' {NOT_ITERABLE}") from None
+    return [to_str(item) for item in items]
+
+
 def to_u64(obj):
     # operator.index is the interpreter's own integer protocol: ints as they
     # are, other objects through __index__, a TypeError for anything else.
@@ -173,6 +186,7 @@ _CONVERTERS = {
     "kind": to_str,
     "deps": to_str_list,
     "seeds": to_str_list,
+    "ids": to_id_collection,
     "hash": to_u64,
     "input_hash": to_u64,
     "signature": to_u64,
@@ -286,6 +300,32 @@ class Model:
         self.nodes[target].deps = new
         self.built = False
 
+    def remove_node(self, /, *args, **kwargs):
+        self._remove([arguments("remove_node", ("id",), args, kwargs)])
+
+    def remove_nodes(self, /, *args, **kwargs):
+        self._remove(arguments("remove_nodes", ("ids",), args, kwargs))
+
+    def _remove(self, ids):
+        removed = dict.fromkeys(self._index_of(node_id) for node_id in ids)
+        dependents = self._dependents()
+        for r in removed:
+            for d in dependents[r]:
+                if d not in removed:
+                    raise ValueError(
+                        STILL_DEPENDED_ON.format(quoted(self.nodes[r].id), quoted(self.nodes[d].id))
+                    )
+        if not removed:
+            return
+        kept = [i for i in range(len(self.nodes)) if i not in removed]
+        renumber = {old: new for new, old in enumerate(kept)}
+        self.nodes = [self.nodes[i] for i in kept]
+        for node in self.nodes:
+            node.deps = [renumber[d] for d in node.deps]
+        self.index = {node.id: i for i, node in enumerate(self.nodes)}
+        if self.built:  # what remains is built afresh: the order a new declaration gets
+            self.order = self._greedy_order()
+
     def node_ids(self, /, *args, **kwargs):
         no_arguments("node_ids", args, kwargs)
         return [node.id for node in self.nodes]
@@ -304,6 +344,10 @@ class Model:
 
     def build(self, /, *args, **kwargs):
         no_arguments("build", args, kwargs)
+        self.order = self._greedy_order()
+        self.built = True
+
+    def _greedy_order(self):
         in_degree = [len(node.deps) for node in self.nodes]
         dependents = self._dependents()
         # Always the smallest ready index next: the lexicographically least order.
@@ -320,8 +364,7 @@ class Model:
         if len(order) < len(self.nodes):
             stuck = [self.nodes[i].id for i, n in enumerate(in_degree) if n > 0]
             raise ValueError(CYCLE.format(", ".join(stuck)))
-        self.order = order
-        self.built = True
+        return order
 
     def topo_order(self, /, *args, **kwargs):
         no_arguments("topo_order", args, kwargs)

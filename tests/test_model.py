@@ -73,6 +73,23 @@ class Reg:
         return f"Sub(Reg({self.k}))" if self.sub else f"Reg({self.k})"
 
 
+class Below:
+    """The k-th registered id and everything that depends on it: a set removal accepts."""
+
+    def __init__(self, k, as_list):
+        self.k, self.as_list = k, as_list
+
+    def resolve(self, model):
+        if not model.nodes:
+            return []
+        closure = model._closure([self.k % len(model.nodes)])
+        ids = [model.nodes[i].id for i in sorted(closure, reverse=True)]
+        return ids if self.as_list else set(ids)
+
+    def __repr__(self):
+        return f"Below({self.k}, {self.as_list})"
+
+
 POOL_IDS = st.sampled_from(POOL)
 REG = st.builds(Reg, st.integers(0, 15))
 FRESH = st.text(min_size=1, max_size=4)
@@ -115,13 +132,28 @@ BAD_U64 = st.sampled_from(
     [-1, 2**64, -(2**70), 2**100, Index(-1), Index(2**64), 1.0, "1", None, b"\x01"]
 )
 
-GOOD = {"id": GOOD_IDS, "kind": GOOD_KINDS, "deps": GOOD_SEQS, "seeds": GOOD_SEQS, "hash": GOOD_U64}
+GOOD_ID_COLLECTIONS = weighted(
+    (4, st.builds(Below, st.integers(0, 15), st.booleans())),
+    (2, GOOD_SEQS),
+    (1, POOL_LISTS.map(set)),
+    (1, POOL_LISTS.map(dict.fromkeys)),
+)
+BAD_ID_COLLECTIONS = GOOD_IDS | st.sampled_from([None, 1, 2.5, b"ab", ["a", 2], {"a", None}])
+GOOD = {
+    "id": GOOD_IDS,
+    "kind": GOOD_KINDS,
+    "deps": GOOD_SEQS,
+    "seeds": GOOD_SEQS,
+    "hash": GOOD_U64,
+    "ids": GOOD_ID_COLLECTIONS,
+}
 BAD = {
     "id": BAD_STRS,
     "kind": BAD_KINDS | BAD_STRS,
     "deps": BAD_SEQS,
     "seeds": BAD_SEQS,
     "hash": BAD_U64,
+    "ids": BAD_ID_COLLECTIONS,
 }
 for table in (GOOD, BAD):
     table.update(input_hash=table["hash"], signature=table["hash"], content_hash=table["hash"])
@@ -154,6 +186,8 @@ METHODS = {
     "__contains__": (("id",), 2),
     "__repr__": ((), 1),
     "__new__": (None, 1),
+    "remove_node": (("id",), 2),
+    "remove_nodes": (("ids",), 2),
 }
 
 
@@ -175,7 +209,7 @@ class Call:
         """Pick registered ids, and numbers that make memo checks hit."""
 
         def fill(v):
-            if isinstance(v, Reg):
+            if isinstance(v, (Reg, Below)):
                 return v.resolve(model)
             if type(v) in (list, tuple):
                 return type(v)(map(fill, v))

@@ -113,6 +113,13 @@ class Graph:
         """Would `set_deps(id, deps)` close a cycle? None if not; else the shortest
         such cycle as ids in dependency order, starting at `id` (each id is a dep
         of the next, and the last one would be a dep of `id`). Changes nothing."""
+    def remove_node(self, id: str) -> None:
+        """Unregister a node no other node depends on. Its id may be registered
+        again, as a new node. A built graph stays built."""
+    def remove_nodes(self, ids: Iterable[str]) -> None:
+        """Unregister several nodes at once, in any order (any iterable of ids). Every
+        node that depends on one of them must be among them; otherwise, or if one
+        is unknown, nothing is removed. A built graph stays built."""
 
 # Created by Graph.begin_round only; exported by the package as quorl.Round.
 @final

@@ -382,6 +382,15 @@ bool StrSequenceArgument::load_iterated(PyObject* object) {
     return loaded;
 }
 
+// A sequence (a str refused among them) loads as a sequence argument does;
+// anything else that iterates, a set or a dict's keys, is iterated.
+bool StrCollectionArgument::load(PyObject* object) {
+    const bool loaded =
+        PySequence_Check(object) ? StrSequenceArgument::load(object) : load_iterated(object);
+    value.ids = StrSequenceArgument::value;
+    return loaded;
+}
+
 namespace {
 
 // PyLong_AsUnsignedLongLong converts through a general byte-array routine;

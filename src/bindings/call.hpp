@@ -259,15 +259,29 @@ public:
     }
     bool load(PyObject* object);
 
-private:
+protected:
     bool load_list_or_tuple(PyObject* object);
     bool load_iterated(PyObject* object);
 
+private:
     // Deps and seeds lists are short: up to this many need no heap storage.
     static constexpr std::size_t inline_capacity = 8;
     std::array<std::string_view, inline_capacity> inline_views_;
     std::vector<std::string_view> views_;
     std::vector<PyObject*> owned_;  // elements an iterator handed out, kept alive for the views
+};
+
+// Ids whose order does not matter: any iterable of str, a set or a dict's
+// keys too. A str alone is refused, as for a sequence: it would be read as
+// its characters.
+struct IdCollection {
+    std::span<const std::string_view> ids;
+};
+
+class StrCollectionArgument : StrSequenceArgument {
+public:
+    IdCollection value;
+    bool load(PyObject* object);
 };
 
 struct U64Argument {
@@ -281,6 +295,9 @@ template <> struct ArgumentFor<std::string_view> {
 };
 template <> struct ArgumentFor<std::span<const std::string_view>> {
     using type = StrSequenceArgument;
+};
+template <> struct ArgumentFor<IdCollection> {
+    using type = StrCollectionArgument;
 };
 template <> struct ArgumentFor<std::uint64_t> {
     using type = U64Argument;
@@ -476,13 +493,15 @@ constexpr bool names_parameters(std::size_t arity) {
 
 // A sequence argument borrows its items from the caller's container without
 // keeping it from changing, which is only safe when no later conversion can
-// run Python code: a sequence comes last or not at all.
+// run Python code: a sequence (or a collection, which may be a list) comes
+// last or not at all.
+template <typename T>
+constexpr bool borrows_items =
+    std::is_same_v<T, std::span<const std::string_view>> || std::is_same_v<T, IdCollection>;
+
 template <typename Arguments, std::size_t... I>
 constexpr bool sequence_only_last(std::index_sequence<I...>) {
-    return (
-        (!std::is_same_v<std::tuple_element_t<I, Arguments>, std::span<const std::string_view>> ||
-         I + 1 == sizeof...(I)) &&
-        ...);
+    return ((!borrows_items<std::tuple_element_t<I, Arguments>> || I + 1 == sizeof...(I)) && ...);
 }
 
 template <const MethodSpec& spec, auto operation>

@@ -147,6 +147,15 @@ constexpr MethodSpec would_cycle{"would_cycle", shared, {"id", "deps"},
     "Would `set_deps(id, deps)` close a cycle? None if not; else the shortest\n"
     "such cycle as ids in dependency order, starting at `id` (each id is a dep\n"
     "of the next, and the last one would be a dep of `id`). Changes nothing."};
+constexpr MethodSpec remove_node{"remove_node", exclusive, {"id"},
+    "remove_node($self, id)\n--\n\n"
+    "Unregister a node no other node depends on. Its id may be registered\n"
+    "again, as a new node. A built graph stays built."};
+constexpr MethodSpec remove_nodes{"remove_nodes", exclusive, {"ids"},
+    "remove_nodes($self, ids)\n--\n\n"
+    "Unregister several nodes at once, in any order (any iterable of ids). Every\n"
+    "node that depends on one of them must be among them; otherwise, or if one\n"
+    "is unknown, nothing is removed. A built graph stays built."};
 // clang-format on
 
 // The list is created before the kernel marks the nodes (ending an open
@@ -214,6 +223,8 @@ PyMethodDef graph_methods[] = {
     method<is_built, [](Graph& g) { return g.built(); }>(),
     method<dependents_of, [](Graph& g, Str id) { return g.dependents_of(id); }>(),
     method<would_cycle, [](Graph& g, Str id, Strs deps) { return cycle_if_set(g, id, deps); }>(),
+    method<remove_node, [](Graph& g, Str id) { return g.remove_nodes(std::span(&id, 1)); }>(),
+    method<remove_nodes, [](Graph& g, IdCollection ids) { return g.remove_nodes(ids.ids); }>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

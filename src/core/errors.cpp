@@ -130,6 +130,10 @@ std::string GraphError::message() const {
             [](const EpochsExhausted&) {
                 return std::string("epoch counter exhausted: no commit can be given a new epoch");
             },
+            [](const StillDependedOn& e) {
+                return "cannot remove " + quoted(e.id) + ": " + quoted(e.dependant) +
+                       " depends on it and is not removed";
+            },
             [](const Cycle& e) {
                 std::string message = "dependency cycle detected involving: ";
                 for (std::size_t k = 0; k < e.ids.size(); ++k) {

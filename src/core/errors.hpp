@@ -32,6 +32,11 @@ struct InvalidKind {
     std::string kind;
 };
 struct NotBuilt {};
+// A removal left `dependant` depending on `id`, one of the nodes to remove.
+struct StillDependedOn {
+    std::string id;
+    std::string dependant;
+};
 
 // A commit found the epoch counter at its limit: no new epoch is left.
 struct EpochsExhausted {};
@@ -43,7 +48,7 @@ struct Cycle {
 class GraphError {
 public:
     using Variant = std::variant<AlreadyRegistered, UnknownNode, SelfDependency, InvalidKind,
-                                 NotBuilt, Cycle, EpochsExhausted>;
+                                 NotBuilt, Cycle, EpochsExhausted, StillDependedOn>;
 
     template <typename V>
         requires std::is_constructible_v<Variant, V>

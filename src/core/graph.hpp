@@ -13,7 +13,8 @@
 // An open update round (round.hpp) works on states it wrote itself, so the
 // operations that write end it: a successful add_node, set_deps or build
 // after its change (the change touches no state or epoch, so after is the
-// same as before, and a refused change keeps the round); a per-node call on
+// same as before, and a refused change keeps the round); remove_nodes once
+// its checks pass, before its writes renumber the nodes; a per-node call on
 // a known id before it runs (an unknown id leaves the round); mark_dirty
 // before it marks. check_node is such a per-node call, which is why it is
 // not const.
@@ -124,6 +125,11 @@ public:
     Result<void> add_node(std::string_view id, std::string_view kind);
     // Replaces the deps of `id`; repeats keep their first place. O(|deps|) expected.
     Result<void> set_deps(std::string_view id, std::span<const std::string_view> deps);
+
+    // Unregisters the nodes, which must include every node that depends on
+    // one of them; all or nothing, repeats ignored. The survivors keep their
+    // order, and a built graph stays built. O(n + e + id bytes).
+    Result<void> remove_nodes(std::span<const std::string_view> ids);
 
     std::size_t size() const noexcept { return nodes_.size(); }
     bool contains(std::string_view id) const noexcept { return find(id) != IdIndex::absent; }

@@ -13,9 +13,11 @@
 // attacker supplies keeps its expected O(1) lookups.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -122,6 +124,22 @@ public:
         for (const Slot& slot : grown)
             if (slot.node_plus_one != 0)
                 place(slot, hash_of(slot.head, slot.tail));
+    }
+
+    // The entries whose node `renumber` maps to a node (not absent), under
+    // that node, in a table sized for `count` entries: what removing nodes
+    // leaves. Rehashes from the slots alone. May throw std::bad_alloc; this
+    // index is unchanged either way.
+    IdIndex renumbered(std::span<const NodeIndex> renumber, std::size_t count) const {
+        IdIndex kept;
+        std::ranges::copy(key_, kept.key_);
+        kept.reserve(count);
+        for (const Slot& slot : slots_)
+            if (slot.node_plus_one != 0 && slot.node_plus_one <= renumber.size() &&
+                renumber[slot.node_plus_one - 1] != absent)
+                kept.place(Slot{slot.head, slot.tail, renumber[slot.node_plus_one - 1] + 1},
+                           kept.hash_of(slot.head, slot.tail));
+        return kept;
     }
 
     // Starts loading the slot where a lookup of `key` begins, so that a bulk

@@ -310,6 +310,43 @@ TEST(the_reverse_edge_pool_stays_in_proportion_to_the_edges_under_churn) {
     EXPECT(largest <= 4 * leaves);
 }
 
+// Sessions of nodes hanging off shared ones come and go: every table keeps
+// to what the live nodes need, the index finds every id, and every
+// invariant holds after each removal, whether the graph is built or not.
+TEST(sessions_that_come_and_go_leave_the_graph_as_its_live_nodes_need) {
+    Graph g;
+    for (const char* id : {"s0", "s1", "s2"})
+        (void)g.add_node(id, "input");
+    (void)g.build();
+    std::size_t first_pool = 0;
+    for (int session = 0; session < 200; ++session) {
+        std::vector<std::string> ids;
+        for (int j = 0; j < 20; ++j) {
+            ids.push_back("t" + std::to_string(session) + "." + std::to_string(j));
+            EXPECT(g.add_node(ids.back(), j % 2 ? "reactive" : "view").has_value());
+            const std::string_view deps[] = {j ? std::string_view(ids[j - 1]) : "s1", "s0"};
+            EXPECT(g.set_deps(ids.back(), deps).has_value());
+        }
+        if (session % 3 != 0)
+            EXPECT(g.build().has_value());
+        (void)g.commit_input("s0", static_cast<std::uint64_t>(session));
+        (void)g.commit_node(ids[3], 7);
+        if (session % 5 == 0)  // an edit pending at the removal
+            EXPECT(g.set_deps(ids[2], std::span<const std::string_view>{}).has_value());
+        std::vector<std::string_view> gone(ids.begin(), ids.end());
+        std::ranges::reverse(gone);
+        EXPECT(g.remove_nodes(gone).has_value());
+        EXPECT(invariant_failure(g).empty());
+        EXPECT(g.size() == 3 && !g.contains(ids[0]) && g.contains("s2"));
+        EXPECT(g.dependents(0).empty() && g.dependents(1).empty());
+        if (session == 0)
+            first_pool = g.dependents_pool_size();
+    }
+    EXPECT(g.dependents_pool_size() == first_pool);
+    EXPECT(g.build().has_value());
+    EXPECT(g.topo_order().has_value() && g.topo_order()->size() == 3);
+}
+
 namespace {
 
 // The diamond with a round open that handed out b and d, seeds both.
@@ -346,6 +383,11 @@ TEST(the_calls_that_write_end_an_open_round_and_the_rest_leave_it) {
         {"set_clean", [](Graph& g) { return g.set_clean("c", 1).has_value(); }},
         {"set_computing", [](Graph& g) { return g.set_computing("c").has_value(); }},
         {"set_dirty", [](Graph& g) { return g.set_dirty("c").has_value(); }},
+        {"remove_nodes",
+         [](Graph& g) {
+             const std::string_view leaf[] = {"c"};
+             return g.remove_nodes(leaf).has_value();
+         }},
     };
     const std::vector<std::pair<const char*, std::function<bool(Graph&)>>> leaving = {
         {"add_node of a known id", [](Graph& g) { return !g.add_node("a", "view"); }},
@@ -360,6 +402,9 @@ TEST(the_calls_that_write_end_an_open_round_and_the_rest_leave_it) {
         {"state_of", [](Graph& g) { return g.state_of("c").has_value(); }},
         {"dirty_subgraph", [&](Graph& g) { return g.dirty_subgraph(known).has_value(); }},
         {"downstream", [](Graph& g) { return g.downstream("a").has_value(); }},
+        {"remove_nodes of a node depended on", [&](Graph& g) { return !g.remove_nodes(known); }},
+        {"remove_nodes of an unknown id", [&](Graph& g) { return !g.remove_nodes(unknown); }},
+        {"remove_nodes of nothing", [](Graph& g) { return g.remove_nodes({}).has_value(); }},
     };
     for (const auto& [ends, cases] : {std::pair{true, &ending}, std::pair{false, &leaving}})
         for (const auto& [name, call] : *cases) {
