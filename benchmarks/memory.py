@@ -1,11 +1,14 @@
 """Memory per node: the RSS growth of declaring and building a saved graph,
 each implementation measured in a fresh interpreter (this file run as a
-script) so that memory freed by earlier work cannot absorb the growth."""
+script) so that memory freed by earlier work cannot absorb the growth. The
+"churned" graph is the same one after as many nodes again came and went in
+sessions, per live node: what removal gives back."""
 
 from __future__ import annotations
 
 import gc
 import os
+import random
 import subprocess
 import sys
 
@@ -19,7 +22,33 @@ def rss_bytes() -> int:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-MEMORY_IMPLS = ("quorl", "pure", "networkx", "rustworkx")
+MEMORY_IMPLS = ("quorl", "churned", "pure", "networkx", "rustworkx")
+SESSION = 50  # nodes a churned graph adds and then removes at a time
+
+
+def churned_over_fresh(dag: Dag) -> float:
+    """The graph's own bytes (sys.getsizeof: its tables, room to grow
+    included) after the churn, against the same graph freshly declared:
+    what the allocator does with freed memory aside, so the same in every run."""
+    g = declare(Graph, dag)
+    g.build()
+    fresh = sys.getsizeof(g)
+    churn(g, dag)
+    return sys.getsizeof(g) / fresh
+
+
+def churn(g, dag: Dag) -> None:
+    """As many nodes as the graph holds come and go in sessions of SESSION,
+    each hanging off random live nodes, built and then removed at once."""
+    rng = random.Random(dag.n)
+    for session in range(max(1, dag.n // SESSION)):
+        ids = [f"session{session}.{j}" for j in range(SESSION)]
+        for j, node_id in enumerate(ids):
+            g.add_node(node_id, "reactive")
+            deps = [dag.ids[rng.randrange(dag.n)] for _ in range(2)] + ids[max(0, j - 1) : j]
+            g.set_deps(node_id, deps)
+        g.build()
+        g.remove_nodes(ids)
 
 
 def memory_child(impl: str, path: str) -> None:
@@ -31,9 +60,11 @@ def memory_child(impl: str, path: str) -> None:
     gc.collect()
     gc.disable()
     before = rss_bytes()
-    if impl == "quorl":
+    if impl in ("quorl", "churned"):
         g = declare(Graph, dag)
         g.build()
+        if impl == "churned":
+            churn(g, dag)
     elif impl == "pure":
         g = declare(PyGraph, dag)
         g.build()

@@ -3,6 +3,7 @@ closing targets section with each target's measured ratio."""
 
 from __future__ import annotations
 
+from memory import SESSION
 from targets import KERNEL, Target
 from timing import Results
 from workloads import MILLION, SEED, networkx, rustworkx
@@ -201,6 +202,7 @@ def print_memory_rows(values: dict) -> None:
     print("memory: RSS growth over declaration + build, bytes per node")
     for label, impl in (
         ("quorl", "quorl"),
+        (f"quorl after as many nodes came and went, {SESSION} at a time", "churned"),
         ("pure Python", "pure"),
         ("networkx DiGraph (nodes + edges)", "networkx"),
         ("rustworkx PyDiGraph (nodes + edges)", "rustworkx"),
@@ -298,6 +300,13 @@ def target_lines(sizes: list[int], res: Results, memory: dict, snapshot_sizes: d
         )
         label = f"memory, bytes per node, quorl at n={m:,}"
         ratio(label, memory[m].get("quorl"), 1, "memory, bytes per node", at_m)  # a figure
+        ratio(
+            f"graph bytes per live node after churn / fresh at n={m:,}",
+            memory[m].get("churned / fresh"),
+            1,
+            "memory: churned / fresh",
+            "" if m >= 100_000 else f" (target is at 10^5; measured at n={m:,})",
+        )
     for op in ("to_bytes", "from_bytes"):
         label = f"snapshot: {op} / build() {at}"
         ratio(

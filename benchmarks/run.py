@@ -33,7 +33,7 @@ import _paths  # noqa: F401  (tests/ on the import path)
 import rounds
 import timing
 from measure import measure_size
-from memory import MEMORY_IMPLS, memory_per_node
+from memory import MEMORY_IMPLS, churned_over_fresh, memory_per_node
 from model import Model
 from quorl import Graph
 from report import print_kernel_rounds, print_size_table, print_targets
@@ -143,12 +143,12 @@ def measure_sizes(args, sizes: list[int], small_dag: Dag, res: Results, log):
     memory: dict[int, dict] = {}
     memory_sizes = [n for n in sizes if n >= 100_000] or [max(sizes)]
     impls = (
-        ["quorl", "pure"]
+        ["quorl", "churned", "pure"]
         if args.quick
         else [
             impl
             for impl in MEMORY_IMPLS
-            if impl in ("quorl", "pure")
+            if impl in ("quorl", "churned", "pure")
             or (networkx if impl == "networkx" else rustworkx) is not None
         ]
     )
@@ -161,10 +161,12 @@ def measure_sizes(args, sizes: list[int], small_dag: Dag, res: Results, log):
             log(f"n={n:,}: graph generated")
             infos[n] = measure_size(dag, args, res, log, reference if n > small_dag.n else None)
             if n in memory_sizes:
+                churned = churned_over_fresh(dag)
                 path = os.path.join(scratch, f"dag-{n}.pickle")
                 dag.save(path)
                 del dag
                 memory[n] = {impl: memory_per_node(impl, path) for impl in impls}
+                memory[n]["churned / fresh"] = churned
                 log(f"n={n:,}: memory done")
     return infos, memory
 

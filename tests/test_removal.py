@@ -1,6 +1,8 @@
 """Removing nodes: what is left is the graph a fresh declaration of it gives,
 the ids come back as new nodes, and a refused removal changes nothing."""
 
+import sys
+
 import pytest
 from helpers import snapshot
 from hypothesis import given, settings
@@ -212,3 +214,21 @@ def test_seeds_a_removal_leaves_unsettled_stay_seeds():
     g.remove_node("d")
     assert r.outstanding == 0 and g.dirty_nodes() == ["b"]
     assert [node_id for node_id, _ in g.begin_round({}).ready()] == ["b"]
+
+
+def test_sessions_that_come_and_go_cost_no_memory_per_session():
+    g = declared([(f"shared{i}", "input", []) for i in range(500)])
+    g.build()
+    fresh = sys.getsizeof(g)
+    sizes = []
+    for session in range(200):
+        ids = [f"s{session}.{j}" for j in range(50)]
+        for j, node_id in enumerate(ids):
+            g.add_node(node_id, "reactive")
+            g.set_deps(node_id, [f"shared{(session + j) % 500}", *ids[max(0, j - 1) : j]])
+        g.build()
+        g.remove_nodes(ids)
+        sizes.append(sys.getsizeof(g))
+    # The tables reach their peak within the first sessions and stay there.
+    assert max(sizes[20:]) <= sizes[19]
+    assert sys.getsizeof(Graph()) < fresh

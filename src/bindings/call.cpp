@@ -456,6 +456,10 @@ PyObject* to_python(core::Graph&, bool value) noexcept {
     return Py_NewRef(value ? Py_True : Py_False);
 }
 
+PyObject* to_python(core::Graph&, std::uint64_t value) noexcept {
+    return PyLong_FromUnsignedLongLong(value);
+}
+
 PyObject* to_python(core::Graph&, core::NodeKind kind) noexcept {
     return Py_NewRef(kind_strings[static_cast<int>(kind)]);
 }

@@ -324,6 +324,7 @@ struct Converted {
 PyObject* id_to_str(std::string_view id) noexcept;
 
 PyObject* to_python(core::Graph& graph, bool value) noexcept;
+PyObject* to_python(core::Graph& graph, std::uint64_t value) noexcept;
 PyObject* to_python(core::Graph& graph, core::NodeKind kind) noexcept;
 PyObject* to_python(core::Graph& graph, core::NodeState state) noexcept;
 PyObject* to_python(core::Graph& graph, std::span<const core::NodeIndex> ids);

@@ -147,6 +147,10 @@ constexpr MethodSpec would_cycle{"would_cycle", shared, {"id", "deps"},
     "Would `set_deps(id, deps)` close a cycle? None if not; else the shortest\n"
     "such cycle as ids in dependency order, starting at `id` (each id is a dep\n"
     "of the next, and the last one would be a dep of `id`). Changes nothing."};
+constexpr MethodSpec sizeof_{"__sizeof__", shared, {},
+    "__sizeof__($self, /)\n--\n\n"
+    "Size of the graph in memory, in bytes: its object and its tables, room to\n"
+    "grow included."};
 constexpr MethodSpec remove_node{"remove_node", exclusive, {"id"},
     "remove_node($self, id)\n--\n\n"
     "Unregister a node no other node depends on. Its id may be registered\n"
@@ -223,6 +227,8 @@ PyMethodDef graph_methods[] = {
     method<is_built, [](Graph& g) { return g.built(); }>(),
     method<dependents_of, [](Graph& g, Str id) { return g.dependents_of(id); }>(),
     method<would_cycle, [](Graph& g, Str id, Strs deps) { return cycle_if_set(g, id, deps); }>(),
+    method<sizeof_,
+           [](Graph& g) -> std::uint64_t { return sizeof(GraphObject) + g.heap_bytes(); }>(),
     method<remove_node, [](Graph& g, Str id) { return g.remove_nodes(std::span(&id, 1)); }>(),
     method<remove_nodes, [](Graph& g, IdCollection ids) { return g.remove_nodes(ids.ids); }>(),
     {nullptr, nullptr, 0, nullptr},

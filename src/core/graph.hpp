@@ -132,6 +132,9 @@ public:
     Result<void> remove_nodes(std::span<const std::string_view> ids);
 
     std::size_t size() const noexcept { return nodes_.size(); }
+    // The bytes the graph's own tables hold, room to grow included: what it
+    // costs beyond its fixed part. O(1).
+    std::size_t heap_bytes() const noexcept;
     bool contains(std::string_view id) const noexcept { return find(id) != IdIndex::absent; }
 
     Result<NodeIndex> index_of(std::string_view id) const;
@@ -369,6 +372,9 @@ private:
         // A node's stamp; 0 for a node the table does not cover yet.
         std::uint32_t stamp(NodeIndex node) const noexcept {
             return node < stamps_.size() ? stamps_[node] : 0;
+        }
+        std::size_t heap_bytes() const noexcept {
+            return stamps_.capacity() * sizeof(std::uint32_t);
         }
         // Changes with every begin() and number(): stamps read under one
         // value are still the ones written under it.

@@ -13,7 +13,6 @@
 // attacker supplies keeps its expected O(1) lookups.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -126,20 +125,31 @@ public:
                 place(slot, hash_of(slot.head, slot.tail));
     }
 
-    // The entries whose node `renumber` maps to a node (not absent), under
-    // that node, in a table sized for `count` entries: what removing nodes
-    // leaves. Rehashes from the slots alone. May throw std::bad_alloc; this
-    // index is unchanged either way.
-    IdIndex renumbered(std::span<const NodeIndex> renumber, std::size_t count) const {
-        IdIndex kept;
-        std::ranges::copy(key_, kept.key_);
-        kept.reserve(count);
-        for (const Slot& slot : slots_)
-            if (slot.node_plus_one != 0 && slot.node_plus_one <= renumber.size() &&
-                renumber[slot.node_plus_one - 1] != absent)
-                kept.place(Slot{slot.head, slot.tail, renumber[slot.node_plus_one - 1] + 1},
-                           kept.hash_of(slot.head, slot.tail));
-        return kept;
+    // Drops the entries whose node `renumber` maps to absent and renumbers
+    // the rest, in place: what removing nodes leaves. Allocates nothing. The
+    // holes would cut probe chains, so every entry is placed again, in probe
+    // order from an empty slot on: each one then lands at or before its old
+    // slot, behind entries already placed.
+    void renumber(std::span<const NodeIndex> renumber) noexcept {
+        if (slots_.empty())
+            return;
+        for (Slot& slot : slots_)
+            if (slot.node_plus_one != 0) {
+                const NodeIndex node = renumber[slot.node_plus_one - 1];
+                slot.node_plus_one = node == absent ? 0 : node + 1;
+            }
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t empty = 0;
+        while (slots_[empty].node_plus_one != 0)  // there is one: the load is at most 3/4
+            ++empty;
+        for (std::size_t k = 1; k <= slots_.size(); ++k) {
+            Slot& slot = slots_[(empty + k) & mask];
+            if (slot.node_plus_one == 0)
+                continue;
+            const Slot entry = slot;
+            slot.node_plus_one = 0;
+            place(entry, hash_of(entry.head, entry.tail));
+        }
     }
 
     // Starts loading the slot where a lookup of `key` begins, so that a bulk
@@ -157,6 +167,7 @@ public:
     // For invariant checks: the table size, and `visit(key_head, key_tail,
     // node)` for every entry.
     std::size_t capacity() const noexcept { return slots_.size(); }
+    std::size_t heap_bytes() const noexcept { return slots_.capacity() * sizeof(Slot); }
     template <typename Visit>
     void for_each_entry(const Visit& visit) const {
         for (const Slot& slot : slots_)

@@ -1,6 +1,6 @@
 // Removing nodes. The survivors keep their relative order and are numbered
 // again from 0, so a node's index stays its place in registration order and
-// a node registered after a removal is the last one; every table is written
+// a node registered after a removal is the last one. Every table is written
 // once, without the removed nodes: O(n + e + id bytes) per call, whatever
 // its size, so a caller removes a session's nodes in one call.
 #include <algorithm>
@@ -8,23 +8,6 @@
 #include "core/graph.hpp"
 
 namespace quorl::core {
-namespace {
-
-// Room a rewritten table keeps: what it held before, so that a graph which
-// adds and removes in turn stops reallocating at its peak, unless that is
-// more than twice what is left.
-std::size_t kept_capacity(std::size_t capacity, std::size_t live) {
-    return std::max(live, std::min(capacity, 2 * live));
-}
-
-template <typename T>
-std::vector<T> with_room(const std::vector<T>& old, std::size_t live) {
-    std::vector<T> table;
-    table.reserve(kept_capacity(old.capacity(), live));
-    return table;
-}
-
-}  // namespace
 
 Result<void> Graph::remove_nodes(std::span<const std::string_view> ids) {
     const std::size_t n = nodes_.size();
@@ -49,67 +32,61 @@ Result<void> Graph::remove_nodes(std::span<const std::string_view> ids) {
         for (const NodeIndex d : dependents(node))
             if (renumber[d] != IdIndex::absent)
                 return fail(StillDependedOn{std::string(id_at(node)), std::string(id_at(d))});
-
-    const std::size_t m = n - removed.size();
-    std::size_t id_length = 0;
-    std::size_t edge_count = 0;
+    std::size_t edges_left = 0;  // each one a survivor's dep, and a reverse edge
     for (std::size_t i = 0, next = 0; i < n; ++i)
         if (renumber[i] != IdIndex::absent) {
             renumber[i] = static_cast<NodeIndex>(next++);
-            id_length += nodes_[i].id_length;
-            edge_count += nodes_[i].deps_count;
+            edges_left += nodes_[i].deps_count;
         }
+    // The two pools are packed afresh, each run with room for exactly its
+    // entries, as a full build leaves the reverse edges: what the removed
+    // nodes held, and the room moved runs left behind, goes back. Allocated
+    // first; from there on nothing allocates, the other tables being
+    // rewritten in place (a survivor only moves down), so a removal cannot
+    // fail part way.
+    std::vector<NodeIndex> pool;
+    pool.reserve(edges_left);
+    std::vector<NodeIndex> reverse;
+    reverse.reserve(edges_left);
 
-    // Allocate everything first: running out of memory must leave the graph
-    // as it was.
-    std::vector<Node> nodes = with_room(nodes_, m);
-    std::vector<std::uint8_t> bits = with_room(bits_, m);
-    std::string id_bytes;
-    id_bytes.reserve(kept_capacity(id_bytes_.capacity(), id_length));
-    std::vector<NodeIndex> pool = with_room(dep_pool_, edge_count);
-    std::vector<DependentsRun> runs = with_room(dependents_runs_, m);
-    std::vector<NodeIndex> reverse = with_room(dependents_, edge_count);  // derived above
-    // An order with edits pending would need their places renumbered too: the
-    // next build places every node instead. Without edits it is the last
-    // build's order, which loses only the removed nodes (see below).
-    const bool keep_order = edits_.empty();
-    std::vector<NodeIndex> order;
-    std::vector<NodeIndex> position;
-    if (keep_order) {
-        order = with_room(order_, order_.size());
-        position = with_room(position_, order_.size());
-    }
-    IdIndex index = index_.renumbered(renumber, m);
-
-    // The removed nodes' slots in a round are gone with them.
+    // The removed nodes' slots in a round go with them.
     end_round();
-
+    index_.renumber(renumber);
+    std::size_t kept = 0;
+    std::size_t id_end = 0;
     for (std::size_t i = 0; i < n; ++i) {
         if (renumber[i] == IdIndex::absent)
             continue;
         Node node = nodes_[i];
-        node.id_offset = id_bytes.size();
-        id_bytes.append(id_at(static_cast<NodeIndex>(i)));
-        const auto run = deps(nodes_[i]);
-        node.deps_offset = static_cast<std::uint32_t>(pool.size());
+        // Ids lie back to back in registration order, so each moves down.
+        std::copy_n(id_bytes_.begin() + static_cast<std::ptrdiff_t>(node.id_offset), node.id_length,
+                    id_bytes_.begin() + static_cast<std::ptrdiff_t>(id_end));
+        node.id_offset = id_end;
+        id_end += node.id_length;
         // A survivor's deps survive: nothing left depends on a removed node.
-        for (const NodeIndex d : run)
+        node.deps_offset = static_cast<std::uint32_t>(pool.size());
+        for (const NodeIndex d : deps(nodes_[i]))
             pool.push_back(renumber[d]);
-        node.edited = false;  // see keep_order
-        nodes.push_back(node);
-        bits.push_back(bits_[i]);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        if (renumber[i] == IdIndex::absent)
-            continue;
-        const auto offset = static_cast<NodeIndex>(reverse.size());
         // The renumbering keeps the order, so rows stay ascending.
+        const auto offset = static_cast<NodeIndex>(reverse.size());
         for (const NodeIndex d : dependents(static_cast<NodeIndex>(i)))
             if (renumber[d] != IdIndex::absent)
                 reverse.push_back(renumber[d]);
         const auto count = static_cast<NodeIndex>(reverse.size() - offset);
-        runs.push_back({offset, count, count});
+        node.edited = false;  // see keep_order
+        nodes_[kept] = node;
+        bits_[kept] = bits_[i];
+        dependents_runs_[kept] = {offset, count, count};
+        ++kept;
     }
+    nodes_.resize(kept);
+    bits_.resize(kept);
+    id_bytes_.resize(id_end);
+    dependents_runs_.resize(kept);
+    dep_pool_.swap(pool);
+    dep_pool_garbage_ = 0;
+    dependents_.swap(reverse);
+
     // The cached order is the greedy one: at each step, the smallest ready
     // node. Take it without the removed nodes. Nothing left depends on a
     // removed node, so at each step of the old order, a survivor ready in
@@ -117,14 +94,22 @@ Result<void> Graph::remove_nodes(std::span<const std::string_view> ids) {
     // too, and the old order took the smallest ready node: no survivor
     // smaller than the next one in the filtered order was ready, removed
     // nodes apart. So the filtered order is the greedy one of what remains.
+    // An order with edits pending would need their places renumbered too:
+    // the next build places every node instead.
+    const bool keep_order = edits_.empty();
     if (keep_order) {
-        for (const NodeIndex node : order_)
-            if (renumber[node] != IdIndex::absent)
-                order.push_back(renumber[node]);
-        position.resize(order.size());
-        for (std::size_t k = 0; k < order.size(); ++k)
-            position[order[k]] = static_cast<NodeIndex>(k);
+        const auto survivor = [&renumber](NodeIndex node) {
+            return renumber[node] != IdIndex::absent;
+        };
+        order_.erase(std::ranges::copy_if(order_, order_.begin(), survivor).out, order_.end());
+        position_.resize(order_.size());
+        for (std::size_t k = 0; k < order_.size(); ++k) {
+            order_[k] = renumber[order_[k]];
+            position_[order_[k]] = static_cast<NodeIndex>(k);
+        }
     } else {
+        order_.clear();
+        position_.clear();
         edits_.clear();
     }
     const auto keep_survivors = [&renumber](std::vector<NodeIndex>& list) {
@@ -136,17 +121,6 @@ Result<void> Graph::remove_nodes(std::span<const std::string_view> ids) {
     keep_survivors(unsettled_seeds_);
     keep_survivors(unsettled_);
     last_edited_ = last_edited_ == IdIndex::absent ? IdIndex::absent : renumber[last_edited_];
-
-    nodes_.swap(nodes);
-    bits_.swap(bits);
-    id_bytes_.swap(id_bytes);
-    dep_pool_.swap(pool);
-    dep_pool_garbage_ = 0;
-    index_ = std::move(index);
-    dependents_runs_.swap(runs);
-    dependents_.swap(reverse);
-    order_.swap(order);
-    position_.swap(position);
     return {};
 }
 

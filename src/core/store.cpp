@@ -213,6 +213,23 @@ void Graph::compact_dep_pool(std::size_t extra) {
     dep_pool_garbage_ = 0;
 }
 
+namespace {
+
+template <typename T>
+std::size_t held(const std::vector<T>& v) noexcept {
+    return v.capacity() * sizeof(T);
+}
+
+}  // namespace
+
+std::size_t Graph::heap_bytes() const noexcept {
+    return held(nodes_) + held(bits_) + id_bytes_.capacity() + held(dep_pool_) +
+           index_.heap_bytes() + held(dependents_runs_) + held(dependents_) + held(order_) +
+           held(position_) + held(edits_) + held(unsettled_seeds_) + held(unsettled_) +
+           marks_.heap_bytes() + held(scratch_) + held(removed_scratch_) + held(added_scratch_) +
+           held(run_in_degree_);
+}
+
 Result<NodeKind> Graph::kind_of(std::string_view id) const {
     return with_node(*this, id, [](const Node& n) { return n.kind; });
 }
