@@ -232,3 +232,5 @@ def test_sessions_that_come_and_go_cost_no_memory_per_session():
     # The tables reach their peak within the first sessions and stay there.
     assert max(sizes[20:]) <= sizes[19]
     assert sys.getsizeof(Graph()) < fresh
+    # Each node holds at least its record (48 bytes) and its id in the index.
+    assert fresh >= 500 * (48 + 16)

@@ -113,6 +113,9 @@ class Graph:
         """Would `set_deps(id, deps)` close a cycle? None if not; else the shortest
         such cycle as ids in dependency order, starting at `id` (each id is a dep
         of the next, and the last one would be a dep of `id`). Changes nothing."""
+    def __sizeof__(self) -> int:
+        """Size of the graph in memory, in bytes: its object and its tables, room to
+        grow included."""
     def remove_node(self, id: str) -> None:
         """Unregister a node no other node depends on. Its id may be registered
         again, as a new node. A built graph stays built."""
