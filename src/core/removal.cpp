@@ -18,10 +18,8 @@ Result<void> Graph::remove_nodes(std::span<const std::string_view> ids) {
         const NodeIndex node = find(id);
         if (node == IdIndex::absent)
             return fail(UnknownNode{std::string(id)});
-        if (renumber[node] != IdIndex::absent) {
-            renumber[node] = IdIndex::absent;
-            removed.push_back(node);
-        }
+        renumber[node] = IdIndex::absent;
+        removed.push_back(node);  // a repeat is checked twice, and that is all
     }
     if (removed.empty())
         return {};
