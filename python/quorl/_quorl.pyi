@@ -113,6 +113,10 @@ class Graph:
         """Would `set_deps(id, deps)` close a cycle? None if not; else the shortest
         such cycle as ids in dependency order, starting at `id` (each id is a dep
         of the next, and the last one would be a dep of `id`). Changes nothing."""
+    def cycle_groups(self) -> list[list[str]]:
+        """Groups of nodes that depend on each other through their deps (each a
+        cycle or several joined), as lists of ids: members in registration order,
+        groups ordered by their first member. Needs no build; changes nothing."""
 
 # Created by Graph.begin_round only; exported by the package as quorl.Round.
 @final

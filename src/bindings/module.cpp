@@ -147,6 +147,11 @@ constexpr MethodSpec would_cycle{"would_cycle", shared, {"id", "deps"},
     "Would `set_deps(id, deps)` close a cycle? None if not; else the shortest\n"
     "such cycle as ids in dependency order, starting at `id` (each id is a dep\n"
     "of the next, and the last one would be a dep of `id`). Changes nothing."};
+constexpr MethodSpec cycle_groups{"cycle_groups", shared, {},
+    "cycle_groups($self)\n--\n\n"
+    "Groups of nodes that depend on each other through their deps (each a\n"
+    "cycle or several joined), as lists of ids: members in registration order,\n"
+    "groups ordered by their first member. Needs no build; changes nothing."};
 // clang-format on
 
 // The list is created before the kernel marks the nodes (ending an open
@@ -214,6 +219,7 @@ PyMethodDef graph_methods[] = {
     method<is_built, [](Graph& g) { return g.built(); }>(),
     method<dependents_of, [](Graph& g, Str id) { return g.dependents_of(id); }>(),
     method<would_cycle, [](Graph& g, Str id, Strs deps) { return cycle_if_set(g, id, deps); }>(),
+    method<cycle_groups, [](Graph& g) { return g.cycle_groups(); }>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
