@@ -92,7 +92,7 @@ std::vector<std::vector<NodeIndex>> Graph::cycle_groups() const {
     // Gathering by ascending index puts each group's members in registration
     // order and the groups in the order of their earliest members, in O(n).
     std::vector<std::vector<NodeIndex>> groups(group_sizes.size());
-    std::vector<std::uint32_t> place(group_sizes.size(), on_stack);
+    std::vector<std::uint32_t> place(group_sizes.size(), on_stack);  // on_stack: not yet placed
     std::uint32_t placed = 0;
     for (NodeIndex x = 0; x < n; ++x) {
         const std::uint32_t group = group_of[number_of(x)];
