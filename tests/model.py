@@ -443,3 +443,27 @@ class Model:
         node_id, content_hash = arguments("commit_input", ("id", "content_hash"), args, kwargs)
         node = self.nodes[self._index_of(node_id)]
         node.state, node.signature, node.content_hash = "clean", content_hash, content_hash
+
+    # -- cycle groups
+
+    def _reached_by_deps(self, start):
+        """Every node `start` depends on through one or more deps."""
+        reached, stack = set(), list(self.nodes[start].deps)
+        while stack:
+            d = stack.pop()
+            if d not in reached:
+                reached.add(d)
+                stack.extend(self.nodes[d].deps)
+        return reached
+
+    def cycle_groups(self, /, *args, **kwargs):
+        no_arguments("cycle_groups", args, kwargs)
+        reached = [self._reached_by_deps(i) for i in range(len(self.nodes))]
+        groups, grouped = [], set()
+        for i in range(len(self.nodes)):
+            if i in grouped or i not in reached[i]:
+                continue
+            members = [j for j in range(len(self.nodes)) if j in reached[i] and i in reached[j]]
+            grouped.update(members)
+            groups.append([self.nodes[j].id for j in members])
+        return groups

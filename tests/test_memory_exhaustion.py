@@ -116,6 +116,7 @@ CHILD = r'''
         "mark_dirty large closure": (big, 1 * MB, lambda: big.mark_dirty(["hub"])),
         # room for the closure, not for the result list of 500k new strings
         "mark_dirty large result": (big, 12 * MB, lambda: big.mark_dirty(["n1", "hub"])),
+        "cycle_groups large graph": (big, 1 * MB, big.cycle_groups),
     }
     expected = {id(g): state(g, full=g is small) for g in (small, big, rewired)}
     refs = sys.getrefcount(BEE)
@@ -153,6 +154,7 @@ CASES = [
     "dirty_subgraph large closure",
     "mark_dirty large closure",
     "mark_dirty large result",
+    "cycle_groups large graph",
 ]
 
 

@@ -368,7 +368,15 @@ class GraphMachine(RuleBasedStateMachine):
 
     @invariant()
     def everything_observable_agrees(self):
-        for name in ("node_ids", "topo_order", "views", "dirty_nodes", "__len__", "__repr__"):
+        for name in (
+            "node_ids",
+            "topo_order",
+            "views",
+            "dirty_nodes",
+            "__len__",
+            "__repr__",
+            "cycle_groups",
+        ):
             self.same(Call(name, (), {}), count=False)
         for node_id in self.model.node_ids():
             for name in ("kind_of", "state_of", "deps_of", "check_node", "__contains__"):

@@ -54,6 +54,7 @@ SHARED_INNER = [
     ("is_built", lambda g: g.is_built()),
     ("dependents_of", lambda g: g.dependents_of("in")),
     ("would_cycle", lambda g: g.would_cycle("in", ["v"])),
+    ("cycle_groups", lambda g: g.cycle_groups()),
 ]
 EXCLUSIVE_INNER = [
     ("add_node", lambda g: g.add_node("x", "input")),

@@ -133,6 +133,7 @@ def make_cases(g, u, c):
         lambda: g.dependents_of("in"),
         lambda: g.would_cycle("in", ["r"]),
         lambda: g.would_cycle("r", DEPS),
+        g.cycle_groups,
     ]
     ok = [(call, None, None) for call in ok]
 

@@ -134,6 +134,7 @@ FIRST_TESTS = {
     "memo": ("test_memo.py",),
     "propagation": ("test_propagation.py",),
     "store": ("test_store.py", "test_incremental_build.py"),
+    "cycle_groups": ("test_cycle_groups.py",),
 }
 
 

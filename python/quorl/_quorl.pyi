@@ -123,6 +123,10 @@ class Graph:
         """Unregister several nodes at once, in any order (any iterable of ids). Every
         node that depends on one of them must be among them; otherwise, or if one
         is unknown, nothing is removed. A built graph stays built."""
+    def cycle_groups(self) -> list[list[str]]:
+        """Groups of nodes that depend on each other through their deps (each a
+        cycle or several joined), as lists of ids: members in registration order,
+        groups ordered by their first member. Needs no build; changes nothing."""
 
 # Created by Graph.begin_round only; exported by the package as quorl.Round.
 @final

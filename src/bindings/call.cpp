@@ -511,4 +511,19 @@ PyObject* to_python(core::Graph& graph, const OptionalIds& result) {
     return to_python(graph, std::span<const core::NodeIndex>(*result.ids));
 }
 
+PyObject* to_python(core::Graph& graph, std::span<const std::vector<core::NodeIndex>> groups) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(groups.size())));
+    if (!list) {
+        result_creation_failed();
+        return nullptr;
+    }
+    for (std::size_t k = 0; k < groups.size(); ++k) {
+        PyObject* group = to_python(graph, std::span<const core::NodeIndex>(groups[k]));
+        if (group == nullptr)
+            return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), group);
+    }
+    return list.release();
+}
+
 }  // namespace quorl::bindings

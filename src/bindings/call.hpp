@@ -335,6 +335,8 @@ struct OptionalIds {
     std::optional<std::vector<core::NodeIndex>> ids;
 };
 PyObject* to_python(core::Graph& graph, const OptionalIds& result);
+// A list of lists of ids.
+PyObject* to_python(core::Graph& graph, std::span<const std::vector<core::NodeIndex>> groups);
 
 template <typename T>
 PyObject* finish(core::Graph& graph, T&& value) {

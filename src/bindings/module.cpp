@@ -160,6 +160,11 @@ constexpr MethodSpec remove_nodes{"remove_nodes", exclusive, {"ids"},
     "Unregister several nodes at once, in any order (any iterable of ids). Every\n"
     "node that depends on one of them must be among them; otherwise, or if one\n"
     "is unknown, nothing is removed. A built graph stays built."};
+constexpr MethodSpec cycle_groups{"cycle_groups", shared, {},
+    "cycle_groups($self)\n--\n\n"
+    "Groups of nodes that depend on each other through their deps (each a\n"
+    "cycle or several joined), as lists of ids: members in registration order,\n"
+    "groups ordered by their first member. Needs no build; changes nothing."};
 // clang-format on
 
 // The list is created before the kernel marks the nodes (ending an open
@@ -231,6 +236,7 @@ PyMethodDef graph_methods[] = {
            [](Graph& g) -> std::uint64_t { return sizeof(GraphObject) + g.heap_bytes(); }>(),
     method<remove_node, [](Graph& g, Str id) { return g.remove_nodes(std::span(&id, 1)); }>(),
     method<remove_nodes, [](Graph& g, IdCollection ids) { return g.remove_nodes(ids.ids); }>(),
+    method<cycle_groups, [](Graph& g) { return g.cycle_groups(); }>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

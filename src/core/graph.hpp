@@ -255,6 +255,10 @@ public:
         std::string_view id, std::span<const std::string_view> deps) const;
     // Direct dependants of `id` in topological order. O(k log k).
     Result<std::vector<NodeIndex>> dependents_of(std::string_view id) const;
+    // Every group of two or more nodes that depend on each other through
+    // their deps (cycle_groups.cpp): members in insertion order, groups in
+    // the order of their first members. Needs no build. O(n + e).
+    std::vector<std::vector<NodeIndex>> cycle_groups() const;
 
 private:
     friend class Round;

@@ -525,3 +525,27 @@ TEST(an_abandoned_round_keeps_its_seeds_as_seeds) {
         EXPECT(invariant_failure(g).empty());
     }
 }
+
+// A ring of a million nodes, each depending on the one before: a walk that
+// recursed per node would run out of stack. The deps alone are walked, so
+// an unbuilt graph never derives its reverse edges for it.
+TEST(cycle_groups_walks_a_million_node_ring_from_the_deps_alone) {
+    constexpr NodeIndex n = 1'000'000;
+    Graph g;
+    for (NodeIndex i = 0; i < n; ++i)
+        (void)g.add_node("n" + std::to_string(i), "reactive");
+    for (NodeIndex i = 1; i < n; ++i) {
+        const std::string dep = "n" + std::to_string(i - 1);
+        const std::string_view deps[] = {dep};
+        (void)g.set_deps("n" + std::to_string(i), deps);
+    }
+    EXPECT(g.cycle_groups().empty());
+    const std::string last = "n" + std::to_string(n - 1);
+    const std::string_view closing[] = {last};
+    (void)g.set_deps("n0", closing);
+    const std::size_t reverse_edges = g.dependents_pool_size();
+    const auto groups = g.cycle_groups();
+    EXPECT(groups.size() == 1 && groups[0] == g.node_ids());
+    EXPECT(g.dependents_pool_size() == reverse_edges && !g.built());
+    EXPECT(invariant_failure(g).empty());
+}
