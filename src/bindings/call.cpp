@@ -447,6 +447,13 @@ PyObject* to_python(core::Graph&, bool value) noexcept {
     return Py_NewRef(value ? Py_True : Py_False);
 }
 
+PyObject* to_python(core::Graph&, std::uint64_t value) noexcept {
+    PyObject* number = PyLong_FromUnsignedLongLong(value);
+    if (number == nullptr)
+        result_creation_failed();
+    return number;
+}
+
 PyObject* to_python(core::Graph&, core::NodeKind kind) noexcept {
     return Py_NewRef(kind_strings[static_cast<int>(kind)]);
 }

@@ -49,7 +49,7 @@ enum class Access : std::uint8_t { shared, exclusive, shared_ending_round };
 struct MethodSpec {
     const char* name = nullptr;
     Access access = Access::shared;
-    std::array<const char*, 2> params{};  // as many as the method takes
+    std::array<const char*, 3> params{};  // as many as the method takes
     const char* doc = nullptr;            // text signature, "\n--\n\n", documentation
     // Parameters from this one on are optional: their arguments, when not
     // given, are left unconverted and the operation gets their defaults.
@@ -307,6 +307,7 @@ struct Converted {
 PyObject* id_to_str(std::string_view id) noexcept;
 
 PyObject* to_python(core::Graph& graph, bool value) noexcept;
+PyObject* to_python(core::Graph& graph, std::uint64_t value) noexcept;
 PyObject* to_python(core::Graph& graph, core::NodeKind kind) noexcept;
 PyObject* to_python(core::Graph& graph, core::NodeState state) noexcept;
 PyObject* to_python(core::Graph& graph, std::span<const core::NodeIndex> ids);

@@ -147,6 +147,16 @@ constexpr MethodSpec would_cycle{"would_cycle", shared, {"id", "deps"},
     "Would `set_deps(id, deps)` close a cycle? None if not; else the shortest\n"
     "such cycle as ids in dependency order, starting at `id` (each id is a dep\n"
     "of the next, and the last one would be a dep of `id`). Changes nothing."};
+constexpr MethodSpec restore_node{"restore_node", exclusive, {"id", "signature", "epoch"},
+    "restore_node($self, id, signature, epoch)\n--\n\n"
+    "Commit a memo hit that brings back an earlier value: mark clean with the\n"
+    "signature it ran on and take back `epoch`, the epoch the node held with\n"
+    "that value, instead of a new one. ValueError, with nothing changed, for an\n"
+    "epoch never handed out or one another node holds."};
+constexpr MethodSpec epoch_of{"epoch_of", shared, {"id"},
+    "epoch_of($self, id)\n--\n\n"
+    "The node's epoch: 0 until its first commit, then that of its last commit\n"
+    "or restore."};
 // clang-format on
 
 // The list is created before the kernel marks the nodes (ending an open
@@ -214,6 +224,8 @@ PyMethodDef graph_methods[] = {
     method<is_built, [](Graph& g) { return g.built(); }>(),
     method<dependents_of, [](Graph& g, Str id) { return g.dependents_of(id); }>(),
     method<would_cycle, [](Graph& g, Str id, Strs deps) { return cycle_if_set(g, id, deps); }>(),
+    method<restore_node, [](Graph& g, Str id, U64 s, U64 e) { return g.restore_node(id, s, e); }>(),
+    method<epoch_of, [](Graph& g, Str id) { return g.epoch_of(id); }>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -130,6 +130,15 @@ std::string GraphError::message() const {
             [](const EpochsExhausted&) {
                 return std::string("epoch counter exhausted: no commit can be given a new epoch");
             },
+            [](const EpochNeverHandedOut& e) {
+                return "epoch " + std::to_string(e.epoch) +
+                       " was never handed out (the epoch counter is at " +
+                       std::to_string(e.counter) + ")";
+            },
+            [](const EpochHeld& e) {
+                return "epoch " + std::to_string(e.epoch) + " is held by node " + quoted(e.id) +
+                       ": a node takes back only an epoch it held itself";
+            },
             [](const Cycle& e) {
                 std::string message = "dependency cycle detected involving: ";
                 for (std::size_t k = 0; k < e.ids.size(); ++k) {

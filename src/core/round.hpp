@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -107,10 +108,15 @@ public:
     void take_ready();
 
     // Reports a node handed out: changed=true commits it like commit_node,
-    // false like skip_node. O(1), plus the settling it unblocks. By index,
-    // for a caller that kept the node it was handed: no id lookup.
-    RoundResult<void> done(std::string_view id, bool changed);
-    RoundResult<void> done(NodeIndex node, bool changed);
+    // false like skip_node. With `epoch`, the node takes back that epoch as
+    // restore_node does, consuming none, and `changed` only says how the
+    // report is counted; its dependants see a moved key when the epoch is
+    // not the one it had. O(1), plus the settling it unblocks. By index, for
+    // a caller that kept the node it was handed: no id lookup.
+    RoundResult<void> done(std::string_view id, bool changed,
+                           std::optional<std::uint64_t> epoch = std::nullopt);
+    RoundResult<void> done(NodeIndex node, bool changed,
+                           std::optional<std::uint64_t> epoch = std::nullopt);
 
     // Abandons the round: commits what was reported, leaves every node not
     // settled dirty and remembers it for the graph's next round. Idempotent;
@@ -158,7 +164,8 @@ private:
     }
 
     RoundRefusal refusal_for_phase() const;
-    RoundResult<void> report(NodeIndex node, std::string_view id, bool changed);
+    RoundResult<void> report(NodeIndex node, std::string_view id, bool changed,
+                             std::optional<std::uint64_t> epoch);
     // A closure node's slot + 1, 0 for any other node.
     std::size_t number_of(NodeIndex node) {
         const Graph::VisitMarks& marks = graph_->marks_;
@@ -219,6 +226,7 @@ private:
     std::size_t handed_out_ = 0;
     std::size_t committed_ = 0;
     std::size_t skipped_ = 0;
+    std::size_t new_epochs_ = 0;     // commits reported that take a new epoch
     std::uint64_t epochs_left_ = 0;  // commits the counter has room for at begin()
 };
 
