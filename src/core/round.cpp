@@ -184,6 +184,20 @@ T* grow(Scratch<T>& v, std::size_t need) {
 
 }  // namespace
 
+// Why input `id` (node `i`) cannot be a seed without a hash. One with deps
+// is most likely meant to be computed from them, so that is named plainly.
+std::string Round::unhashed_input_seed(const Graph& g, NodeIndex i, std::string_view id) {
+    const auto deps = g.deps(g.nodes_[i]);
+    if (deps.empty())
+        return "input " + quoted(id) + " is a seed without a hash: give its hash in inputs";
+    std::string listed;
+    for (const NodeIndex d : deps)
+        listed += (listed.empty() ? "" : ", ") + quoted(g.id_at(d));
+    return "input " + quoted(id) + " has deps (" + listed +
+           "): an input takes its value from the caller, not from deps; give it a hash in "
+           "inputs or make it another kind";
+}
+
 void Graph::end_round() noexcept {
     if (open_round_ != nullptr)
         open_round_->end();
@@ -220,8 +234,7 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
         if (i == IdIndex::absent)
             return std::unexpected(RoundError(GraphError(UnknownNode{std::string(id)})));
         if (g.nodes_[i].kind == NodeKind::Input && !std::ranges::binary_search(given, i))
-            return std::unexpected(RoundError(value_refusal(
-                "input " + quoted(id) + " is a seed without a hash: give its hash in inputs")));
+            return std::unexpected(RoundError(value_refusal(unhashed_input_seed(g, i, id))));
         starts.push_back(i);
     }
     starts.insert(starts.end(), g.unsettled_seeds_.begin(), g.unsettled_seeds_.end());

@@ -164,6 +164,7 @@ private:
     }
 
     RoundRefusal refusal_for_phase() const;
+    static std::string unhashed_input_seed(const Graph& g, NodeIndex i, std::string_view id);
     RoundResult<void> report(NodeIndex node, std::string_view id, bool changed,
                              std::optional<std::uint64_t> epoch);
     // A closure node's slot + 1, 0 for any other node.
