@@ -5,6 +5,7 @@ import pytest
 from helpers import Index, make_graph, snapshot
 from model import EPOCH_HELD, EPOCH_NEVER_HANDED_OUT, INPUT_WITH_DEPS, quoted
 from quorl import Graph
+from round_model import prime
 
 
 def chain():
@@ -253,3 +254,61 @@ def test_an_input_reached_through_its_deps_keeps_its_hash():
         assert [n for n, _ in r if r.done(n, True) is None] == ["a"]
     assert r.finished and g.needs_recompute("x", 5) is False
     assert g.check_node("r") == ("reactive", False, fold)
+
+
+# ---------------------------------------------------------------- who holds an epoch
+
+
+def indexed_chain():
+    """chain() after a restore: the kernel now keeps which node holds each epoch."""
+    g = chain()
+    g.restore_node("c", 0, 3)
+    return g
+
+
+@pytest.mark.parametrize(
+    ("commit", "holder"),
+    [
+        (lambda g: g.commit_node("a", 0), "a"),
+        (lambda g: drive(g, "a"), "a"),
+        # More commits than the graph has nodes, none restored: the index is
+        # let go, and rebuilt whole for the next restore.
+        (lambda g: [g.commit_node("a", 0)] + [g.commit_node("c", 0) for _ in range(80)], "a"),
+    ],
+    ids=["commit_node", "round", "many commits"],
+)
+def test_an_epoch_handed_out_after_a_restore_is_known_as_held(commit, holder):
+    g = indexed_chain()
+    commit(g)
+    epoch = g.epoch_of(holder)
+    with pytest.raises(ValueError) as caught:
+        g.restore_node("b", 0, epoch)
+    assert str(caught.value) == EPOCH_HELD.format(epoch, quoted(holder))
+
+
+def drive(g, seed):
+    """A round with `seed` reported changed, and whatever it hands out after."""
+    with g.begin_round({}, [seed]) as r:
+        for n, _ in r:
+            r.done(n, n == seed)
+
+
+def test_an_epoch_taken_by_another_node_is_no_longer_its_old_holders():
+    g = indexed_chain()
+    g.commit_node("a", 0)  # a gives up 1
+    g.restore_node("b", 0, 1)  # b takes it
+    with pytest.raises(ValueError) as caught:
+        g.restore_node("a", 0, 1)
+    assert str(caught.value) == EPOCH_HELD.format(1, quoted("b"))
+
+
+def test_a_restore_outside_rounds_makes_the_next_round_fold_again():
+    # A round settles a node without folding while no dep's key moved since
+    # its signature was folded: a restore that moves a key, or stores a
+    # signature, must count.
+    g = prime(make_graph([("s", "source"), "t", "u", "w"], {"t": ["s"], "u": ["s"], "w": ["u"]}))
+    g.commit_node("t", g.check_node("t")[2])  # t gives up 2 for 5
+    g.restore_node("s", g.check_node("s")[2], 2)  # s's key moves: t and u fold again
+    g.restore_node("w", 12345, g.epoch_of("w"))  # w's signature is not its fold
+    with g.begin_round({}, ["s"]) as r:
+        assert [n for n, _ in r if r.done(n, False) is None] == ["s", "t", "u", "w"]
