@@ -6,6 +6,7 @@ from helpers import Index, make_graph, snapshot
 from model import EPOCH_HELD, EPOCH_NEVER_HANDED_OUT, INPUT_WITH_DEPS, quoted
 from quorl import Graph
 from round_model import prime
+from test_snapshot import with_fields
 
 
 def chain():
@@ -312,3 +313,19 @@ def test_a_restore_outside_rounds_makes_the_next_round_fold_again():
     g.restore_node("w", 12345, g.epoch_of("w"))  # w's signature is not its fold
     with g.begin_round({}, ["s"]) as r:
         assert [n for n, _ in r if r.done(n, False) is None] == ["s", "t", "u", "w"]
+
+
+def test_restores_take_none_of_the_epochs_left():
+    limit = 2**63 - 1
+    g = Graph.from_bytes(with_fields(counter=limit - 1))  # one epoch left; b holds 1
+    with g.begin_round({}, ["b", "d"]) as r:
+        assert sorted(dict(r.ready())) == ["b", "d"]
+        r.done("b", True, 1)
+        r.done("d", True)  # the last epoch
+        ((n, _),) = r.ready()
+        with pytest.raises(OverflowError, match=r"^epoch counter exhausted"):
+            r.done(n, True)
+        with pytest.raises(ValueError, match=f"^epoch {limit} is held by node"):
+            r.done(n, True, epoch=limit)  # d's, whose commit took it
+        r.done(n, False, epoch=limit - 1)  # nobody's: the snapshot's counter alone had it
+    assert (g.epoch_of("b"), g.epoch_of("c"), g.epoch_of("d")) == (1, limit - 1, limit)
