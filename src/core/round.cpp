@@ -75,8 +75,10 @@
 //
 // # Why the order of reports within a batch cannot matter
 //
-// done() writes only its own node (state, signature) and appends the slot
-// to pending_; nothing it does is seen by another node. flush() runs once
+// done() writes only its own node (state, signature, and a restored epoch)
+// and appends the slot to pending_; nothing it does is seen by another node.
+// A restore is checked against the counter as it stands, which the batch's
+// commits have not moved yet, whatever the order. flush() runs once
 // the batch is complete (or the next one is asked for): it sorts pending_ by
 // place in the cached order, gives the commits their epochs in that order,
 // and only then releases their dependants, in that order too. So the epoch

@@ -8,8 +8,9 @@
 // the per-node protocol leaves them with the same decisions in topological
 // order. Parallel use (peek_ready / take_ready / done) hands out batches; the
 // commits reported since the last batch get their epochs in topological order
-// when the batch is complete or the next batch is asked for, so the order of
-// reports within a batch does not matter.
+// when the batch is complete or the next batch is asked for (restored ones
+// keep the epoch they took back), so the order of reports within a batch
+// does not matter.
 //
 // A round works on the closure only: it needs O(k + e) memory for a closure of
 // k nodes and e edges out of them while open, numbers the closure in the
