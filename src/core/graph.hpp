@@ -14,7 +14,8 @@
 // operations that write end it: a successful add_node, set_deps or build
 // after its change (the change touches no state or epoch, so after is the
 // same as before, and a refused change keeps the round); a per-node call on
-// a known id before it runs (an unknown id leaves the round); mark_dirty
+// a known id before it runs (an unknown id leaves the round; restore_node
+// checks its epoch first, so a refused one leaves it too); mark_dirty
 // before it marks. check_node is such a per-node call, which is why it is
 // not const.
 #pragma once

@@ -1,5 +1,6 @@
 // Node states and memo signatures: the per-node calls of an update round.
 #include "core/graph.hpp"
+#include "core/round.hpp"
 
 namespace quorl::core {
 
@@ -80,6 +81,8 @@ Result<void> Graph::restore_node(std::string_view id, std::uint64_t signature,
         const NodeIndex i = index_at(n);
         if (auto claimed = claim_epoch(i, epoch); !claimed)
             return claimed;
+        if (round_open())  // its end gives out epochs, which must not allocate
+            reserve_epoch_notes(open_round_->scheduled());
         end_round();
         set_state(i, NodeState::Clean);
         n.signature = signature;
