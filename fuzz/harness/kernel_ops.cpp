@@ -300,37 +300,27 @@ void report(Graph& g, core::Round& round, Model& m, ModelRound& mr, const core::
     if ((mr.byte_of[i] & 16) != 0 && !(mr.handed[other] && !mr.reported[other]))
         CHECK(!round.done(other, false).has_value());  // not out: refused
     const bool changed = (mr.byte_of[i] & 2) != 0;
+    std::optional<std::uint64_t> epoch;  // one to take back, in a restoring round
     if (mr.restore_from != nullptr && (mr.byte_of[i] & 128) != 0) {
-        const std::uint64_t epoch = pick_epoch(*mr.restore_from, m, i);
-        auto restored = round.done(i, changed, epoch);
-        const EpochRefusal refusal = epoch_refusal(m, i, epoch);
-        if (!refusal.refused) {
-            CHECK(restored.has_value());
-            CHECK(!round.done(i, changed).has_value());  // twice: refused
-            mr.reported[i] = true;
-            mr.changed[i] = false;  // it takes no epoch at the flush
-            mr.pending.push_back(i);
-            m.signatures[i] = h.signature;
-            m.states[i] = NodeState::Clean;
-            m.epochs[i] = epoch;
-            mr.committed += changed ? 1 : 0;
-            if (--mr.outstanding == 0)
-                give_epochs(m, mr);
-            return;
+        epoch = pick_epoch(*mr.restore_from, m, i);
+        if (const EpochRefusal refusal = epoch_refusal(m, i, *epoch); refusal.refused) {
+            auto refused = round.done(i, changed, epoch);
+            CHECK(!refused.has_value());
+            const auto* error = std::get_if<core::GraphError>(&refused.error());
+            CHECK(error != nullptr);
+            expect_epoch_refused(*error, *epoch, m.epoch_counter, refusal.holder);
+            epoch.reset();  // still out: reported plainly
         }
-        CHECK(!restored.has_value());
-        const auto* error = std::get_if<core::GraphError>(&restored.error());
-        CHECK(error != nullptr);
-        expect_epoch_refused(*error, epoch, m.epoch_counter, refusal.holder);
-        // Still out: reported plainly below.
     }
-    CHECK(round.done(i, changed).has_value());
+    CHECK(round.done(i, changed, epoch).has_value());
     CHECK(!round.done(i, changed).has_value());  // twice: refused
     mr.reported[i] = true;
-    mr.changed[i] = changed;
+    mr.changed[i] = changed && !epoch;  // a restore takes no epoch at the flush
     mr.pending.push_back(i);
     m.signatures[i] = h.signature;
     m.states[i] = NodeState::Clean;
+    if (epoch)
+        m.epochs[i] = *epoch;
     mr.committed += changed ? 1 : 0;
     if (--mr.outstanding == 0)
         give_epochs(m, mr);
