@@ -373,6 +373,38 @@ def compaction():
     return s.out
 
 
+def restores():
+    # Epochs taken back, per node and in a round. An epoch byte b picks 0
+    # (b % 6 == 0), one past the counter (1), the node's own (2), epoch
+    # 1 + (b >> 3) % counter (3), the counter (4) or the next eight bytes (5).
+    s = round_diamond()
+    s.op("kernel_round", b"\x00", b"\x21\x06\x06\x06")  # b, c, d take epochs 1, 2, 3
+    s.op("epoch_of", s.id_byte("c"))
+    s.op("commit_node", s.id_byte("b"), s.value(9))  # b gives up 1 for 4
+    s.op("restore_node", s.id_byte("b"), s.value(9), b"\x03")  # and takes 1 back
+    s.op("restore_node", s.id_byte("c"), s.value(5), b"\x02")  # its own 2: a skip
+    s.op("restore_node", s.id_byte("d"), s.value(5), b"\x03")  # b's 1: refused
+    s.op("restore_node", s.id_byte("a"), s.value(5), b"\x00")  # 0: refused
+    s.op("restore_node", s.id_byte("zz"), s.value(5), b"\x00")  # unknown first
+    # A round on a new hash of a, one node at a time; bit 7 of a node's byte
+    # reports it with an epoch, read when it is reported: b takes 4 back
+    # (its key moves), c its own 2, d is refused 0 and reported changed.
+    s.op("restoring_round", b"\x00", b"\x41\x82\x80\x82", b"\x04\x02\x00")
+    # The same in one batch, a moved again: b takes back 1, c keeps 2.
+    s.op("restoring_round", b"\x01", b"\x61\x80\x80\x00", b"\x03\x02")
+    s.op("epoch_of", s.id_byte("b"))
+    s.op(
+        "call_in_round",
+        b"\x41\x02\x02\x02",
+        b"\x0c",
+        bytes([OP["restore_node"]]),
+        s.id_byte("c"),
+        s.value(1),
+        b"\x01",
+    )  # past the counter: the round stays open
+    return s.out
+
+
 def main(argv=sys.argv[1:]):
     corpus = pathlib.Path(argv[0]) if argv else CORPUS
     corpus.mkdir(exist_ok=True)
@@ -388,6 +420,7 @@ def main(argv=sys.argv[1:]):
         ("wide_batches", wide_batches),
         ("compaction", compaction),
         ("calls_in_rounds", calls_in_rounds),
+        ("restores", restores),
     ]:
         data = bytes(make())
         (corpus / f"seed-{name}").write_bytes(data)

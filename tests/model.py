@@ -43,6 +43,12 @@ INVALID_KIND = "invalid node kind {} (expected input|source|reactive|view)"
 NOT_BUILT = "graph has not been built; call build() after registering nodes"
 CYCLE = "dependency cycle detected involving: {}"
 STILL_DEPENDED_ON = "cannot remove {}: {} depends on it and is not removed"
+EPOCH_NEVER_HANDED_OUT = "epoch {} was never handed out (the epoch counter is at {})"
+EPOCH_HELD = "epoch {} is held by node {}: a node takes back only an epoch it held itself"
+INPUT_WITH_DEPS = (
+    "input {} has deps ({}): an input takes its value from the caller, not from deps; "
+    "give it a hash in inputs or make it another kind"
+)
 # The call boundary's.
 ALREADY_BORROWED = "Already borrowed"  # exclusive access refused: held in any way
 ALREADY_MUTABLY_BORROWED = "Already mutably borrowed"  # shared access refused: held exclusively
@@ -191,6 +197,7 @@ _CONVERTERS = {
     "input_hash": to_u64,
     "signature": to_u64,
     "content_hash": to_u64,
+    "epoch": to_u64,
 }
 
 
@@ -467,3 +474,26 @@ class Model:
             grouped.update(members)
             groups.append([self.nodes[j].id for j in members])
         return groups
+
+    # -- restored epochs
+
+    def epoch_of(self, /, *args, **kwargs):
+        return self.nodes[self._index_of(arguments("epoch_of", ("id",), args, kwargs))].epoch
+
+    def refuse_epoch(self, i, epoch):
+        """Why node i cannot take back `epoch`: never handed out, or another node's."""
+        if not 0 < epoch <= self.epoch_counter:
+            return ValueError(EPOCH_NEVER_HANDED_OUT.format(epoch, self.epoch_counter))
+        for j, other in enumerate(self.nodes):
+            if j != i and other.epoch == epoch:
+                return ValueError(EPOCH_HELD.format(epoch, quoted(other.id)))
+        return None
+
+    def restore_node(self, /, *args, **kwargs):
+        params = ("id", "signature", "epoch")
+        node_id, signature, epoch = arguments("restore_node", params, args, kwargs)
+        i = self._index_of(node_id)
+        if refused := self.refuse_epoch(i, epoch):
+            raise refused
+        node = self.nodes[i]
+        node.state, node.signature, node.epoch = "clean", signature, epoch

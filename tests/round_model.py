@@ -167,13 +167,19 @@ class PyRound:
                 raise StopIteration
             return item
 
-    def done(self, node_id: str, changed: bool) -> None:
+    def done(self, node_id: str, changed: bool, epoch: int | None = None) -> None:
         with self.lock:
             self._check_open()
-            signature = self.handed.pop(node_id, None)
+            signature = self.handed.get(node_id)
             if signature is None:
                 raise ValueError(f"node was not handed out or was already reported: {node_id!r}")
-            if changed:
+            if epoch is not None:
+                self.graph.restore_node(node_id, signature, epoch)  # refused: still out
+            del self.handed[node_id]
+            if epoch is not None:
+                self.committed += changed
+                self.skipped += not changed
+            elif changed:
                 self.graph.commit_node(node_id, signature)
                 self.committed += 1
             else:
@@ -217,16 +223,42 @@ def prime(g: Graph) -> Graph:
     return g
 
 
+def epochs_to_restore(
+    g: Graph, node_ids: Iterable[str], picks: Mapping[str, int] | None
+) -> dict[str, int]:
+    """Epochs for the nodes of `node_ids` in `picks` to take back, each chosen by
+    its pick among the node's own and the epochs no node holds, each of those
+    to one node at most: what a caller restoring from its memo could do. A
+    node whose choice is 0 (never committed) is left out."""
+    if not picks:
+        return {}
+    held = {g.epoch_of(n) for n in g.node_ids()}
+    free = [e for e in range(1, max(held, default=0) + 1) if e not in held]
+    chosen = {}
+    for n in node_ids:
+        if n in picks:
+            options = [g.epoch_of(n), *free]
+            epoch = options[picks[n] % len(options)]
+            if epoch:
+                chosen[n] = epoch
+                if epoch in free:
+                    free.remove(epoch)
+    return chosen
+
+
 def per_node_round(
     g: Graph,
     hashes: Mapping[str, int],
     decide: Mapping[str, bool],
     seeds: Sequence[str] = (),
     known: dict[str, int] | None = None,
+    restores: Mapping[str, int] | None = None,
 ) -> list[tuple[str, int]]:
     """The per-node protocol in topological order: what a round would hand out
     (the seeds, and every node whose memo answer says so) is reported changed
-    as `decide` says (unlisted: unchanged). Returns what was handed out.
+    as `decide` says (unlisted: unchanged), or, for a node in `restores`,
+    restored with the epoch ``epochs_to_restore`` picks for it when it is
+    handed out. Returns what was handed out.
 
     An input reached through its deps but not given keeps the hash it was last
     committed with, which `known` holds (and is updated with `hashes`).
@@ -244,7 +276,11 @@ def per_node_round(
             commit_input(n, known.get(n, 0) if known else 0)
         elif needs or n in forced:
             handed.append((n, sig))
-            (commit_node if changed(n, False) else skip_node)(n, sig)
+            epoch = epochs_to_restore(g, [n], restores).get(n)
+            if epoch is not None:
+                g.restore_node(n, sig, epoch)
+            else:
+                (commit_node if changed(n, False) else skip_node)(n, sig)
         else:
             skip_node(n, sig)
     if known is not None:

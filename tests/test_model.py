@@ -157,6 +157,9 @@ BAD = {
 }
 for table in (GOOD, BAD):
     table.update(input_hash=table["hash"], signature=table["hash"], content_hash=table["hash"])
+# Small epochs are often handed out already: a node's own, another's, or none.
+GOOD["epoch"] = weighted((3, st.integers(0, 6)), (1, GOOD_U64))
+BAD["epoch"] = BAD_U64
 EXTRA_NAMES = ["x", "ID", "Id", "\ud800", "kind", "seeds", "self"]
 
 # name: (parameters, weight); None marks a method the interpreter checks for no arguments.
@@ -188,6 +191,8 @@ METHODS = {
     "__new__": (None, 1),
     "remove_node": (("id",), 2),
     "remove_nodes": (("ids",), 2),
+    "epoch_of": (("id",), 1),
+    "restore_node": (("id", "signature", "epoch"), 3),
 }
 
 
@@ -379,7 +384,14 @@ class GraphMachine(RuleBasedStateMachine):
         ):
             self.same(Call(name, (), {}), count=False)
         for node_id in self.model.node_ids():
-            for name in ("kind_of", "state_of", "deps_of", "check_node", "__contains__"):
+            for name in (
+                "kind_of",
+                "state_of",
+                "deps_of",
+                "check_node",
+                "epoch_of",
+                "__contains__",
+            ):
                 self.same(Call(name, (node_id,), {}), count=False)
             signature = self.model.nodes[self.model.index[node_id]].signature
             if signature is not None:

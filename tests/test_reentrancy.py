@@ -35,6 +35,7 @@ EXCLUSIVE_OUTER = [
     ("mark_dirty", lambda g, hook: g.mark_dirty(Seq(["s", "in"], hook))),
     ("commit_node", lambda g, hook: g.commit_node("r", Index(5, hook))),
     ("set_clean", lambda g, hook: g.set_clean("v", Index(5, hook))),
+    ("restore_node", lambda g, hook: g.restore_node("s", 2, Index(1, hook))),
 ]
 SHARED_INNER = [
     ("state_of", lambda g: g.state_of("r")),
@@ -55,6 +56,7 @@ SHARED_INNER = [
     ("dependents_of", lambda g: g.dependents_of("in")),
     ("would_cycle", lambda g: g.would_cycle("in", ["v"])),
     ("cycle_groups", lambda g: g.cycle_groups()),
+    ("epoch_of", lambda g: g.epoch_of("s")),
 ]
 EXCLUSIVE_INNER = [
     ("add_node", lambda g: g.add_node("x", "input")),
@@ -67,6 +69,7 @@ EXCLUSIVE_INNER = [
     ("set_clean", lambda g: g.set_clean("v", 9)),
     ("set_computing", lambda g: g.set_computing("v")),
     ("set_dirty", lambda g: g.set_dirty("r")),
+    ("restore_node", lambda g: g.restore_node("s", 9, 1)),
 ]
 
 
@@ -139,6 +142,7 @@ INDEX_ARGS = [
     ("commit_input", "content_hash", lambda g, i: g.commit_input("in", i)),
     ("set_clean", "hash", lambda g, i: g.set_clean("v", i)),
     ("needs_recompute", "input_hash", lambda g, i: g.needs_recompute("v", i)),
+    ("restore_node", "epoch", lambda g, i: g.restore_node("s", 5, i)),
 ]
 
 

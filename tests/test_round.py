@@ -17,7 +17,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from model import ALREADY_BORROWED, NOT_BUILT, quoted
 from quorl import Graph, Round
-from round_model import PyRounds, per_node_round, prime
+from round_model import PyRounds, epochs_to_restore, per_node_round, prime
 
 
 def make_graph(kinds, deps):
@@ -65,6 +65,12 @@ def round_args(draw, kinds):
     return hashes, seeds, decisions
 
 
+def restore_picks(kinds):
+    """Nodes reported with an epoch to take back, each with its pick (epochs_to_restore)."""
+    ids = [f"n{i}" for i in range(len(kinds))]
+    return st.dictionaries(st.sampled_from(ids), st.integers(0, 5), max_size=len(ids))
+
+
 @st.composite
 def interludes(draw, kinds):
     """Per-node calls and deps edits made between rounds, outside any round."""
@@ -108,13 +114,14 @@ def check_sequential_rounds(data, kinds, deps):
             if op == "commit_input" and kinds[int(n[1:])] == "input":
                 known[n] = arg
         hashes, seeds, decide = data.draw(round_args(kinds))
-        expected = per_node_round(twin, hashes, decide, seeds, known)
+        restores = data.draw(restore_picks(kinds))
+        expected = per_node_round(twin, hashes, decide, seeds, known, restores)
         handed = []
         with kernel.begin_round(hashes, seeds) as r:
             for n, sig in r:
                 assert (kernel.state_of(n), r.outstanding) == ("computing", 1)
                 handed.append((n, sig))
-                r.done(n, decide[n])
+                r.done(n, decide[n], epochs_to_restore(kernel, [n], restores).get(n))
         assert handed == expected
         assert r.finished and (r.handed_out, r.outstanding) == (len(handed), 0)
         assert r.scheduled == r.settled + r.committed + r.skipped
@@ -147,11 +154,12 @@ def test_a_call_outside_rounds_makes_the_next_round_fold_again(call, a_hash, han
         assert [n for n, _ in r if r.done(n, False) is None] == handed
 
 
-def drive_in_batches(g, hashes, seeds, decide, order):
+def drive_in_batches(g, hashes, seeds, decide, order, restores=None):
     """ready()/done() until complete; `order` permutes each batch's reports."""
     r = g.begin_round(hashes, seeds)
     batches = []
     while batch := r.ready():
+        epochs = epochs_to_restore(g, [n for n, _ in batch], restores)
         positions = {n: k for k, n in enumerate(g.topo_order())}
         assert [positions[n] for n, _ in batch] == sorted(positions[n] for n, _ in batch)
         for n, _ in batch:
@@ -159,7 +167,7 @@ def drive_in_batches(g, hashes, seeds, decide, order):
             assert all(g.state_of(d) == "clean" for d in g.deps_of(n))
         batches.append(batch)
         for n, _ in order(batch):
-            r.done(n, decide[n])
+            r.done(n, decide[n], epochs.get(n))
     assert r.finished and r.outstanding == 0 and g.dirty_nodes() == []
     return batches
 
@@ -171,9 +179,10 @@ def test_batch_reports_in_any_order_give_the_same_bookkeeping(data):
     a, b = twins(kinds, deps)
     for _ in range(data.draw(st.integers(1, 3))):
         hashes, seeds, decide = data.draw(round_args(kinds))
-        in_order = drive_in_batches(a, hashes, seeds, decide, lambda batch: batch)
+        restores = data.draw(restore_picks(kinds))
+        in_order = drive_in_batches(a, hashes, seeds, decide, lambda batch: batch, restores)
         shuffled = drive_in_batches(
-            b, hashes, seeds, decide, lambda batch: data.draw(st.permutations(batch))
+            b, hashes, seeds, decide, lambda batch: data.draw(st.permutations(batch)), restores
         )
         assert in_order == shuffled
     assert fingerprint(a) == fingerprint(b)

@@ -11,9 +11,10 @@ using core::InvalidKind;
 using core::SelfDependency;
 using core::UnknownNode;
 
-const char* const variant_names[] = {"AlreadyRegistered", "UnknownNode", "SelfDependency",
-                                     "InvalidKind",       "NotBuilt",    "Cycle",
-                                     "EpochsExhausted"};
+const char* const variant_names[] = {
+    "AlreadyRegistered", "UnknownNode",    "SelfDependency",  "InvalidKind",
+    "NotBuilt",          "Cycle",          "EpochsExhausted", "EpochNeverHandedOut",
+    "EpochHeld",         "StillDependedOn"};
 
 namespace {
 
@@ -176,7 +177,27 @@ void expect_error(const GraphError& error, Variant variant, std::string_view pay
         CHECK(message == want);
         break;
     }
+    default: mismatch(__LINE__, "unchecked variant", variant_names[variant]);
     }
+}
+
+void expect_epoch_refused(const GraphError& error, std::uint64_t epoch, std::uint64_t counter,
+                          const std::string* holder) {
+    const auto& v = error.variant();
+    const std::string message = error.message();
+    const std::string start = "epoch " + std::to_string(epoch);
+    if (holder == nullptr) {
+        CHECK_MSG(v.index() == kEpochNeverHandedOut, "got " + message);
+        CHECK(std::get<core::EpochNeverHandedOut>(v).epoch == epoch &&
+              std::get<core::EpochNeverHandedOut>(v).counter == counter);
+        CHECK(message == start + " was never handed out (the epoch counter is at " +
+                             std::to_string(counter) + ")");
+        return;
+    }
+    CHECK_MSG(v.index() == kEpochHeld, "got " + message);
+    CHECK(std::get<core::EpochHeld>(v).id == *holder);
+    check_quoted(*holder, expect_prefix(message, start + " is held by node ",
+                                        ": a node takes back only an epoch it held itself"));
 }
 
 }  // namespace quorl::fuzz

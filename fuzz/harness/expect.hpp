@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,7 +19,11 @@ enum Variant : std::size_t {
     kSelfDependency,
     kInvalidKind,
     kNotBuilt,
-    kCycle
+    kCycle,
+    kEpochsExhausted,
+    kEpochNeverHandedOut,
+    kEpochHeld,
+    kStillDependedOn
 };
 extern const char* const variant_names[];
 
@@ -28,6 +33,10 @@ void check_quoted(std::string_view raw, std::string_view q);
 // The kernel's error must be exactly the expected variant, payload and message.
 void expect_error(const core::GraphError& error, Variant variant, std::string_view payload = {},
                   const std::vector<std::string>* cycle = nullptr);
+// A restore's refusal of `epoch`: never handed out with the counter at
+// `counter`, or held by the node `holder`.
+void expect_epoch_refused(const core::GraphError& error, std::uint64_t epoch, std::uint64_t counter,
+                          const std::string* holder);
 
 // The call must have failed with exactly that error.
 template <typename T>

@@ -108,6 +108,36 @@ std::uint64_t pick_value(Reader& r, const Model& m, std::optional<NodeIndex> tar
     }
 }
 
+// An epoch for node `i` to take back: often one it may (its own, one no
+// node holds), as often one it may not (0, past the counter, another's).
+std::uint64_t pick_epoch(Reader& r, const Model& m, std::optional<NodeIndex> i) {
+    const std::uint8_t b = r.u8();
+    switch (b % 6) {
+    case 0: return 0;
+    case 1: return m.epoch_counter + 1;
+    case 2: return i ? m.epochs[*i] : 1;
+    case 3: return m.epoch_counter == 0 ? 1 : 1 + ((b >> 3) % m.epoch_counter);
+    case 4: return m.epoch_counter;
+    default: return r.u64();
+    }
+}
+
+// Why node `i` may not take back `epoch` in the model, if it may not: the
+// epoch was never handed out (no holder), or `holder` holds it.
+struct EpochRefusal {
+    bool refused = false;
+    const std::string* holder = nullptr;
+};
+
+EpochRefusal epoch_refusal(const Model& m, NodeIndex i, std::uint64_t epoch) {
+    if (epoch == 0 || epoch > m.epoch_counter)
+        return {true, nullptr};
+    for (std::size_t j = 0; j < m.size(); ++j)
+        if (j != i && m.epochs[j] == epoch)
+            return {true, &m.ids[j]};
+    return {};
+}
+
 std::vector<std::string_view> views_of(const std::vector<std::string>& ids) {
     return {ids.begin(), ids.end()};
 }
@@ -178,6 +208,9 @@ struct ModelRound {
     std::size_t traversals = 0;
     bool may_close = false;  // closes at a node whose byte has bit 6
     bool closed = false;
+    // Where a restoring round reads the epochs that the reports of nodes
+    // whose byte has bit 7 take back; null in other rounds.
+    Reader* restore_from = nullptr;
 };
 
 // The round the model holds open while another call runs, if any: the calls
@@ -267,13 +300,27 @@ void report(Graph& g, core::Round& round, Model& m, ModelRound& mr, const core::
     if ((mr.byte_of[i] & 16) != 0 && !(mr.handed[other] && !mr.reported[other]))
         CHECK(!round.done(other, false).has_value());  // not out: refused
     const bool changed = (mr.byte_of[i] & 2) != 0;
-    CHECK(round.done(i, changed).has_value());
+    std::optional<std::uint64_t> epoch;  // one to take back, in a restoring round
+    if (mr.restore_from != nullptr && (mr.byte_of[i] & 128) != 0) {
+        epoch = pick_epoch(*mr.restore_from, m, i);
+        if (const EpochRefusal refusal = epoch_refusal(m, i, *epoch); refusal.refused) {
+            auto refused = round.done(i, changed, epoch);
+            CHECK(!refused.has_value());
+            const auto* error = std::get_if<core::GraphError>(&refused.error());
+            CHECK(error != nullptr);
+            expect_epoch_refused(*error, *epoch, m.epoch_counter, refusal.holder);
+            epoch.reset();  // still out: reported plainly
+        }
+    }
+    CHECK(round.done(i, changed, epoch).has_value());
     CHECK(!round.done(i, changed).has_value());  // twice: refused
     mr.reported[i] = true;
-    mr.changed[i] = changed;
+    mr.changed[i] = changed && !epoch;  // a restore takes no epoch at the flush
     mr.pending.push_back(i);
     m.signatures[i] = h.signature;
     m.states[i] = NodeState::Clean;
+    if (epoch)
+        m.epochs[i] = *epoch;
     mr.committed += changed ? 1 : 0;
     if (--mr.outstanding == 0)
         give_epochs(m, mr);
@@ -347,8 +394,9 @@ void end_open_model_round(Model& m) {
         (void)end_round(m, *std::exchange(open_model_round, nullptr));
 }
 
-bool kernel_round(Reader& r, Graph& g, Model& m) {
-    op_name = "kernel_round";
+// A restoring round is a kernel round whose reports may take back epochs.
+bool kernel_round(Reader& r, Graph& g, Model& m, bool restoring = false) {
+    op_name = restoring ? "restoring_round" : "kernel_round";
     if (!m.built)
         return false;
     const std::uint8_t how = r.u8();
@@ -356,6 +404,7 @@ bool kernel_round(Reader& r, Graph& g, Model& m) {
     core::Round round(g);
     ModelRound mr = begin_round(r, round, m);
     mr.may_close = (how & 2) != 0;
+    mr.restore_from = restoring ? &r : nullptr;
     if (batches) {
         while (run_batch(g, round, m, mr, SIZE_MAX)) {
         }
@@ -396,7 +445,8 @@ bool run(Op op, Reader& r, Graph& g, Model& m);
 // open: not a round of its own, nor a run of calls.
 bool single_call(Op op) {
     return op != Op::update_round && op != Op::kernel_round && op != Op::call_in_round &&
-           op != Op::add_fan && op != Op::add_layer && op != Op::rewire;
+           op != Op::add_fan && op != Op::add_layer && op != Op::rewire &&
+           op != Op::restoring_round;
 }
 
 // A round left open part way, with reports whose epochs are still to come,
@@ -904,6 +954,42 @@ bool run(Op op, Reader& r, Graph& g, Model& m) {
     case Op::add_layer: return add_bulk(r, g, m, op == Op::add_fan);
     case Op::rewire: return rewire(r, g, m);
     case Op::call_in_round: return call_in_round(r, g, m);
+    case Op::epoch_of: {
+        // A read: an open round stays open, its pending commits unseen.
+        op_name = "epoch_of";
+        const std::string id = pick_id(r, m);
+        TRACE("epoch_of(" + printable(id) + ")");
+        auto result = g.epoch_of(id);
+        per_node(m, id, result, [&](NodeIndex i) { CHECK(*result == m.epochs[i]); }, false);
+        return false;
+    }
+    case Op::restore_node: {
+        op_name = "restore_node";
+        const std::string id = pick_id(r, m);
+        const auto target = m.find(id);
+        const std::uint64_t value = pick_value(r, m, target);
+        const std::uint64_t epoch = pick_epoch(r, m, target);
+        TRACE("restore_node(" + printable(id) + ", " + std::to_string(value) + ", " +
+              std::to_string(epoch) + ")");
+        auto result = g.restore_node(id, value, epoch);
+        if (!target) {
+            expect_error(result, kUnknownNode, id);
+            return false;
+        }
+        // Refused before an open round ends, against the counter as it stands.
+        if (const EpochRefusal refusal = epoch_refusal(m, *target, epoch); refusal.refused) {
+            CHECK(!result.has_value());
+            expect_epoch_refused(result.error(), epoch, m.epoch_counter, refusal.holder);
+            return false;
+        }
+        expect_ok(result);
+        end_open_model_round(m);
+        m.states[*target] = NodeState::Clean;
+        m.signatures[*target] = value;
+        m.epochs[*target] = epoch;
+        return true;
+    }
+    case Op::restoring_round: return kernel_round(r, g, m, true);
     }
     return false;
 }

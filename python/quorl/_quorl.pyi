@@ -127,6 +127,14 @@ class Graph:
         """Groups of nodes that depend on each other through their deps (each a
         cycle or several joined), as lists of ids: members in registration order,
         groups ordered by their first member. Needs no build; changes nothing."""
+    def restore_node(self, id: str, signature: SupportsIndex, epoch: SupportsIndex) -> None:
+        """Commit a memo hit that brings back an earlier value: mark clean with the
+        signature it ran on and take back `epoch`, the epoch the node held with
+        that value, instead of a new one. ValueError, with nothing changed, for an
+        epoch never handed out or one another node holds."""
+    def epoch_of(self, id: str) -> int:
+        """The node's epoch: 0 until its first commit, then that of its last commit
+        or restore."""
 
 # Created by Graph.begin_round only; exported by the package as quorl.Round.
 @final
@@ -149,9 +157,11 @@ class _Round:
     def ready(self) -> list[tuple[str, int]]:
         """Every node computable now, as (id, signature) pairs in topological order,
         marked computing. [] with nothing outstanding: the round is complete."""
-    def done(self, node_id: str, changed: bool) -> None:
+    def done(self, node_id: str, changed: bool, epoch: SupportsIndex | None = None) -> None:
         """Report a node handed out: changed=True commits it with a new epoch, as
-        commit_node does; False settles it as skip_node does."""
+        commit_node does; False settles it as skip_node does. With `epoch`, the
+        node takes back that earlier epoch of its own instead, as restore_node
+        does, and `changed` only says how the report is counted."""
     def close(self) -> None:
         """Abandon the round: every node not settled stays dirty and joins the
         graph's next round. A finished round is unaffected."""

@@ -457,7 +457,10 @@ PyObject* to_python(core::Graph&, bool value) noexcept {
 }
 
 PyObject* to_python(core::Graph&, std::uint64_t value) noexcept {
-    return PyLong_FromUnsignedLongLong(value);
+    PyObject* number = PyLong_FromUnsignedLongLong(value);
+    if (number == nullptr)
+        result_creation_failed();
+    return number;
 }
 
 PyObject* to_python(core::Graph&, core::NodeKind kind) noexcept {

@@ -49,7 +49,7 @@ enum class Access : std::uint8_t { shared, exclusive, shared_ending_round };
 struct MethodSpec {
     const char* name = nullptr;
     Access access = Access::shared;
-    std::array<const char*, 2> params{};  // as many as the method takes
+    std::array<const char*, 3> params{};  // as many as the method takes
     const char* doc = nullptr;            // text signature, "\n--\n\n", documentation
     // Parameters from this one on are optional: their arguments, when not
     // given, are left unconverted and the operation gets their defaults.

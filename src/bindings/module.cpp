@@ -165,6 +165,16 @@ constexpr MethodSpec cycle_groups{"cycle_groups", shared, {},
     "Groups of nodes that depend on each other through their deps (each a\n"
     "cycle or several joined), as lists of ids: members in registration order,\n"
     "groups ordered by their first member. Needs no build; changes nothing."};
+constexpr MethodSpec restore_node{"restore_node", exclusive, {"id", "signature", "epoch"},
+    "restore_node($self, id, signature, epoch)\n--\n\n"
+    "Commit a memo hit that brings back an earlier value: mark clean with the\n"
+    "signature it ran on and take back `epoch`, the epoch the node held with\n"
+    "that value, instead of a new one. ValueError, with nothing changed, for an\n"
+    "epoch never handed out or one another node holds."};
+constexpr MethodSpec epoch_of{"epoch_of", shared, {"id"},
+    "epoch_of($self, id)\n--\n\n"
+    "The node's epoch: 0 until its first commit, then that of its last commit\n"
+    "or restore."};
 // clang-format on
 
 // The list is created before the kernel marks the nodes (ending an open
@@ -237,6 +247,8 @@ PyMethodDef graph_methods[] = {
     method<remove_node, [](Graph& g, Str id) { return g.remove_nodes(std::span(&id, 1)); }>(),
     method<remove_nodes, [](Graph& g, IdCollection ids) { return g.remove_nodes(ids.ids); }>(),
     method<cycle_groups, [](Graph& g) { return g.cycle_groups(); }>(),
+    method<restore_node, [](Graph& g, Str id, U64 s, U64 e) { return g.restore_node(id, s, e); }>(),
+    method<epoch_of, [](Graph& g, Str id) { return g.epoch_of(id); }>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -217,7 +217,8 @@ PyObject* hand_out_ready(RoundObject& object) {
 // `node_id` comes unconverted: the str handed out next in line names a known
 // node, and is recognised before any conversion. The arguments are still
 // converted in parameter order.
-PyObject* report_done(RoundObject& object, PyObject* node_id, PyObject* changed_object) {
+PyObject* report_done(RoundObject& object, PyObject* node_id, PyObject* changed_object,
+                      PyObject* epoch_object) {
     core::Round& round = object.round;
     auto& handed = object.handed;
     const bool in_line =
@@ -227,8 +228,15 @@ PyObject* report_done(RoundObject& object, PyObject* node_id, PyObject* changed_
     if ((!in_line && !load_argument(id, node_id, "node_id")) ||
         !load_argument(changed, changed_object, "changed"))
         return nullptr;
-    auto reported = in_line ? round.done(handed[object.reported].second, changed.value)
-                            : round.done(id.value, changed.value);
+    std::optional<std::uint64_t> epoch;
+    if (epoch_object != nullptr && epoch_object != Py_None) {
+        U64Argument value;
+        if (!load_argument(value, epoch_object, "epoch"))
+            return nullptr;
+        epoch = value.value;
+    }
+    auto reported = in_line ? round.done(handed[object.reported].second, changed.value, epoch)
+                            : round.done(id.value, changed.value, epoch);
     if (!reported) {
         raise_round_error(reported.error());
         return nullptr;
@@ -246,10 +254,12 @@ constexpr MethodSpec ready_spec{"ready", Access::exclusive, {},
     "ready($self)\n--\n\n"
     "Every node computable now, as (id, signature) pairs in topological order,\n"
     "marked computing. [] with nothing outstanding: the round is complete."};
-constexpr MethodSpec done_spec{"done", Access::exclusive, {"node_id", "changed"},
-    "done($self, node_id, changed)\n--\n\n"
+constexpr MethodSpec done_spec{"done", Access::exclusive, {"node_id", "changed", "epoch"},
+    "done($self, node_id, changed, epoch=None)\n--\n\n"
     "Report a node handed out: changed=True commits it with a new epoch, as\n"
-    "commit_node does; False settles it as skip_node does."};
+    "commit_node does; False settles it as skip_node does. With `epoch`, the\n"
+    "node takes back that earlier epoch of its own instead, as restore_node\n"
+    "does, and `changed` only says how the report is counted.", 2};
 constexpr MethodSpec close_spec{"close", Access::exclusive, {},
     "close($self)\n--\n\n"
     "Abandon the round: every node not settled stays dirty and joins the\n"
@@ -301,8 +311,10 @@ PyObject* round_next(PyObject* self) noexcept {
 
 PyMethodDef round_methods[] = {
     method<ready_spec, [](RoundObject& object) { return hand_out_ready(object); }>(),
-    method<done_spec, [](RoundObject& object, PyObject* node_id,
-                         PyObject* changed) { return report_done(object, node_id, changed); }>(),
+    method<done_spec,
+           [](RoundObject& object, PyObject* node_id, PyObject* changed, PyObject* epoch) {
+               return report_done(object, node_id, changed, epoch);
+           }>(),
     method<close_spec, close_round>(),
     // The context protocol's own signatures: positional only, no access taken.
     {"__enter__", round_enter, METH_NOARGS, "__enter__($self, /)\n--\n\n"},

@@ -134,6 +134,15 @@ std::string GraphError::message() const {
                 return "cannot remove " + quoted(e.id) + ": " + quoted(e.dependant) +
                        " depends on it and is not removed";
             },
+            [](const EpochNeverHandedOut& e) {
+                return "epoch " + std::to_string(e.epoch) +
+                       " was never handed out (the epoch counter is at " +
+                       std::to_string(e.counter) + ")";
+            },
+            [](const EpochHeld& e) {
+                return "epoch " + std::to_string(e.epoch) + " is held by node " + quoted(e.id) +
+                       ": a node takes back only an epoch it held itself";
+            },
             [](const Cycle& e) {
                 std::string message = "dependency cycle detected involving: ";
                 for (std::size_t k = 0; k < e.ids.size(); ++k) {

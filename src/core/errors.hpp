@@ -40,6 +40,17 @@ struct StillDependedOn {
 
 // A commit found the epoch counter at its limit: no new epoch is left.
 struct EpochsExhausted {};
+// A restore named an epoch no commit has handed out yet (or 0, never one).
+struct EpochNeverHandedOut {
+    std::uint64_t epoch;
+    std::uint64_t counter;
+};
+// A restore named an epoch another node holds: it cannot be the restored
+// node's own, and two holders would make one key name two values.
+struct EpochHeld {
+    std::uint64_t epoch;
+    std::string id;  // the holder
+};
 struct Cycle {
     std::vector<std::string> ids;   // registration order
     std::vector<std::string> path;  // one cycle, each entry a dep of the next
@@ -47,8 +58,9 @@ struct Cycle {
 
 class GraphError {
 public:
-    using Variant = std::variant<AlreadyRegistered, UnknownNode, SelfDependency, InvalidKind,
-                                 NotBuilt, Cycle, EpochsExhausted, StillDependedOn>;
+    using Variant =
+        std::variant<AlreadyRegistered, UnknownNode, SelfDependency, InvalidKind, NotBuilt, Cycle,
+                     EpochsExhausted, EpochNeverHandedOut, EpochHeld, StillDependedOn>;
 
     template <typename V>
         requires std::is_constructible_v<Variant, V>

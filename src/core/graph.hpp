@@ -15,7 +15,8 @@
 // after its change (the change touches no state or epoch, so after is the
 // same as before, and a refused change keeps the round); remove_nodes once
 // its checks pass, before its writes renumber the nodes; a per-node call on
-// a known id before it runs (an unknown id leaves the round); mark_dirty
+// a known id before it runs (an unknown id leaves the round; restore_node
+// checks its epoch first, so a refused one leaves it too); mark_dirty
 // before it marks. check_node is such a per-node call, which is why it is
 // not const.
 #pragma once
@@ -29,6 +30,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include "core/errors.hpp"
@@ -208,6 +210,18 @@ public:
     Result<void> commit_input(std::string_view id, std::uint64_t content_hash);
     std::uint64_t fold_signature(const Node& node) const;
 
+    // The node's epoch, 0 until its first commit. A read like state_of: an
+    // open round stays open, and a node it has not reached yet (or whose
+    // commit waits for its batch) reports its epoch from before.
+    Result<std::uint64_t> epoch_of(std::string_view id) const;
+    // Records, like commit_node, that the node has a value for `signature`,
+    // but the node takes back `epoch` instead of a new one: an epoch it held
+    // before with the value it now presents (a memo hit). The counter stays.
+    // An epoch no commit has handed out, or one another node holds, is
+    // refused before an open round ends, so a refusal changes nothing.
+    // O(1) amortised.
+    Result<void> restore_node(std::string_view id, std::uint64_t signature, std::uint64_t epoch);
+
     std::uint64_t epoch_counter() const noexcept { return epoch_counter_; }
 
     // The reverse edges, ascending by node index. Derived from the deps when
@@ -326,6 +340,19 @@ private:
     void forget_dependant_folds(const Node& node);
     void compact_dep_pool(std::size_t extra);
 
+    // Restored epochs (memo.cpp). Whether `node` may take back `epoch`;
+    // when it may, the index records it as the holder. May allocate, before
+    // anything of the node is written.
+    Result<void> claim_epoch(NodeIndex node, std::uint64_t epoch);
+    void index_epochs();
+    // `node` is about to take a new epoch. Allocates only past the room
+    // reserve_epoch_notes() made.
+    void note_new_epoch(NodeIndex node);
+    void reserve_epoch_notes(std::size_t commits) {
+        if (epochs_indexed_)
+            reserve_more(new_epoch_holders_, commits);
+    }
+
     // Reverse edges (dependents.cpp).
     [[noreturn]] static void throw_dependents_fault(NodeIndex node);
     void rebuild_dependents() const;
@@ -434,6 +461,15 @@ private:
 
     std::uint64_t epoch_counter_ = 0;
     bool built_ = false;
+    // Which node holds each epoch, so that a restore can refuse another
+    // node's: two holders would make one key stand for two values. Built by
+    // the first restore; the nodes that take new epochs since are queued and
+    // folded in at the next restore, and the index is dropped when commits
+    // go on without restores, so commits alone pay one branch. An entry may
+    // be stale: a lookup checks that the node still holds the epoch.
+    bool epochs_indexed_ = false;
+    std::unordered_map<std::uint64_t, NodeIndex> epoch_holders_;
+    std::vector<NodeIndex> new_epoch_holders_;
     bool folds_recorded_ = false;  // some node may have fold_current set
 
     // At most one round per graph. A round refers to its graph by address, so

@@ -1,5 +1,6 @@
 // Node states and memo signatures: the per-node calls of an update round.
 #include "core/graph.hpp"
+#include "core/round.hpp"
 
 namespace quorl::core {
 
@@ -56,6 +57,7 @@ Result<void> Graph::commit_node(std::string_view id, std::uint64_t signature) {
     return per_node_call(id, [this, signature](Node& n) -> Result<void> {
         if (epoch_counter_ >= max_epoch) [[unlikely]]
             return fail(EpochsExhausted{});
+        note_new_epoch(index_at(n));
         ++epoch_counter_;
         set_state(index_at(n), NodeState::Clean);
         n.signature = signature;
@@ -65,6 +67,79 @@ Result<void> Graph::commit_node(std::string_view id, std::uint64_t signature) {
         forget_dependant_folds(n);
         return {};
     });
+}
+
+Result<std::uint64_t> Graph::epoch_of(std::string_view id) const {
+    return with_node(*this, id, [](const Node& n) { return n.epoch; });
+}
+
+Result<void> Graph::restore_node(std::string_view id, std::uint64_t signature,
+                                 std::uint64_t epoch) {
+    // Checked before an open round ends: the epochs it has still to give
+    // out were never held, and a refusal leaves the round open.
+    return with_node(*this, id, [this, signature, epoch](Node& n) -> Result<void> {
+        const NodeIndex i = index_at(n);
+        if (auto claimed = claim_epoch(i, epoch); !claimed)
+            return claimed;
+        if (round_open())  // its end gives out epochs, which must not allocate
+            reserve_epoch_notes(open_round_->scheduled());
+        end_round();
+        set_state(i, NodeState::Clean);
+        n.signature = signature;
+        n.has_signature = true;
+        set_fold_current(i, false);
+        if (n.epoch != epoch) {
+            n.epoch = epoch;
+            forget_dependant_folds(n);
+        }
+        return {};
+    });
+}
+
+Result<void> Graph::claim_epoch(NodeIndex node, std::uint64_t epoch) {
+    if (epoch == 0 || epoch > epoch_counter_)
+        return fail(EpochNeverHandedOut{epoch, epoch_counter_});
+    index_epochs();
+    auto [it, added] = epoch_holders_.try_emplace(epoch, node);
+    const NodeIndex holder = it->second;
+    if (!added && holder != node) {
+        if (holder < nodes_.size() && nodes_[holder].epoch == epoch)
+            return fail(EpochHeld{epoch, std::string(id_at(holder))});
+        it->second = node;  // a stale entry: its node moved on
+    }
+    return {};
+}
+
+void Graph::index_epochs() {
+    // Rebuilt when stale entries outnumber the live ones.
+    if (!epochs_indexed_ || epoch_holders_.size() > (2 * nodes_.size()) + 64) {
+        epochs_indexed_ = false;  // until complete: an allocation may fail part way
+        epoch_holders_.clear();
+        new_epoch_holders_.clear();
+        for (std::size_t i = 0; i < nodes_.size(); ++i)
+            if (nodes_[i].epoch != 0)
+                epoch_holders_.insert_or_assign(nodes_[i].epoch, static_cast<NodeIndex>(i));
+        epochs_indexed_ = true;
+    }
+    for (NodeIndex node : new_epoch_holders_) {
+        check_index(node, nodes_.size(), "nodes");
+        if (nodes_[node].epoch != 0)
+            epoch_holders_.insert_or_assign(nodes_[node].epoch, node);
+    }
+    new_epoch_holders_.clear();
+}
+
+void Graph::note_new_epoch(NodeIndex node) {
+    if (!epochs_indexed_) [[likely]]
+        return;
+    if (new_epoch_holders_.size() > nodes_.size() + 64) {
+        // Commits without restores: stop paying for the index until one comes.
+        epochs_indexed_ = false;
+        epoch_holders_.clear();
+        new_epoch_holders_.clear();
+        return;
+    }
+    new_epoch_holders_.push_back(node);
 }
 
 Result<void> Graph::skip_node(std::string_view id, std::uint64_t signature) {

@@ -75,8 +75,10 @@
 //
 // # Why the order of reports within a batch cannot matter
 //
-// done() writes only its own node (state, signature) and appends the slot
-// to pending_; nothing it does is seen by another node. flush() runs once
+// done() writes only its own node (state, signature, and a restored epoch)
+// and appends the slot to pending_; nothing it does is seen by another node.
+// A restore is checked against the counter as it stands, which the batch's
+// commits have not moved yet, whatever the order. flush() runs once
 // the batch is complete (or the next one is asked for): it sorts pending_ by
 // place in the cached order, gives the commits their epochs in that order,
 // and only then releases their dependants, in that order too. So the epoch
@@ -184,6 +186,20 @@ T* grow(Scratch<T>& v, std::size_t need) {
 
 }  // namespace
 
+// Why input `id` (node `i`) cannot be a seed without a hash. One with deps
+// is most likely meant to be computed from them, so that is named plainly.
+std::string Round::unhashed_input_seed(const Graph& g, NodeIndex i, std::string_view id) {
+    const auto deps = g.deps(g.nodes_[i]);
+    if (deps.empty())
+        return "input " + quoted(id) + " is a seed without a hash: give its hash in inputs";
+    std::string listed;
+    for (const NodeIndex d : deps)
+        listed += (listed.empty() ? "" : ", ") + quoted(g.id_at(d));
+    return "input " + quoted(id) + " has deps (" + listed +
+           "): an input takes its value from the caller, not from deps; give it a hash in "
+           "inputs or make it another kind";
+}
+
 void Graph::end_round() noexcept {
     if (open_round_ != nullptr)
         open_round_->end();
@@ -220,8 +236,7 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
         if (i == IdIndex::absent)
             return std::unexpected(RoundError(GraphError(UnknownNode{std::string(id)})));
         if (g.nodes_[i].kind == NodeKind::Input && !std::ranges::binary_search(given, i))
-            return std::unexpected(RoundError(value_refusal(
-                "input " + quoted(id) + " is a seed without a hash: give its hash in inputs")));
+            return std::unexpected(RoundError(value_refusal(unhashed_input_seed(g, i, id))));
         starts.push_back(i);
     }
     starts.insert(starts.end(), g.unsettled_seeds_.begin(), g.unsettled_seeds_.end());
@@ -245,6 +260,7 @@ RoundResult<void> Round::begin(std::span<const InputHash> inputs,
     // abandon() only appends, and must not throw; only seeds are forced.
     g.unsettled_.reserve(k);
     g.unsettled_seeds_.reserve(last_seed - first_seed);
+    g.reserve_epoch_notes(k);  // give_epochs() must not allocate
 
     // Writes.
     for (const NodeIndex node : nodes_)
@@ -528,6 +544,7 @@ void Round::give_epochs() {
     sort_in_order(pending_);
     for (std::uint32_t slot : pending_)
         if (flags_[slot] & changed_flag) {
+            graph_->note_new_epoch(nodes_[slot]);
             node_at(slot).epoch = ++graph_->epoch_counter_;
             flags_[slot] = static_cast<std::uint8_t>((flags_[slot] & ~changed_flag) | moved_flag);
         }
@@ -630,18 +647,20 @@ std::size_t Round::number_from_table(NodeIndex node) {
     return node < slot_of_.size() ? slot_of_[node] : 0;
 }
 
-RoundResult<void> Round::done(std::string_view id, bool changed) {
-    return report(phase_ == Phase::open ? graph_->find(id) : IdIndex::absent, id, changed);
+RoundResult<void> Round::done(std::string_view id, bool changed,
+                              std::optional<std::uint64_t> epoch) {
+    return report(phase_ == Phase::open ? graph_->find(id) : IdIndex::absent, id, changed, epoch);
 }
 
-RoundResult<void> Round::done(NodeIndex node, bool changed) {
+RoundResult<void> Round::done(NodeIndex node, bool changed, std::optional<std::uint64_t> epoch) {
     check_index(node, graph_->nodes_.size(), "nodes");
-    return report(node, {}, changed);
+    return report(node, {}, changed, epoch);
 }
 
 // `id` is the node's id, or empty when the caller knows the node and the id
 // is looked up only for a refusal's message.
-RoundResult<void> Round::report(NodeIndex node, std::string_view id, bool changed) {
+RoundResult<void> Round::report(NodeIndex node, std::string_view id, bool changed,
+                                std::optional<std::uint64_t> epoch) {
     const auto name = [&] {
         return quoted(id.empty() && node != IdIndex::absent ? graph_->id_of(node) : id);
     };
@@ -657,11 +676,19 @@ RoundResult<void> Round::report(NodeIndex node, std::string_view id, bool change
     if (status(slot - 1) != Status::out)
         return std::unexpected(
             RoundError(value_refusal("node " + name() + " was already reported")));
-    // Each change reported takes an epoch at its flush; refusing here, before
-    // anything is written, keeps flush() and abandon() from ever wrapping.
-    if (changed && committed_ >= epochs_left_) [[unlikely]]
-        return std::unexpected(RoundError(GraphError(EpochsExhausted{})));
     const std::size_t s = slot - 1;
+    if (epoch) {
+        // Against the counter as it stands: the epochs a batch's commits
+        // are still to take were never held, whatever the order of reports.
+        if (auto claimed = graph_->claim_epoch(node, *epoch); !claimed)
+            return std::unexpected(RoundError(std::move(claimed.error())));
+        graph_->reserve_epoch_notes(scheduled_);  // the index may be new
+    } else if (changed && new_epochs_ >= epochs_left_) [[unlikely]] {
+        // Each change reported takes an epoch at its flush; refusing here,
+        // before anything is written, keeps flush() and abandon() from ever
+        // wrapping.
+        return std::unexpected(RoundError(GraphError(EpochsExhausted{})));
+    }
     // pending_ has room for the whole closure: nothing below can fail.
     Node& n = node_at(s);
     graph_->set_state(node, NodeState::Clean);
@@ -669,12 +696,17 @@ RoundResult<void> Round::report(NodeIndex node, std::string_view id, bool change
     n.has_signature = true;
     graph_->set_fold_current(node, true);
     set_status(s, Status::reported);
-    if (changed) {
+    if (epoch) {
+        // Written now, seen by no other node before the flush settles it.
+        if (n.epoch != *epoch) {
+            n.epoch = *epoch;
+            flags_[s] |= moved_flag;
+        }
+    } else if (changed) {
         flags_[s] |= changed_flag;
-        ++committed_;
-    } else {
-        ++skipped_;
+        ++new_epochs_;
     }
+    ++(changed ? committed_ : skipped_);
     pending_.push_back(static_cast<std::uint32_t>(s));
     // A complete batch: flushing now or at the next request gives the same
     // result, and this way a round whose last report is in is finished.

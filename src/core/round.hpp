@@ -8,8 +8,9 @@
 // the per-node protocol leaves them with the same decisions in topological
 // order. Parallel use (peek_ready / take_ready / done) hands out batches; the
 // commits reported since the last batch get their epochs in topological order
-// when the batch is complete or the next batch is asked for, so the order of
-// reports within a batch does not matter.
+// when the batch is complete or the next batch is asked for (restored ones
+// keep the epoch they took back), so the order of reports within a batch
+// does not matter.
 //
 // A round works on the closure only: it needs O(k + e) memory for a closure of
 // k nodes and e edges out of them while open, numbers the closure in the
@@ -20,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -107,10 +109,15 @@ public:
     void take_ready();
 
     // Reports a node handed out: changed=true commits it like commit_node,
-    // false like skip_node. O(1), plus the settling it unblocks. By index,
-    // for a caller that kept the node it was handed: no id lookup.
-    RoundResult<void> done(std::string_view id, bool changed);
-    RoundResult<void> done(NodeIndex node, bool changed);
+    // false like skip_node. With `epoch`, the node takes back that epoch as
+    // restore_node does, consuming none, and `changed` only says how the
+    // report is counted; its dependants see a moved key when the epoch is
+    // not the one it had. O(1), plus the settling it unblocks. By index, for
+    // a caller that kept the node it was handed: no id lookup.
+    RoundResult<void> done(std::string_view id, bool changed,
+                           std::optional<std::uint64_t> epoch = std::nullopt);
+    RoundResult<void> done(NodeIndex node, bool changed,
+                           std::optional<std::uint64_t> epoch = std::nullopt);
 
     // Abandons the round: commits what was reported, leaves every node not
     // settled dirty and remembers it for the graph's next round. Idempotent;
@@ -158,7 +165,9 @@ private:
     }
 
     RoundRefusal refusal_for_phase() const;
-    RoundResult<void> report(NodeIndex node, std::string_view id, bool changed);
+    static std::string unhashed_input_seed(const Graph& g, NodeIndex i, std::string_view id);
+    RoundResult<void> report(NodeIndex node, std::string_view id, bool changed,
+                             std::optional<std::uint64_t> epoch);
     // A closure node's slot + 1, 0 for any other node.
     std::size_t number_of(NodeIndex node) {
         const Graph::VisitMarks& marks = graph_->marks_;
@@ -219,6 +228,7 @@ private:
     std::size_t handed_out_ = 0;
     std::size_t committed_ = 0;
     std::size_t skipped_ = 0;
+    std::size_t new_epochs_ = 0;     // commits reported that take a new epoch
     std::uint64_t epochs_left_ = 0;  // commits the counter has room for at begin()
 };
 
