@@ -232,5 +232,13 @@ def test_sessions_that_come_and_go_cost_no_memory_per_session():
     # The tables reach their peak within the first sessions and stay there.
     assert max(sizes[20:]) <= sizes[19]
     assert sys.getsizeof(Graph()) < fresh
-    # Each node holds at least its record (48 bytes) and its id in the index.
-    assert fresh >= 500 * (48 + 16)
+
+
+
+def test_a_graph_s_size_counts_its_records_and_index():
+    def size(n):
+        return sys.getsizeof(declared([(f"n{i}", "input", []) for i in range(n)]))
+
+    # Twice the nodes: twice the room for records (48 bytes each), index
+    # slots (16 bytes, a third spare) and state bytes.
+    assert size(2048) - size(1024) >= 1024 * (48 + 16 + 1)

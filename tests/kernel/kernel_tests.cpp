@@ -367,6 +367,39 @@ TEST(the_index_finds_what_is_left_after_removing_every_other_node) {
         EXPECT(found.has_value() == (i % 2 == 0));
         EXPECT(!found || *found == i / 2);
     }
+    // Many small tables, so that some probe chain wraps past the last slot
+    // with holes cut into it.
+    for (int n = 10; n < 400; n += 7)
+        for (int stride = 2; stride <= 3; ++stride) {
+            Graph small;
+            for (int i = 0; i < n; ++i)
+                (void)small.add_node(ids[static_cast<std::size_t>(i)], "input");
+            std::vector<std::string_view> gone;
+            for (int i = stride - 1; i < n; i += stride)
+                gone.emplace_back(ids[static_cast<std::size_t>(i)]);
+            EXPECT(small.remove_nodes(gone).has_value());
+            EXPECT(invariant_failure(small).empty());
+        }
+}
+
+// A probe chain that wraps past the last slot, with a hole cut at its start:
+// placed again in the wrong order, its last entry would sit behind a hole.
+// Long-id keys are their own hashes, so each home slot is chosen here.
+TEST(renumbering_the_index_keeps_a_wrapped_probe_chain_whole) {
+    constexpr std::uint32_t long_key = 0xFF000000u;
+    const std::string_view ids[] = {"D", "A", "B", "C"};
+    const std::uint64_t homes[] = {14, 30, 15, 31};  // slots 14, 14, 15, 15 of 16
+    IdIndex index;
+    index.reserve(4);
+    EXPECT(index.capacity() == 16);
+    for (NodeIndex i = 0; i < 4; ++i)
+        index.insert({homes[i], long_key, homes[i]}, i);  // D 14, A 15, B 0, C 1
+    const NodeIndex renumber[] = {IdIndex::absent, 0, 1, 2};
+    index.renumber(renumber);
+    const auto id_of = [&ids](NodeIndex i) { return ids[i + 1]; };
+    for (NodeIndex i = 1; i < 4; ++i)
+        EXPECT(index.find(ids[i], {homes[i], long_key, homes[i]}, id_of) == i - 1);
+    EXPECT(index.find("D", {homes[0], long_key, homes[0]}, id_of) == IdIndex::absent);
 }
 
 namespace {
