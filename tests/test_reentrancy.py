@@ -36,6 +36,7 @@ EXCLUSIVE_OUTER = [
     ("commit_node", lambda g, hook: g.commit_node("r", Index(5, hook))),
     ("set_clean", lambda g, hook: g.set_clean("v", Index(5, hook))),
     ("restore_node", lambda g, hook: g.restore_node("s", 2, Index(1, hook))),
+    ("remove_nodes", lambda g, hook: g.remove_nodes(Seq(["v", "r"], hook))),
 ]
 SHARED_INNER = [
     ("state_of", lambda g: g.state_of("r")),
@@ -70,6 +71,7 @@ EXCLUSIVE_INNER = [
     ("set_computing", lambda g: g.set_computing("v")),
     ("set_dirty", lambda g: g.set_dirty("r")),
     ("restore_node", lambda g: g.restore_node("s", 9, 1)),
+    ("remove_node", lambda g: g.remove_node("v")),
 ]
 
 
@@ -87,8 +89,8 @@ REFUSED = (
 
 def assert_access_is_free(g):
     """The flag is back at 0: an exclusive call is granted, then a shared one."""
-    g.set_dirty("v")
-    assert g.state_of("v") == "dirty"
+    g.set_dirty("in")  # a node no call here removes
+    assert g.state_of("in") == "dirty"
 
 
 @pytest.mark.parametrize(("outer", "inner"), SHARED_PAIRS, ids=ids(SHARED_PAIRS))
@@ -135,6 +137,7 @@ SEQUENCE_ARGS = [
     ("set_deps", "deps", lambda g, s: g.set_deps("v", s)),
     ("dirty_subgraph", "seeds", lambda g, s: g.dirty_subgraph(s)),
     ("mark_dirty", "seeds", lambda g, s: g.mark_dirty(s)),
+    ("remove_nodes", "ids", lambda g, s: g.remove_nodes(s)),
 ]
 INDEX_ARGS = [
     ("commit_node", "signature", lambda g, i: g.commit_node("r", i)),
