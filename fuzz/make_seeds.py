@@ -405,6 +405,24 @@ def restores():
     return s.out
 
 
+def removals():
+    # Nodes going: a leaf, one refused for its dependant, an id that is
+    # unknown, a node with everything below it (bit 5 of the first byte) and
+    # a repeat (bit 4), then a round on what is left and an id come back.
+    s = round_diamond()
+    s.op("remove_nodes", b"\x00", s.id_byte("d"))  # one id: d, a leaf
+    s.model.remove_node("d")
+    s.op("remove_nodes", b"\x00", s.id_byte("a"))  # refused: b depends on a
+    s.op("remove_nodes", b"\x01", s.id_byte("zz"), s.id_byte("c"))  # unknown first
+    s.op("remove_nodes", b"\x30", s.id_byte("b"))  # b, its repeat and what is below it
+    s.model.remove_node("b")
+    s.add("b", "view")  # back, as a new node registered last
+    s.deps("b", ["a", "c"])
+    s.op("build")
+    s.op("kernel_round", b"\x00", b"\x01\x02\x02")  # a, c, b: a given a hash
+    return s.out
+
+
 def main(argv=sys.argv[1:]):
     corpus = pathlib.Path(argv[0]) if argv else CORPUS
     corpus.mkdir(exist_ok=True)
@@ -421,6 +439,7 @@ def main(argv=sys.argv[1:]):
         ("compaction", compaction),
         ("calls_in_rounds", calls_in_rounds),
         ("restores", restores),
+        ("removals", removals),
     ]:
         data = bytes(make())
         (corpus / f"seed-{name}").write_bytes(data)

@@ -234,7 +234,6 @@ def test_sessions_that_come_and_go_cost_no_memory_per_session():
     assert sys.getsizeof(Graph()) < fresh
 
 
-
 def test_a_graph_s_size_counts_its_records_and_index():
     def size(n):
         return sys.getsizeof(declared([(f"n{i}", "input", []) for i in range(n)]))

@@ -181,6 +181,17 @@ void expect_error(const GraphError& error, Variant variant, std::string_view pay
     }
 }
 
+void expect_still_depended_on(const GraphError& error, const std::string& id,
+                              const std::string& dependant) {
+    const auto& v = error.variant();
+    const std::string message = error.message();
+    CHECK_MSG(v.index() == kStillDependedOn, "got " + message);
+    CHECK(std::get<core::StillDependedOn>(v).id == id);
+    CHECK(std::get<core::StillDependedOn>(v).dependant == dependant);
+    // Both ids quoted, in this order: the quoting itself is checked elsewhere.
+    (void)expect_prefix(message, "cannot remove ", " depends on it and is not removed");
+}
+
 void expect_epoch_refused(const GraphError& error, std::uint64_t epoch, std::uint64_t counter,
                           const std::string* holder) {
     const auto& v = error.variant();

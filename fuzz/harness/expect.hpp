@@ -35,6 +35,9 @@ void expect_error(const core::GraphError& error, Variant variant, std::string_vi
                   const std::vector<std::string>* cycle = nullptr);
 // A restore's refusal of `epoch`: never handed out with the counter at
 // `counter`, or held by the node `holder`.
+// A removal refused: `dependant` depends on `id` and is not removed.
+void expect_still_depended_on(const core::GraphError& error, const std::string& id,
+                              const std::string& dependant);
 void expect_epoch_refused(const core::GraphError& error, std::uint64_t epoch, std::uint64_t counter,
                           const std::string* holder);
 

@@ -543,12 +543,13 @@ void set_deps_ok(Graph& g, Model& m, NodeIndex target, const std::vector<NodeInd
     m.built = false;
 }
 
-// A bulk node's id carries its index in 16 bytes, a length no id of the
-// pool has and an arbitrary id (12 bytes at most) cannot have: it is never
-// registered already, so the model needs no scan to know it.
+// A bulk node's id carries the number of nodes ever registered before it in
+// 16 bytes, a length no id of the pool has and an arbitrary id (12 bytes at
+// most) cannot have: it is never registered already, removals or not, so the
+// model needs no scan to know it.
 void add_bulk_node(Graph& g, Model& m, NodeKind kind, const std::vector<NodeIndex>& deps) {
     char id[17];
-    std::snprintf(id, sizeof id, "bulk-node-%06zu", m.size());
+    std::snprintf(id, sizeof id, "bulk-node-%06zu", m.ever_added);
     expect_ok(g.add_node(id, kind_names[static_cast<int>(kind)]));
     m.add(id, kind);
     if (!deps.empty())
@@ -601,6 +602,63 @@ bool rewire(Reader& r, Graph& g, Model& m) {
         set_deps_ok(g, m, target,
                     pick_deps_below(gen, std::min<std::size_t>(target, hot), most, hot));
     }
+    return true;
+}
+
+// Ids to remove: some nodes with everything below them (accepted), or as
+// drawn (a dependant may be left behind), with a repeat or an unknown id now
+// and then, in the order drawn.
+bool remove_nodes(Reader& r, Graph& g, Model& m) {
+    op_name = "remove_nodes";
+    const std::uint8_t how = r.u8();
+    const std::size_t count = 1 + how % 4;
+    std::vector<std::string> ids;
+    for (std::size_t k = 0; k < count; ++k)
+        ids.push_back(pick_id(r, m));
+    if (how & 0x10 && !ids.empty())
+        ids.push_back(ids.front());
+    std::vector<NodeIndex> given;
+    const std::string* unknown = nullptr;
+    for (const std::string& id : ids) {
+        const auto i = m.find(id);
+        if (!i) {
+            unknown = unknown ? unknown : &id;
+            continue;
+        }
+        given.push_back(*i);
+    }
+    if (how & 0x20 && unknown == nullptr)  // everything below them too: accepted
+        for (NodeIndex i : m.closure(given))
+            if (std::find(given.begin(), given.end(), i) == given.end()) {
+                given.push_back(i);
+                ids.push_back(m.ids[i]);
+            }
+    TRACE("remove_nodes(" + join(ids) + ")");
+    auto result = g.remove_nodes(views_of(ids));
+    if (unknown) {
+        expect_error(result, kUnknownNode, *unknown);
+        return false;
+    }
+    std::vector<bool> gone(m.size(), false);
+    for (NodeIndex i : given)
+        gone[i] = true;
+    const auto dependents = m.all_dependents();
+    std::vector<NodeIndex> first;  // each removed node once, in the order given
+    for (NodeIndex i : given)
+        if (std::find(first.begin(), first.end(), i) == first.end())
+            first.push_back(i);
+    for (NodeIndex i : first)
+        for (NodeIndex d : dependents[i])
+            if (!gone[d]) {
+                CHECK(!result.has_value());
+                expect_still_depended_on(result.error(), m.ids[i], m.ids[d]);
+                return false;
+            }
+    expect_ok(result);
+    if (given.empty())
+        return false;
+    end_open_model_round(m);
+    m.remove(gone);
     return true;
 }
 
@@ -841,7 +899,9 @@ bool run(Op op, Reader& r, Graph& g, Model& m) {
         op_name = "queries";
         const std::string id = pick_id(r, m);
         TRACE("queries(" + printable(id) + ")");
-        check_queries(g, m, id, m.find(id));
+        // The states of an open round's nodes are its own until it ends;
+        // the model has them only then.
+        check_queries(g, m, id, m.find(id), open_model_round == nullptr);
         return false;
     }
     case Op::indices_of: {
@@ -990,6 +1050,7 @@ bool run(Op op, Reader& r, Graph& g, Model& m) {
         return true;
     }
     case Op::restoring_round: return kernel_round(r, g, m, true);
+    case Op::remove_nodes: return remove_nodes(r, g, m);
     }
     return false;
 }

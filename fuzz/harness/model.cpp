@@ -22,7 +22,49 @@ void Model::add(const std::string& id, NodeKind kind) {
     signatures.emplace_back();
     content_hashes.emplace_back();
     epochs.push_back(0);
+    ++ever_added;
     built = false;
+}
+
+void Model::remove(const std::vector<bool>& gone) {
+    std::vector<NodeIndex> renumber(size(), 0);
+    Model kept;
+    for (std::size_t i = 0; i < size(); ++i) {
+        if (gone[i])
+            continue;
+        renumber[i] = static_cast<NodeIndex>(kept.size());
+        kept.ids.push_back(ids[i]);
+        kept.kinds.push_back(kinds[i]);
+        kept.deps.push_back(deps[i]);
+        kept.states.push_back(states[i]);
+        kept.signatures.push_back(signatures[i]);
+        kept.content_hashes.push_back(content_hashes[i]);
+        kept.epochs.push_back(epochs[i]);
+    }
+    for (auto& list : kept.deps)
+        for (NodeIndex& d : list)
+            d = renumber[d];
+    const auto survivors = [&](const std::vector<NodeIndex>& list) {
+        std::vector<NodeIndex> out;
+        for (NodeIndex i : list)
+            if (!gone[i])
+                out.push_back(renumber[i]);
+        return out;
+    };
+    kept.unsettled_seeds = survivors(unsettled_seeds);
+    kept.unsettled = survivors(unsettled);
+    kept.epoch_counter = epoch_counter;
+    kept.ever_added = ever_added;
+    kept.built = built;
+    // What remains, built afresh: the order a new declaration of it gets.
+    if (built) {
+        std::vector<NodeIndex> stuck;
+        kept.kahn(kept.order, stuck);
+        kept.position.assign(kept.size(), 0);
+        for (std::size_t k = 0; k < kept.order.size(); ++k)
+            kept.position[kept.order[k]] = static_cast<NodeIndex>(k);
+    }
+    *this = std::move(kept);
 }
 
 std::vector<std::vector<NodeIndex>> Model::all_dependents() const {

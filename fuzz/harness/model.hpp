@@ -33,10 +33,13 @@ struct Model {
     // the nodes it did not settle, still seeds then, and the others.
     std::vector<NodeIndex> unsettled_seeds;
     std::vector<NodeIndex> unsettled;
+    std::size_t ever_added = 0;  // nodes ever registered, removed ones too
 
     std::size_t size() const { return ids.size(); }
     std::optional<NodeIndex> find(std::string_view id) const;
     void add(const std::string& id, NodeKind kind);
+    // Drops the nodes `gone` marks, numbering the rest again in order.
+    void remove(const std::vector<bool>& gone);
 
     // Every node's dependents, each list ascending by node index.
     std::vector<std::vector<NodeIndex>> all_dependents() const;

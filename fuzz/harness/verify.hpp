@@ -31,9 +31,10 @@ struct Snapshot {
 
 Snapshot snapshot(const core::Graph& g);
 
-// The id-based queries of one id, registered (as node `i`) or not.
+// The id-based queries of one id, registered (as node `i`) or not; the
+// node's state against the model's only with `with_state`.
 void check_queries(const core::Graph& g, const Model& m, const std::string& id,
-                   std::optional<NodeIndex> i);
+                   std::optional<NodeIndex> i, bool with_state = true);
 
 // A topologically ordered result: strictly increasing positions (so no
 // repeats), and closed under dependents together with `also_closed`.
