@@ -241,3 +241,14 @@ def test_a_graph_s_size_counts_its_records_and_index():
     # Twice the nodes: twice the room for records (48 bytes each), index
     # slots (16 bytes, a third spare) and state bytes.
     assert size(2048) - size(1024) >= 1024 * (48 + 16 + 1)
+
+
+def test_an_epoch_held_is_still_refused_to_another_node_after_a_removal():
+    g = declared([("x", "input", []), ("a", "source", []), ("b", "source", [])])
+    g.commit_node("a", 1)
+    g.commit_node("b", 2)
+    g.restore_node("a", 1, g.epoch_of("a"))  # the holders of epochs are indexed now
+    g.remove_node("x")  # and every node moves down a place
+    with pytest.raises(ValueError, match='is held by node "b"'):
+        g.restore_node("a", 2, g.epoch_of("b"))
+    assert [g.epoch_of(i) for i in ("a", "b")] == [1, 2]
