@@ -97,17 +97,8 @@ public:
     // The node index stored under `id`, or `absent`. `id_of(i)` gives node i's id.
     template <typename IdOf>
     NodeIndex find(std::string_view id, const Key& key, const IdOf& id_of) const noexcept {
-        if (slots_.empty())
-            return absent;
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = key.hash & mask;; i = (i + 1) & mask) {
-            const Slot& slot = slots_[i];
-            if (slot.node_plus_one == 0)
-                return absent;
-            if (slot.head == key.head && slot.tail == key.tail &&
-                (key.is_inline() || same_bytes(id_of(slot.node_plus_one - 1), id)))
-                return slot.node_plus_one - 1;
-        }
+        const std::size_t at = slot_of(id, key, id_of);
+        return at == no_slot ? absent : slots_[at].node_plus_one - 1;
     }
 
     // Makes room for `count` entries. May throw std::bad_alloc, in which case
@@ -125,31 +116,36 @@ public:
                 place(slot, hash_of(slot.head, slot.tail));
     }
 
-    // Drops the entries whose node `renumber` maps to absent and renumbers
-    // the rest, in place: what removing nodes leaves. Allocates nothing. The
-    // holes would cut probe chains, so every entry is placed again, in probe
-    // order from an empty slot on: each one then lands at or before its old
-    // slot, behind entries already placed.
-    void renumber(std::span<const NodeIndex> renumber) noexcept {
-        if (slots_.empty())
+    // Removes the entry of `id`, if any, shifting the entries after it in
+    // its probe chain back so that no chain is cut: no other entry moves,
+    // so removing k ids costs about k lookups, whatever the table's size.
+    template <typename IdOf>
+    void erase(std::string_view id, const Key& key, const IdOf& id_of) noexcept {
+        std::size_t hole = slot_of(id, key, id_of);
+        if (hole == no_slot)
             return;
-        for (Slot& slot : slots_)
-            if (slot.node_plus_one != 0) {
-                const NodeIndex node = renumber[slot.node_plus_one - 1];
-                slot.node_plus_one = node == absent ? 0 : node + 1;
-            }
         const std::size_t mask = slots_.size() - 1;
-        std::size_t empty = 0;
-        while (slots_[empty].node_plus_one != 0)  // there is one: the load is at most 3/4
-            ++empty;
-        for (std::size_t k = 1; k <= slots_.size(); ++k) {
-            Slot& slot = slots_[(empty + k) & mask];
+        for (std::size_t next = (hole + 1) & mask;; next = (next + 1) & mask) {
+            Slot& slot = slots_[next];
             if (slot.node_plus_one == 0)
+                break;
+            // An entry whose home lies after the hole, up to its own slot,
+            // stays; any other one is found through the hole: it moves there.
+            const std::size_t home = hash_of(slot.head, slot.tail) & mask;
+            if (((next - home) & mask) < ((next - hole) & mask))
                 continue;
-            const Slot entry = slot;
-            slot.node_plus_one = 0;
-            place(entry, hash_of(entry.head, entry.tail));
+            slots_[hole] = slot;
+            hole = next;
         }
+        slots_[hole].node_plus_one = 0;
+    }
+
+    // Gives every entry the node `renumber` maps its node to: what removing
+    // nodes leaves once their entries are erased. In place.
+    void renumber(std::span<const NodeIndex> renumber) noexcept {
+        for (Slot& slot : slots_)
+            if (slot.node_plus_one != 0)
+                slot.node_plus_one = renumber[slot.node_plus_one - 1] + 1;
     }
 
     // Starts loading the slot where a lookup of `key` begins, so that a bulk
@@ -199,6 +195,23 @@ private:
     }
 
     std::uint64_t hash_long(std::string_view id) const noexcept;
+
+    static constexpr std::size_t no_slot = SIZE_MAX;
+    // The slot holding `id`, or no_slot.
+    template <typename IdOf>
+    std::size_t slot_of(std::string_view id, const Key& key, const IdOf& id_of) const noexcept {
+        if (slots_.empty())
+            return no_slot;
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = key.hash & mask;; i = (i + 1) & mask) {
+            const Slot& slot = slots_[i];
+            if (slot.node_plus_one == 0)
+                return no_slot;
+            if (slot.head == key.head && slot.tail == key.tail &&
+                (key.is_inline() || same_bytes(id_of(slot.node_plus_one - 1), id)))
+                return i;
+        }
+    }
 
     void place(const Slot& entry, std::uint64_t hash) noexcept {
         const std::size_t mask = slots_.size() - 1;

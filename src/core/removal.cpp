@@ -49,6 +49,9 @@ Result<void> Graph::remove_nodes(std::span<const std::string_view> ids) {
 
     // The removed nodes' slots in a round go with them.
     end_round();
+    for (const NodeIndex node : removed)  // a repeat is not found the second time
+        index_.erase(id_at(node), index_.key_of(id_at(node)),
+                     [this](NodeIndex i) { return id_at(i); });
     index_.renumber(renumber);
     std::size_t kept = 0;
     std::size_t id_end = 0;

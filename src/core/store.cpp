@@ -229,8 +229,8 @@ std::size_t Graph::heap_bytes() const noexcept {
            marks_.heap_bytes() + held(scratch_) + held(removed_scratch_) + held(added_scratch_) +
            held(run_in_degree_) + held(new_epoch_holders_) +
            // A node-based hash map: an entry and its link per epoch, a pointer per bucket.
-           epoch_holders_.size() * (sizeof(std::pair<std::uint64_t, NodeIndex>) + sizeof(void*)) +
-           epoch_holders_.bucket_count() * sizeof(void*);
+           (epoch_holders_.size() * (sizeof(std::pair<std::uint64_t, NodeIndex>) + sizeof(void*))) +
+           (epoch_holders_.bucket_count() * sizeof(void*));
 }
 
 Result<NodeKind> Graph::kind_of(std::string_view id) const {

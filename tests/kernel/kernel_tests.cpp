@@ -382,24 +382,28 @@ TEST(the_index_finds_what_is_left_after_removing_every_other_node) {
         }
 }
 
-// A probe chain that wraps past the last slot, with a hole cut at its start:
-// placed again in the wrong order, its last entry would sit behind a hole.
-// Long-id keys are their own hashes, so each home slot is chosen here.
-TEST(renumbering_the_index_keeps_a_wrapped_probe_chain_whole) {
+// A probe chain that wraps past the last slot: erasing its first entry must
+// shift the rest back across the wrap, or its last entry would sit behind a
+// hole. Long-id keys are their own hashes, so each home slot is chosen here.
+TEST(erasing_from_the_index_keeps_a_wrapped_probe_chain_whole) {
     constexpr std::uint32_t long_key = 0xFF000000u;
     const std::string_view ids[] = {"D", "A", "B", "C"};
     const std::uint64_t homes[] = {14, 30, 15, 31};  // slots 14, 14, 15, 15 of 16
+    const auto key = [&homes](NodeIndex i) { return IdIndex::Key{homes[i], long_key, homes[i]}; };
     IdIndex index;
     index.reserve(4);
     EXPECT(index.capacity() == 16);
     for (NodeIndex i = 0; i < 4; ++i)
-        index.insert({homes[i], long_key, homes[i]}, i);  // D 14, A 15, B 0, C 1
+        index.insert(key(i), i);  // D 14, A 15, B 0, C 1
+    const auto old_id = [&ids](NodeIndex i) { return ids[i]; };
+    index.erase("D", key(0), old_id);
+    index.erase("D", key(0), old_id);  // not there any more: nothing changes
     const NodeIndex renumber[] = {IdIndex::absent, 0, 1, 2};
     index.renumber(renumber);
     const auto id_of = [&ids](NodeIndex i) { return ids[i + 1]; };
     for (NodeIndex i = 1; i < 4; ++i)
-        EXPECT(index.find(ids[i], {homes[i], long_key, homes[i]}, id_of) == i - 1);
-    EXPECT(index.find("D", {homes[0], long_key, homes[0]}, id_of) == IdIndex::absent);
+        EXPECT(index.find(ids[i], key(i), id_of) == i - 1);
+    EXPECT(index.find("D", key(0), id_of) == IdIndex::absent);
 }
 
 namespace {
