@@ -58,8 +58,13 @@ void Model::remove(const std::vector<bool>& gone) {
     kept.built = built;
     // What remains, built afresh: the order a new declaration of it gets.
     if (built) {
-        std::vector<NodeIndex> stuck;
-        kept.kahn(kept.order, stuck);
+        std::vector<NodeIndex> order, stuck;
+        kept.kahn(order, stuck);
+        // Copied to a vector of exactly its size, as a build's order is: the
+        // vector's copy assignment over spare room (the next build's) is
+        // not annotated for the address sanitizer in libstdc++ 12, which
+        // then reports the room as overflowed.
+        kept.order = order;
         kept.position.assign(kept.size(), 0);
         for (std::size_t k = 0; k < kept.order.size(); ++k)
             kept.position[kept.order[k]] = static_cast<NodeIndex>(k);
