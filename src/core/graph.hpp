@@ -345,6 +345,12 @@ private:
     // anything of the node is written.
     Result<void> claim_epoch(NodeIndex node, std::uint64_t epoch);
     void index_epochs();
+    // Forgets the holders until the next restore indexes them again.
+    void drop_epoch_index() noexcept {
+        epochs_indexed_ = false;
+        epoch_holders_.clear();
+        new_epoch_holders_.clear();
+    }
     // `node` is about to take a new epoch. Allocates only past the room
     // reserve_epoch_notes() made.
     void note_new_epoch(NodeIndex node);

@@ -113,9 +113,7 @@ Result<void> Graph::claim_epoch(NodeIndex node, std::uint64_t epoch) {
 void Graph::index_epochs() {
     // Rebuilt when stale entries outnumber the live ones.
     if (!epochs_indexed_ || epoch_holders_.size() > (2 * nodes_.size()) + 64) {
-        epochs_indexed_ = false;  // until complete: an allocation may fail part way
-        epoch_holders_.clear();
-        new_epoch_holders_.clear();
+        drop_epoch_index();  // until complete: an allocation may fail part way
         for (std::size_t i = 0; i < nodes_.size(); ++i)
             if (nodes_[i].epoch != 0)
                 epoch_holders_.insert_or_assign(nodes_[i].epoch, static_cast<NodeIndex>(i));
@@ -134,9 +132,7 @@ void Graph::note_new_epoch(NodeIndex node) {
         return;
     if (new_epoch_holders_.size() > nodes_.size() + 64) {
         // Commits without restores: stop paying for the index until one comes.
-        epochs_indexed_ = false;
-        epoch_holders_.clear();
-        new_epoch_holders_.clear();
+        drop_epoch_index();
         return;
     }
     new_epoch_holders_.push_back(node);

@@ -123,9 +123,7 @@ Result<void> Graph::remove_nodes(std::span<const std::string_view> ids) {
     keep_survivors(unsettled_);
     last_edited_ = last_edited_ == IdIndex::absent ? IdIndex::absent : renumber[last_edited_];
     // The epochs' holders are indices: the next restore indexes them afresh.
-    epochs_indexed_ = false;
-    epoch_holders_.clear();
-    new_epoch_holders_.clear();
+    drop_epoch_index();
     return {};
 }
 
